@@ -1,0 +1,120 @@
+#include "cli/Options.h"
+
+#include <charconv>
+
+namespace kolbrin::cli {
+
+const char kUsage[] =
+    "Usage: kolbrin-grep [OPTIONS] STRING1 PATH...\n"
+    "Search the files PATH... for STRING1 (and a second string) and print the\n"
+    "result tree: \"-\" and the path of each file with hits, then a TAB and each hit.\n"
+    "\n"
+    "  --second STRING  the second search string (AND by default)\n"
+    "  --or             either string suffices\n"
+    "  --case           letter case must match\n"
+    "  --tab N          spaces for a TAB in a shown line, 1 to 16 (default 8)\n"
+    "  --show-empty     also list files without hits\n"
+    "  --help           show this help\n"
+    "  --version        show the version\n"
+    "  --               end of options\n"
+    "\n"
+    "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error, 130 when\n"
+    "stopped by an interrupt.\n";
+
+const char kVersion[] = "1.2.0.0";
+
+namespace {
+
+constexpr std::size_t kMaxStringBytes = 255;
+
+std::optional<int> ParseTabWidth(const std::string& text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end || value < 1 || value > 16) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+ParseOutcome Fail(std::string message) {
+  ParseOutcome outcome;
+  outcome.kind = ParseOutcome::UsageError;
+  outcome.message = std::move(message);
+  return outcome;
+}
+
+}  // namespace
+
+ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
+  ParseOutcome outcome;
+  outcome.kind = ParseOutcome::Run;
+  Options& options = outcome.options;
+  std::vector<std::string> operands;
+
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--") {
+      operands.insert(operands.end(), arguments.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                      arguments.end());
+      break;
+    }
+    if (argument.size() < 2 || argument[0] != '-') {
+      operands.push_back(argument);
+      continue;
+    }
+    if (argument[1] != '-') return Fail("unknown option '" + argument + "'");
+
+    const std::size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    std::optional<std::string> value;
+    if (equals != std::string::npos) value = argument.substr(equals + 1);
+
+    const bool takesValue = name == "--second" || name == "--tab";
+    if (takesValue && !value) {
+      if (i + 1 >= arguments.size()) return Fail("option '" + name + "' needs a value");
+      value = arguments[++i];
+    }
+    if (!takesValue && value) return Fail("option '" + name + "' takes no value");
+
+    if (name == "--second") {
+      if (value->size() > kMaxStringBytes) return Fail("--second must be at most 255 bytes");
+      options.settings.String2 = *value;
+    } else if (name == "--tab") {
+      const std::optional<int> width = ParseTabWidth(*value);
+      if (!width) return Fail("--tab must be a number from 1 to 16, not '" + *value + "'");
+      options.settings.TabWidth = *width;
+    } else if (name == "--or") {
+      options.settings.AndMode = kOrMode;
+    } else if (name == "--case") {
+      options.settings.CaseSensitive = true;
+    } else if (name == "--show-empty") {
+      options.showEmpty = true;
+    } else if (name == "--help") {
+      outcome.kind = ParseOutcome::Help;
+      return outcome;
+    } else if (name == "--version") {
+      outcome.kind = ParseOutcome::Version;
+      return outcome;
+    } else {
+      return Fail("unknown option '" + name + "'");
+    }
+  }
+
+  if (operands.empty()) return Fail("STRING1 is missing");
+  options.settings.String1 = operands.front();
+  if (options.settings.String1.empty() || options.settings.String1.size() > kMaxStringBytes) {
+    return Fail("STRING1 must be 1 to 255 bytes");
+  }
+  options.paths.assign(operands.begin() + 1, operands.end());
+  if (options.paths.empty()) return Fail("at least one PATH is needed");
+  return outcome;
+}
+
+std::string AbsolutePath(const std::string& path, const std::string& currentFolder) {
+  if (!path.empty() && path.front() == '/') return path;
+  if (!currentFolder.empty() && currentFolder.back() == '/') return currentFolder + path;
+  return currentFolder + "/" + path;
+}
+
+}  // namespace kolbrin::cli

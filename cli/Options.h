@@ -1,0 +1,33 @@
+// Command-line parsing for kolbrin-grep, kept apart from main so it can be tested.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "search/Scanner.h"
+
+namespace kolbrin::cli {
+
+struct Options {
+  SearchSettings settings;
+  bool showEmpty = false;
+  std::vector<std::string> paths;
+};
+
+struct ParseOutcome {
+  enum Kind { Run, Help, Version, UsageError } kind = UsageError;
+  Options options;
+  std::string message;  // names the problem, for UsageError
+};
+
+ParseOutcome ParseArguments(const std::vector<std::string>& arguments);
+
+// `path` made absolute by putting `currentFolder` in front of a relative one;
+// nothing else is normalised.
+std::string AbsolutePath(const std::string& path, const std::string& currentFolder);
+
+extern const char kUsage[];
+extern const char kVersion[];
+
+}  // namespace kolbrin::cli

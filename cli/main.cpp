@@ -1,0 +1,140 @@
+// kolbrin-grep: runs one search over its PATH operands, exactly as if they had been
+// dropped on the window, and prints the result tree with every file expanded.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/Options.h"
+#include "platform/Files.h"
+#include "platform/WorkerThread.h"
+#include "search/ResultTree.h"
+#include "search/Threadg.h"
+
+namespace {
+
+using kolbrin::ResultTree;
+using kolbrin::TGrep;
+
+// The running search, for the interrupt handler; RequestStop is a single atomic store.
+std::atomic<TGrep*> gSearch{nullptr};
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<TGrep*>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int) {
+  gInterrupted.store(true);
+  if (TGrep* search = gSearch.load()) search->RequestStop();
+}
+
+void InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // Only the first interrupt is the stop button; a second one ends the program.
+  action.sa_flags = SA_RESETHAND | SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// The front end's side of the search: the tree, and the status line on a terminal.
+class CliHost final : public kolbrin::SearchHost {
+ public:
+  CliHost(bool showEmpty, bool statusToTerminal)
+      : showEmpty_(showEmpty), statusToTerminal_(statusToTerminal) {}
+
+  bool HideFilesWithoutHits() override { return !showEmpty_; }
+  void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) override {
+    tree_.AddFile(text, std::move(hitTexts), /*expanded=*/true);
+  }
+  void AddTempFile(const std::string&) override {}
+  void UpdateMenuState() override {}
+  void SetStatusText(const std::string& text) override {
+    if (!statusToTerminal_) return;
+    if (text.empty()) {
+      if (statusShown_) std::fputs("\r\x1b[K", stderr);
+      statusShown_ = false;
+    } else {
+      std::fprintf(stderr, "\r%s\x1b[K", text.c_str());
+      statusShown_ = true;
+    }
+    std::fflush(stderr);
+  }
+
+  const ResultTree& tree() const { return tree_; }
+
+ private:
+  const bool showEmpty_;
+  const bool statusToTerminal_;
+  bool statusShown_ = false;
+  ResultTree tree_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using kolbrin::cli::ParseOutcome;
+  const ParseOutcome parsed =
+      kolbrin::cli::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+  switch (parsed.kind) {
+    case ParseOutcome::Help:
+      std::fputs(kolbrin::cli::kUsage, stdout);
+      return 0;
+    case ParseOutcome::Version:
+      std::printf("kolbrin-grep %s\n", kolbrin::cli::kVersion);
+      return 0;
+    case ParseOutcome::UsageError:
+      std::fprintf(stderr, "kolbrin-grep: %s (see --help)\n", parsed.message.c_str());
+      return 2;
+    case ParseOutcome::Run:
+      break;
+  }
+  const kolbrin::cli::Options& options = parsed.options;
+
+  kolbrin::platform::EventLoop loop;
+  CliHost host(options.showEmpty, ::isatty(STDERR_FILENO) == 1);
+  auto search = std::make_unique<TGrep>(loop, host);
+  const std::string currentFolder = kolbrin::platform::CurrentFolder();
+  for (const std::string& path : options.paths) {
+    search->Paths.Add(kolbrin::cli::AbsolutePath(path, currentFolder));
+  }
+  search->String1 = options.settings.String1;
+  search->String2 = options.settings.String2;
+  search->CaseSensitive = options.settings.CaseSensitive;
+  search->TabWidth = options.settings.TabWidth;
+  search->AndMode = options.settings.AndMode;
+  search->TempDir = kolbrin::platform::TempDirectory();
+
+  bool ended = false;
+  search->SetOnTerminate([&ended] { ended = true; });
+  gSearch.store(search.get());
+  InstallInterruptHandler();
+  search->Resume();
+  loop.RunUntil([&ended] { return ended; });
+  gSearch.store(nullptr);
+
+  const std::exception_ptr failure = search->FatalException();
+  search.reset();
+
+  const std::string text = host.tree().CopyText();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (std::fflush(stdout) != 0) {
+    std::perror("kolbrin-grep: writing the results");
+    return 2;
+  }
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "kolbrin-grep: the search failed: %s\n", error.what());
+    } catch (...) {
+      std::fputs("kolbrin-grep: the search failed\n", stderr);
+    }
+    return 2;
+  }
+  if (gInterrupted.load()) return 130;
+  return host.tree().HitCount() > 0 ? 0 : 1;
+}

@@ -1,0 +1,113 @@
+#include "platform/Text.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+
+namespace kolbrin::platform {
+namespace {
+
+// Keys for bytes that are not valid UTF-8 sort after every character.
+constexpr std::int32_t kInvalidByteBase = 0x110000;
+
+struct Unit {
+  std::int32_t key;  // folded code point, or kInvalidByteBase + byte
+  bool valid;
+};
+
+// Reads the next character or stray byte at `i` and advances past it.
+inline Unit NextFoldedUnit(std::string_view s, std::int32_t& i) {
+  const auto lead = static_cast<unsigned char>(s[static_cast<std::size_t>(i)]);
+  if (lead < 0x80) {
+    ++i;
+    return {(lead >= 'A' && lead <= 'Z') ? lead + 0x20 : lead, true};
+  }
+  const std::int32_t start = i;
+  UChar32 c = 0;
+  U8_NEXT(reinterpret_cast<const std::uint8_t*>(s.data()), i, static_cast<std::int32_t>(s.size()),
+          c);
+  if (c < 0) {
+    // A broken sequence counts byte by byte, not by its maximal subpart.
+    i = start + 1;
+    return {kInvalidByteBase + lead, false};
+  }
+  return {static_cast<std::int32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)), true};
+}
+
+}  // namespace
+
+int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
+  std::int32_t i = 0;
+  std::int32_t j = 0;
+  const auto na = static_cast<std::int32_t>(a.size());
+  const auto nb = static_cast<std::int32_t>(b.size());
+  while (i < na && j < nb) {
+    const Unit ua = NextFoldedUnit(a, i);
+    const Unit ub = NextFoldedUnit(b, j);
+    if (ua.key != ub.key) return ua.key < ub.key ? -1 : 1;
+  }
+  if (i < na) return 1;
+  if (j < nb) return -1;
+  return 0;
+}
+
+int CompareTextOrdered(std::string_view a, std::string_view b) {
+  if (const int folded = CompareTextIgnoreCase(a, b); folded != 0) return folded;
+  const int bytes = a.compare(b);
+  return bytes < 0 ? -1 : (bytes > 0 ? 1 : 0);
+}
+
+std::string FoldedTextKey(std::string_view text) {
+  std::string key;
+  key.reserve(text.size());
+  std::int32_t i = 0;
+  const auto n = static_cast<std::int32_t>(text.size());
+  while (i < n) {
+    const std::int32_t start = i;
+    const Unit u = NextFoldedUnit(text, i);
+    if (!u.valid) {
+      // 0xFF never occurs in UTF-8, so a marked stray byte cannot collide with a character.
+      key.push_back('\xFF');
+      key.push_back(text[static_cast<std::size_t>(start)]);
+    } else if (u.key < 0x80) {
+      key.push_back(static_cast<char>(u.key));
+    } else {
+      char buffer[U8_MAX_LENGTH];
+      std::int32_t length = 0;
+      U8_APPEND_UNSAFE(buffer, length, u.key);
+      key.append(buffer, static_cast<std::size_t>(length));
+    }
+  }
+  return key;
+}
+
+std::string UpperCaseText(std::string_view text) {
+  std::string upper;
+  upper.reserve(text.size());
+  std::int32_t i = 0;
+  const auto n = static_cast<std::int32_t>(text.size());
+  while (i < n) {
+    const auto lead = static_cast<unsigned char>(text[static_cast<std::size_t>(i)]);
+    if (lead < 0x80) {
+      upper.push_back(static_cast<char>((lead >= 'a' && lead <= 'z') ? lead - 0x20 : lead));
+      ++i;
+      continue;
+    }
+    const std::int32_t start = i;
+    UChar32 c = 0;
+    U8_NEXT(reinterpret_cast<const std::uint8_t*>(text.data()), i, n, c);
+    if (c < 0) {
+      i = start + 1;
+      upper.push_back(static_cast<char>(lead));
+      continue;
+    }
+    char buffer[U8_MAX_LENGTH];
+    std::int32_t length = 0;
+    U8_APPEND_UNSAFE(buffer, length, u_toupper(c));
+    upper.append(buffer, static_cast<std::size_t>(length));
+  }
+  return upper;
+}
+
+}  // namespace kolbrin::platform

@@ -1,0 +1,97 @@
+#include "platform/WorkerThread.h"
+
+namespace kolbrin::platform {
+
+void EventLoop::Post(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  ready_.notify_one();
+}
+
+void EventLoop::RunUntil(const std::function<bool()>& done) {
+  while (!done()) {
+    std::function<void()> task;
+    {
+      std::unique_lock lock(mutex_);
+      ready_.wait(lock, [this] { return !tasks_.empty(); });
+      task = std::move(tasks_.front());
+      tasks_.pop_front();
+    }
+    task();
+  }
+}
+
+WorkerThread::WorkerThread(Dispatcher& owner) : owner_(owner) {}
+
+WorkerThread::~WorkerThread() { StopAndJoin(); }
+
+void WorkerThread::StopAndJoin() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->released = true;
+  }
+  shared_->changed.notify_all();
+  RequestStop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void WorkerThread::Resume() {
+  if (thread_.joinable() || Finished()) return;
+  thread_ = std::thread(&WorkerThread::ThreadMain, this);
+}
+
+void WorkerThread::ThreadMain() {
+  try {
+    Execute();
+  } catch (...) {
+    fatalException_ = std::current_exception();
+  }
+  finished_.store(true, std::memory_order_release);
+  owner_.Post([this, shared = shared_] {
+    // Released runs on this same thread, so the check cannot race with it.
+    bool released;
+    {
+      std::lock_guard lock(shared->mutex);
+      released = shared->released;
+    }
+    if (!released && onTerminate_) onTerminate_();
+  });
+}
+
+void WorkerThread::Synchronize(const std::function<void()>& call) {
+  struct CallState {
+    bool done = false;
+    std::exception_ptr error;
+  };
+  auto state = std::make_shared<CallState>();
+  const std::shared_ptr<Shared> shared = shared_;
+  {
+    std::lock_guard lock(shared->mutex);
+    if (shared->released) throw WorkerReleased();
+  }
+  owner_.Post([shared, state, &call] {
+    {
+      // `call` lives on the worker's stack, which is only left once the worker has
+      // been released; releasing happens on this thread, so the check holds while
+      // the call runs.
+      std::lock_guard lock(shared->mutex);
+      if (shared->released) return;
+    }
+    try {
+      call();
+    } catch (...) {
+      state->error = std::current_exception();
+    }
+    std::lock_guard lock(shared->mutex);
+    state->done = true;
+    shared->changed.notify_all();
+  });
+  std::unique_lock lock(shared->mutex);
+  shared->changed.wait(lock, [&] { return state->done || shared->released; });
+  if (!state->done) throw WorkerReleased();
+  if (state->error) std::rethrow_exception(state->error);
+}
+
+}  // namespace kolbrin::platform

@@ -1,0 +1,57 @@
+#include "search/ResultTree.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "platform/Text.h"
+
+namespace kolbrin {
+namespace {
+constexpr std::size_t kSortPrefixLength = 8;
+}
+
+std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
+  std::sort(results.begin(), results.end(), platform::TextOrderedLess{});
+  std::vector<std::string> shown;
+  shown.reserve(results.size());
+  std::unordered_set<std::string> seen;
+  seen.reserve(results.size());
+  for (const std::string& entry : results) {
+    std::string text = entry.size() > kSortPrefixLength ? entry.substr(kSortPrefixLength) : "";
+    if (seen.insert(platform::FoldedTextKey(text)).second) shown.push_back(std::move(text));
+  }
+  return shown;
+}
+
+void ResultTree::AddFile(std::string text, std::vector<std::string> hits, bool expanded) {
+  files_.push_back(FileNode{std::move(text), std::move(hits), expanded});
+}
+
+std::size_t ResultTree::HitCount() const {
+  std::size_t count = 0;
+  for (const FileNode& file : files_) count += file.hits.size();
+  return count;
+}
+
+std::string ResultTree::CopyText() const {
+  std::string text;
+  for (const FileNode& file : files_) {
+    if (file.hits.empty()) {
+      text += ' ';
+    } else {
+      text += file.expanded ? '-' : '+';
+    }
+    text += file.text;
+    text += '\n';
+    if (file.expanded) {
+      for (const std::string& hit : file.hits) {
+        text += '\t';
+        text += hit;
+        text += '\n';
+      }
+    }
+  }
+  return text;
+}
+
+}  // namespace kolbrin

@@ -1,0 +1,37 @@
+// The result tree without a window: file nodes in the order their scanning ended,
+// each with its hit nodes, and nothing deeper. Also the publication rule that turns
+// a finished file's result entries into hit-node texts, and the tree's text form.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kolbrin {
+
+struct FileNode {
+  std::string text;               // the searched file's path
+  std::vector<std::string> hits;  // hit-node texts, in file-offset order
+  bool expanded = false;
+};
+
+// Sorts `results` in place, without regard to case (ties by bytes), and returns the
+// hit-node texts in that order: each entry without its 8-character sort prefix,
+// leaving out a text equal, without regard to case, to one already taken.
+std::vector<std::string> ShownHitTexts(std::vector<std::string>& results);
+
+class ResultTree {
+ public:
+  void AddFile(std::string text, std::vector<std::string> hits, bool expanded);
+  const std::vector<FileNode>& Files() const { return files_; }
+  std::size_t HitCount() const;
+
+  // The tree as text, one LF-ended line per shown node: "-" and the path of an
+  // expanded file with hits followed by a TAB and each hit's text, "+" and the path
+  // of a collapsed file with hits, " " and the path of a file without hits.
+  std::string CopyText() const;
+
+ private:
+  std::vector<FileNode> files_;
+};
+
+}  // namespace kolbrin

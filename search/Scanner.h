@@ -1,0 +1,67 @@
+// The scanner: searches one file for the search strings and turns every hit into a
+// result entry. It owns the file's bytes, line numbers and binary detection; the
+// worker thread drives it file by file and chunk by chunk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kolbrin {
+
+enum class ScanResult {
+  ScanMore,    // the file is not finished; call ScanStep again
+  ScanNoHits,  // finished without hits, or the file cannot be read
+  ScanHits,    // finished with hits
+};
+
+inline constexpr std::int32_t kAndMode = 1;  // a file has hits only if both strings occur
+inline constexpr std::int32_t kOrMode = 2;   // either string suffices
+
+// The worker's chunk: a call of ScanStep examines at most this many bytes plus one.
+inline constexpr std::uint32_t kChunkSize = 10240;
+
+// Offsets are 32-bit, so a file must fit in them to be searched.
+inline constexpr std::size_t kMaxScannedFileSize = 0xFFFFFFFFu;
+
+// The search settings, fixed for the whole search.
+struct SearchSettings {
+  std::string String1;  // 1..255 bytes
+  std::string String2;  // 0..255 bytes; empty means a one-string search
+  bool CaseSensitive = false;
+  std::int32_t TabWidth = 8;  // spaces for each TAB in a text hit, 1..16
+  std::int32_t AndMode = kAndMode;
+};
+
+// One scanner serves one worker thread; all calls come from that thread, except
+// that Results and CurrentFile are also read (and Results sorted) by the owner's
+// thread while the worker waits for it.
+class Scanner {
+ public:
+  virtual ~Scanner() = default;
+
+  // The per-file reset: the first search string becomes the active one, the AND
+  // bookkeeping starts afresh and the current file is forgotten, so the next
+  // ScanStep loads the file even when its path equals the previous one.
+  virtual void ResetForFile() = 0;
+  // Loads `path` if it is not the current file, then scans on for one chunk.
+  virtual ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) = 0;
+  // The file being scanned, the text of its file node; empty before the first file.
+  virtual const std::string& CurrentFile() const = 0;
+  virtual void ClearCurrentFile() = 0;
+  // The current file's result entries: 8 hex digits of the hit's offset, then the
+  // hit node's text. In the order found, duplicates allowed.
+  virtual std::vector<std::string>& Results() = 0;
+  // Called after each successful load of a file, for the progress display.
+  virtual void SetOnFileLoaded(std::function<void()> notification) = 0;
+};
+
+// The plain byte-by-byte scanner: the reference the faster ones are held to.
+std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings);
+
+// The scanner a search uses.
+std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings);
+
+}  // namespace kolbrin

@@ -1,0 +1,88 @@
+// TGrep, the search worker: one object per search. It walks the dropped paths in
+// order on its own thread, scans each plain file, and hands every finished file's
+// results and its progress to the host on the owner's thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/WorkerThread.h"
+#include "search/Scanner.h"
+
+namespace kolbrin {
+
+// What the worker needs from the window (or any other front end). Every call runs
+// on the owner's thread while the worker waits.
+class SearchHost {
+ public:
+  virtual ~SearchHost() = default;
+  // The state of the option that hides files without hits, read per file.
+  virtual bool HideFilesWithoutHits() = 0;
+  // Appends a file node with its hit nodes, in the given order.
+  virtual void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) = 0;
+  // Remembers an extracted archive member, to be deleted later.
+  virtual void AddTempFile(const std::string& path) = 0;
+  // Refreshes the enabled state of the result-tree commands.
+  virtual void UpdateMenuState() = 0;
+  // Sets the status-bar text; empty clears it.
+  virtual void SetStatusText(const std::string& text) = 0;
+};
+
+// The dropped paths, ordered without regard to case (ties by bytes). Adding a
+// byte-identical path again leaves the list unchanged.
+class SortedPathList {
+ public:
+  // Returns false when the path was already there.
+  bool Add(std::string path);
+  std::size_t size() const { return paths_.size(); }
+  const std::string& operator[](std::size_t index) const { return paths_[index]; }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+inline constexpr std::uint8_t kPlainFile = 0;
+inline constexpr std::uint8_t kZipArchive = 1;
+inline constexpr std::uint8_t kLzhArchive = 2;
+
+// The kind of a dropped path, judged by its name only: ".LZH" anywhere in the
+// upper-cased path makes an LZH archive, else ".ZIP" a ZIP archive.
+std::uint8_t ArchiveKindOf(const std::string& path);
+
+// The text the status bar shows while `path` is searched.
+std::string ProgressText(const std::string& path);
+
+class TGrep final : public platform::WorkerThread {
+ public:
+  // Created suspended. `owner` runs the synchronized calls and the completion
+  // callback; `host` is only ever called on the owner's thread.
+  TGrep(platform::Dispatcher& owner, SearchHost& host);
+  ~TGrep() override;
+
+  // Inputs, set by the owner before Resume and not changed afterwards.
+  SortedPathList Paths;
+  std::string String1;
+  std::string String2;
+  std::string TempDir;  // ends in "/"
+  bool CaseSensitive = false;
+  std::int32_t TabWidth = 8;
+  std::int32_t AndMode = kAndMode;
+
+  // Kind of the dropped path being worked on: kPlainFile, kZipArchive or kLzhArchive.
+  std::uint8_t ArchiveKind = kPlainFile;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void SearchPlainFile(const std::string& path);
+  void ShowProgress();
+  void FlushResults();
+
+  SearchHost& host_;
+  std::unique_ptr<Scanner> scanner_;
+};
+
+}  // namespace kolbrin

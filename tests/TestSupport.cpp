@@ -1,0 +1,88 @@
+#include "tests/TestSupport.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kolbrin::test {
+
+TempFolder::TempFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kolbrin-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempFolder::Write(const std::string& name, const std::string& bytes) const {
+  const std::string file = path_ + "/" + name;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+  std::ofstream out(file, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + file);
+  return file;
+}
+
+ScanOutcome ScanToEnd(Scanner& scanner, const std::string& path, std::uint32_t chunkSize) {
+  ScanOutcome outcome;
+  scanner.ResetForFile();
+  do {
+    outcome.result = scanner.ScanStep(path, chunkSize);
+    ++outcome.steps;
+  } while (outcome.result == ScanResult::ScanMore);
+  outcome.entries = scanner.Results();
+  return outcome;
+}
+
+namespace {
+std::string ReadAll(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+}  // namespace
+
+ProcessOutcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& workingFolder) {
+  TempFolder capture;
+  const std::string outFile = capture.path() + "/out";
+  const std::string errFile = capture.path() + "/err";
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) ::_exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (!workingFolder.empty() && ::chdir(workingFolder.c_str()) != 0) ::_exit(126);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+  }
+  ProcessOutcome outcome;
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.out = ReadAll(outFile);
+  outcome.err = ReadAll(errFile);
+  return outcome;
+}
+
+}  // namespace kolbrin::test

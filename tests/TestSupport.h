@@ -1,0 +1,49 @@
+// Helpers shared by the tests: a private temporary folder, scanning a file to the
+// end, and running a program with its output captured.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "search/Scanner.h"
+
+namespace kolbrin::test {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Writes `bytes` to `name` inside the folder and returns the file's path.
+  std::string Write(const std::string& name, const std::string& bytes) const;
+
+ private:
+  std::string path_;
+};
+
+struct ScanOutcome {
+  ScanResult result = ScanResult::ScanMore;
+  std::vector<std::string> entries;  // the result entries, sort prefixes included
+  int steps = 0;                     // ScanStep calls made
+};
+
+// Resets `scanner` for a new file and calls ScanStep until the file is finished.
+ScanOutcome ScanToEnd(Scanner& scanner, const std::string& path, std::uint32_t chunkSize);
+
+struct ProcessOutcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `arguments` in `workingFolder` (empty: the current one),
+// stdin from /dev/null.
+ProcessOutcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& workingFolder = "");
+
+}  // namespace kolbrin::test
