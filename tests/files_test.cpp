@@ -1,1 +1,78 @@
+// Whole-file reading and the other file services the engine relies on.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/Files.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin::platform {
+namespace {
+
+using test::TempFolder;
+
+TEST(FileBytesLoad, ReadsTheWholeFileAndReplacesThePreviousOne) {
+  TempFolder folder;
+  const std::string bytes = std::string("a\0b\r\n", 5) + std::string(100000, 'z');
+  FileBytes file;
+  ASSERT_TRUE(file.Load(folder.Write("big", bytes), 1 << 20));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data()), file.size()), bytes);
+  ASSERT_TRUE(file.Load(folder.Write("empty", ""), 1 << 20));
+  EXPECT_EQ(file.size(), 0u);
+}
+
+TEST(FileBytesLoad, RefusesWhatIsNotAReadableRegularFile) {
+  TempFolder folder;
+  FileBytes file;
+  ASSERT_TRUE(file.Load(folder.Write("held", "bytes"), 100));
+  EXPECT_FALSE(file.Load(folder.path() + "/missing", 100));
+  EXPECT_EQ(file.size(), 0u) << "a failed load holds nothing";
+  EXPECT_FALSE(file.Load(folder.path(), 100)) << "a folder";
+  const std::string fifo = folder.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(file.Load(fifo, 100)) << "a FIFO without a writer must not hang";
+  EXPECT_FALSE(file.Load("/dev/zero", 100)) << "a device that never ends";
+  EXPECT_FALSE(file.Load(folder.Write("large", std::string(101, 'x')), 100)) << "over the limit";
+  if (::geteuid() != 0) {
+    const std::string locked = folder.Write("locked", "secret");
+    ::chmod(locked.c_str(), 0);
+    EXPECT_FALSE(file.Load(locked, 100));
+  }
+}
+
+TEST(FileServices, FolderTestAndDeletion) {
+  TempFolder folder;
+  const std::string plain = folder.Write("plain.txt", "x");
+  EXPECT_TRUE(IsFolder(folder.path()));
+  EXPECT_FALSE(IsFolder(plain));
+  EXPECT_FALSE(IsFolder(folder.path() + "/missing"));
+  EXPECT_TRUE(DeleteFile(plain));
+  EXPECT_FALSE(DeleteFile(plain));
+  EXPECT_FALSE(DeleteFile(folder.path())) << "folders are not deleted";
+}
+
+TEST(FileServices, TempDirectoryFollowsTheEnvironmentAndEndsInASlash) {
+  const char* savedTemp = std::getenv("TEMP");
+  const char* savedTmpdir = std::getenv("TMPDIR");
+  const std::string temp = savedTemp ? savedTemp : "";
+  const std::string tmpdir = savedTmpdir ? savedTmpdir : "";
+
+  ::setenv("TEMP", "/var/k", 1);
+  ::setenv("TMPDIR", "/other", 1);
+  EXPECT_EQ(TempDirectory(), "/var/k/");
+  ::unsetenv("TEMP");
+  EXPECT_EQ(TempDirectory(), "/other/");
+  ::setenv("TMPDIR", "/other/", 1);
+  EXPECT_EQ(TempDirectory(), "/other/");
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(TempDirectory(), "/tmp/");
+
+  if (savedTemp) ::setenv("TEMP", temp.c_str(), 1);
+  if (savedTmpdir) ::setenv("TMPDIR", tmpdir.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kolbrin::platform

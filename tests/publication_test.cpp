@@ -1,1 +1,47 @@
+// The publication rule and the tree's text form.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "search/ResultTree.h"
+
+namespace kolbrin {
+namespace {
+
+using Texts = std::vector<std::string>;
+
+TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
+  Texts results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
+                "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
+  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine",
+                                           "LINE[0000000003]:ten", "BIN[000001F3]:x"}));
+}
+
+TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
+  Texts results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
+                "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
+                "00000030BIN[00000030]:ABC", "00000031BIN[00000031]:abc"};
+  EXPECT_EQ(ShownHitTexts(results),
+            (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
+                   "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
+}
+
+TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
+  Texts results{"00000005LINE[0000000001]:b", "00000005LINE[0000000001]:a"};
+  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
+}
+
+TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
+  ResultTree tree;
+  EXPECT_EQ(tree.CopyText(), "");
+  tree.AddFile("/p", {"LINE[0000000001]:one", "LINE[0000000002]:two"}, true);
+  tree.AddFile("/q", {"BIN[00000000]:x"}, false);
+  tree.AddFile("/r", {}, true);
+  EXPECT_EQ(tree.CopyText(),
+            "-/p\n\tLINE[0000000001]:one\n\tLINE[0000000002]:two\n+/q\n /r\n");
+  EXPECT_EQ(tree.HitCount(), 3u);
+}
+
+}  // namespace
+}  // namespace kolbrin

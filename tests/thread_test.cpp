@@ -1,1 +1,233 @@
+// The worker-thread facility and TGrep's walk over the dropped paths.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/WorkerThread.h"
+#include "search/ResultTree.h"
+#include "search/Threadg.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+using platform::EventLoop;
+using test::TempFolder;
+
+class ScriptedWorker final : public platform::WorkerThread {
+ public:
+  explicit ScriptedWorker(platform::Dispatcher& owner) : WorkerThread(owner) {}
+  ~ScriptedWorker() override { StopAndJoin(); }
+  std::function<void(ScriptedWorker&)> body;
+  using WorkerThread::Synchronize;
+
+ protected:
+  void Execute() override { body(*this); }
+};
+
+TEST(WorkerThreadLifecycle, SynchronizedCallsAndCompletionRunOnTheOwnersThread) {
+  EventLoop loop;
+  ScriptedWorker worker(loop);
+  const std::thread::id owner = std::this_thread::get_id();
+  std::vector<std::string> events;
+  worker.body = [&](ScriptedWorker& self) {
+    EXPECT_NE(std::this_thread::get_id(), owner);
+    self.Synchronize([&] {
+      EXPECT_EQ(std::this_thread::get_id(), owner);
+      events.push_back("sync");
+    });
+    events.push_back("after sync");  // the worker waited for the call
+  };
+  bool ended = false;
+  worker.SetOnTerminate([&] {
+    EXPECT_EQ(std::this_thread::get_id(), owner);
+    EXPECT_TRUE(worker.Finished());
+    events.push_back("completed");
+    ended = true;
+  });
+  EXPECT_FALSE(worker.Finished()) << "created suspended";
+  worker.Resume();
+  loop.RunUntil([&] { return ended; });
+  EXPECT_EQ(events, (std::vector<std::string>{"sync", "after sync", "completed"}));
+  EXPECT_FALSE(worker.FatalException());
+}
+
+TEST(WorkerThreadLifecycle, CompletionRunsAfterTheBodyThrew) {
+  EventLoop loop;
+  ScriptedWorker worker(loop);
+  worker.body = [](ScriptedWorker& self) {
+    // An exception of a synchronized call reaches the body, and leaves it.
+    self.Synchronize([] { throw std::runtime_error("host failed"); });
+  };
+  bool ended = false;
+  worker.SetOnTerminate([&] { ended = true; });
+  worker.Resume();
+  loop.RunUntil([&] { return ended; });
+  ASSERT_TRUE(worker.FatalException());
+  EXPECT_THROW(std::rethrow_exception(worker.FatalException()), std::runtime_error);
+}
+
+TEST(WorkerThreadLifecycle, ReleasingAWaitingWorkerNeitherHangsNorRunsItsCalls) {
+  EventLoop loop;
+  bool callRan = false;
+  bool completionRan = false;
+  {
+    ScriptedWorker worker(loop);
+    worker.body = [&](ScriptedWorker& self) {
+      self.Synchronize([&] { callRan = true; });
+    };
+    worker.SetOnTerminate([&] { completionRan = true; });
+    worker.Resume();
+    // The loop is not run, so the worker waits in its call until it is released.
+  }
+  bool drained = false;
+  loop.Post([&] { drained = true; });
+  loop.RunUntil([&] { return drained; });
+  EXPECT_FALSE(callRan);
+  EXPECT_FALSE(completionRan);
+}
+
+TEST(WorkerThreadLifecycle, NeverResumedWorkerIsReleasedQuietly) {
+  EventLoop loop;
+  ScriptedWorker worker(loop);
+  worker.body = [](ScriptedWorker&) { FAIL() << "the body must not run"; };
+}
+
+// The window's side of a search, recorded.
+class RecordingHost final : public SearchHost {
+ public:
+  bool hide = true;
+  ResultTree tree;
+  std::vector<std::string> statuses;
+  int menuUpdates = 0;
+  std::function<void(const std::string&)> onStatus;
+  std::function<void()> onAddFile;
+
+  bool HideFilesWithoutHits() override { return hide; }
+  void AddFileNode(const std::string& text, std::vector<std::string> hits) override {
+    if (onAddFile) onAddFile();
+    tree.AddFile(text, std::move(hits), true);
+  }
+  void AddTempFile(const std::string&) override { ADD_FAILURE() << "no archive was searched"; }
+  void UpdateMenuState() override { ++menuUpdates; }
+  void SetStatusText(const std::string& text) override {
+    statuses.push_back(text);
+    if (onStatus) onStatus(text);
+  }
+};
+
+struct Search {
+  EventLoop loop;
+  RecordingHost host;
+  std::unique_ptr<TGrep> grep = std::make_unique<TGrep>(loop, host);
+
+  explicit Search(const std::string& string1) { grep->String1 = string1; }
+  void Run() {
+    bool ended = false;
+    grep->SetOnTerminate([&] { ended = true; });
+    grep->Resume();
+    loop.RunUntil([&] { return ended; });
+  }
+  std::vector<std::string> FileNodes() const {
+    std::vector<std::string> texts;
+    for (const FileNode& file : host.tree.Files()) texts.push_back(file.text);
+    return texts;
+  }
+};
+
+TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
+  TempFolder folder;
+  const std::string base = folder.path() + "/";
+  for (const char* name : {"b.txt", "A.txt", "a.txt", "C.txt", "_.txt"}) folder.Write(name, "key\n");
+  Search search("key");
+  for (const char* name : {"b.txt", "C.txt", "a.txt", "A.txt", "_.txt", "b.txt"}) {
+    search.grep->Paths.Add(base + name);
+  }
+  EXPECT_EQ(search.grep->Paths.size(), 5u) << "only byte-identical paths are the same path";
+  search.Run();
+  EXPECT_EQ(search.FileNodes(), (std::vector<std::string>{base + "_.txt", base + "A.txt",
+                                                          base + "a.txt", base + "b.txt",
+                                                          base + "C.txt"}));
+  EXPECT_EQ(search.host.menuUpdates, 5);
+  ASSERT_FALSE(search.host.statuses.empty());
+  EXPECT_EQ(search.host.statuses.front(), base + "_.txt 検索中...");
+  EXPECT_EQ(search.host.statuses.back(), "") << "the status bar is emptied at the end";
+  EXPECT_FALSE(search.grep->FatalException());
+}
+
+TEST(SearchTraversal, SkipsFoldersAndArchivesAndShowsUnreadableFilesWhenAsked) {
+  TempFolder folder;
+  const std::string base = folder.path() + "/";
+  ::mkdir((base + "sub").c_str(), 0700);
+  folder.Write("data.zip.txt", "key\n");
+  folder.Write("in.lzh.d/plain.txt", "key\n");
+  folder.Write("X.Zip", "key\n");
+  folder.Write("empty.txt", "nothing\n");
+  folder.Write("hit.txt", "a key\n");
+  Search search("key");
+  search.host.hide = false;
+  for (const char* name : {"sub", "data.zip.txt", "in.lzh.d/plain.txt", "X.Zip", "empty.txt",
+                           "hit.txt", "gone.txt"}) {
+    search.grep->Paths.Add(base + name);
+  }
+  search.Run();
+  const std::vector<FileNode>& files = search.host.tree.Files();
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].text, base + "empty.txt");
+  EXPECT_TRUE(files[0].hits.empty());
+  EXPECT_EQ(files[1].text, base + "gone.txt");
+  EXPECT_TRUE(files[1].hits.empty());
+  EXPECT_EQ(files[2].text, base + "hit.txt");
+  EXPECT_EQ(files[2].hits, std::vector<std::string>{"LINE[0000000001]:a key"});
+}
+
+TEST(SearchTraversal, HidesFilesWithoutHits) {
+  TempFolder folder;
+  Search search("key");
+  search.grep->Paths.Add(folder.Write("a.txt", "none\n"));
+  search.grep->Paths.Add(folder.Write("b.txt", "key\n"));
+  search.grep->Paths.Add(folder.path() + "/missing.txt");
+  search.Run();
+  EXPECT_EQ(search.FileNodes(), std::vector<std::string>{folder.path() + "/b.txt"});
+  EXPECT_EQ(search.host.menuUpdates, 1) << "the menu is refreshed only for added nodes";
+}
+
+TEST(SearchStop, PublishesTheLongFileSoFarAndStartsNoOther) {
+  TempFolder folder;
+  std::string lines;
+  for (int i = 0; i < 100000; ++i) lines += "key\n";
+  Search search("key");
+  search.grep->String2 = "absent";  // AND: the decision is not made for a stopped file
+  search.grep->Paths.Add(folder.Write("a-long.txt", lines));
+  search.grep->Paths.Add(folder.Write("b-next.txt", "key\n"));
+  search.host.onStatus = [&](const std::string& text) {
+    if (!text.empty()) search.grep->RequestStop();
+  };
+  search.Run();
+  const std::vector<FileNode>& files = search.host.tree.Files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].text, folder.path() + "/a-long.txt");
+  // One chunk examines 10,241 bytes; here each hit line costs one examined byte.
+  EXPECT_EQ(files[0].hits.size(), 10241u);
+  EXPECT_EQ(search.host.statuses.back(), "");
+}
+
+TEST(SearchStop, HostFailureEndsTheSearchButStillCompletes) {
+  TempFolder folder;
+  Search search("key");
+  search.grep->Paths.Add(folder.Write("a.txt", "key\n"));
+  search.grep->Paths.Add(folder.Write("b.txt", "key\n"));
+  search.host.onAddFile = [] { throw std::runtime_error("tree is full"); };
+  search.Run();
+  EXPECT_TRUE(search.grep->Finished());
+  EXPECT_TRUE(search.grep->FatalException());
+  EXPECT_TRUE(search.host.tree.Files().empty());
+  search.grep.reset();  // released after its thread has ended
+}
+
+}  // namespace
+}  // namespace kolbrin
