@@ -16,10 +16,10 @@ int main(int argc, char** argv) {
   const unsigned long long targetBytes = std::strtoull(argv[2], nullptr, 10) << 20;
   std::mt19937_64 random(argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 20261208);
   static const char* const kWords[] = {
-      "search", "file",   "window", "result", "Thread", "buffer", "offset", "Line",
-      "text",   "binary", "archive", "member", "value", "error",  "Kolbrin", "tree",
-      "node",   "open",   "close",  "copy",   "tab",    "case",   "string", "match",
-      "検索",   "ファイル", "結果",  "行",     "data",   "index",  "record", "field"};
+      "search", "file",     "window",  "result", "Thread", "buffer", "offset",  "Line",
+      "text",   "binary",   "archive", "member", "value",  "error",  "Kolbrin", "tree",
+      "node",   "open",     "close",   "copy",   "tab",    "case",   "string",  "match",
+      "検索",   "ファイル", "結果",    "行",     "data",   "index",  "record",  "field"};
   constexpr std::size_t kWordCount = sizeof kWords / sizeof kWords[0];
 
   std::FILE* out = std::fopen(argv[1], "wb");

@@ -70,7 +70,8 @@ ProcessOutcome RunProgram(const std::string& program, const std::vector<std::str
     if (!workingFolder.empty() && ::chdir(workingFolder.c_str()) != 0) ::_exit(126);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);

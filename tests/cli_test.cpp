@@ -86,9 +86,11 @@ TEST(CliRun, PrintsTheExpandedTreeAndExitsByHits) {
 
   ProcessOutcome run = RunProgram(kProgram, {"key", "b.txt", "none.txt", "A.txt"}, folder.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "-" + base + "A.txt\n\tLINE[0000000001]:key one\n"
+  EXPECT_EQ(run.out, "-" + base +
+                         "A.txt\n\tLINE[0000000001]:key one\n"
                          "\tLINE[0000000003]:KEY three\n"
-                         "-" + base + "b.txt\n\tLINE[0000000002]:        Two Key\n");
+                         "-" +
+                         base + "b.txt\n\tLINE[0000000002]:        Two Key\n");
   EXPECT_EQ(run.err, "") << "no status line when stderr is not a terminal";
 
   run = RunProgram(kProgram, {"--case", "--tab=2", "--show-empty", "Key", "b.txt", "none.txt"},
@@ -98,7 +100,8 @@ TEST(CliRun, PrintsTheExpandedTreeAndExitsByHits) {
 
   run = RunProgram(kProgram, {"--second", "three", "one", base + "A.txt", base + "b.txt"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "-" + base + "A.txt\n\tLINE[0000000001]:key one\n"
+  EXPECT_EQ(run.out, "-" + base +
+                         "A.txt\n\tLINE[0000000001]:key one\n"
                          "\tLINE[0000000003]:KEY three\n");
 
   run = RunProgram(kProgram, {"absent", base + "A.txt", base + "missing.txt", folder.path()});
@@ -173,7 +176,8 @@ TEST(CliRun, FirstInterruptStopsLikeTheStopButton) {
   const ProcessOutcome run =
       InterruptOnTerminal({"key", big, next}, big + " 検索中...", folder.path() + "/out");
   EXPECT_EQ(run.status, 130) << run.err;
-  ASSERT_EQ(run.out.rfind("-" + big + "\n\tLINE[0000000001]:key\n", 0), 0u) << run.out.substr(0, 80);
+  ASSERT_EQ(run.out.rfind("-" + big + "\n\tLINE[0000000001]:key\n", 0), 0u)
+      << run.out.substr(0, 80);
   EXPECT_EQ(run.out.find(next), std::string::npos) << "no further file starts";
   EXPECT_LT(run.out.size(), lines.size() * 5) << "the big file was not searched to its end";
   EXPECT_NE(run.err.rfind("\r\x1b[K"), std::string::npos) << "the status line is cleared";

@@ -1,4 +1,6 @@
 // Whole-file reading and the other file services the engine relies on.
+#include "platform/Files.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/Files.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin::platform {

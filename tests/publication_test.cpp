@@ -21,10 +21,9 @@ TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
 TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
   Texts results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
                 "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
-                "00000030BIN[00000030]:ABC", "00000031BIN[00000031]:abc"};
-  EXPECT_EQ(ShownHitTexts(results),
-            (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
-                   "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
+                "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
+  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
+                                           "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
 }
 
 TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
@@ -38,8 +37,7 @@ TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
   tree.AddFile("/p", {"LINE[0000000001]:one", "LINE[0000000002]:two"}, true);
   tree.AddFile("/q", {"BIN[00000000]:x"}, false);
   tree.AddFile("/r", {}, true);
-  EXPECT_EQ(tree.CopyText(),
-            "-/p\n\tLINE[0000000001]:one\n\tLINE[0000000002]:two\n+/q\n /r\n");
+  EXPECT_EQ(tree.CopyText(), "-/p\n\tLINE[0000000001]:one\n\tLINE[0000000002]:two\n+/q\n /r\n");
   EXPECT_EQ(tree.HitCount(), 3u);
 }
 

@@ -1,12 +1,13 @@
 // The plain scanner, corner by corner. Every case runs at several chunk sizes, as
 // the results must not depend on where a chunk ends.
+#include "search/Scanner.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "search/ResultTree.h"
-#include "search/Scanner.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin {
@@ -134,8 +135,7 @@ TEST(ScanCase, IgnoredCaseComparesTextButBinaryOnlyTheFirstByte) {
 
 TEST(ScanCase, IgnoredCaseFoldsLettersBeyondAscii) {
   // The candidate test looks at the first byte only; the rest compares as text.
-  EXPECT_EQ(HitsOf("Straße ÄRGER\n", Settings("ärger")),
-            (Hits{"LINE[0000000001]:Straße ÄRGER"}));
+  EXPECT_EQ(HitsOf("Straße ÄRGER\n", Settings("ärger")), (Hits{"LINE[0000000001]:Straße ÄRGER"}));
   EXPECT_EQ(HitsOf("ＡＢＣ\n", Settings("ａｂｃ")), (Hits{"LINE[0000000001]:ＡＢＣ"}));
   EXPECT_EQ(HitsOf("ＡＢＣ\n", Settings("ａｂｃ", "", true)), Hits{});
 }

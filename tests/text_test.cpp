@@ -1,12 +1,12 @@
 // Text comparison, folding and upper-casing over UTF-8 with stray bytes.
+#include "platform/Text.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "platform/Text.h"
 
 namespace kolbrin::platform {
 namespace {
@@ -26,11 +26,11 @@ TEST(TextCompare, IgnoresCaseOfAsciiAndOtherLetters) {
       {"ab", "abc", -1},
       {"", "", 0},
       {"", "a", -1},
-      {"_", "a", -1},   // folding goes to lower case: "_" before letters
+      {"_", "a", -1},  // folding goes to lower case: "_" before letters
       {"_", "A", -1},
       {"Z", "_", 1},
       {"ÄRGER", "ärger", 0},
-      {"ＡＢＣ", "ａｂｃ", 0},   // full-width Latin letters
+      {"ＡＢＣ", "ａｂｃ", 0},  // full-width Latin letters
       {"ΣΊΣΥΦΟΣ", "σίσυφος", 0},
       {"Straße", "STRASSE", 1},  // simple folding: ß stays one letter
       {"\xE2\x84\xAA", "k", 0},  // KELVIN SIGN folds to k
@@ -62,8 +62,10 @@ TEST(TextCompare, OrderedBreaksTiesByBytesOnly) {
 
 // Random strings over letters of both cases, multi-byte letters and stray bytes.
 std::vector<std::string> RandomTexts(unsigned seed, int count) {
-  static const char* const kPieces[] = {"a", "A", "b", "B", "_", "ä", "Ä", "ｚ", "Ｚ", "\xFF",
-                                        "\xC3", "\x80", "ß", "0", "\xE2\x84\xAA", "k", ""};
+  static const char* const kPieces[] = {"a",    "A",    "b",  "B",  "_",
+                                        "ä",    "Ä",    "ｚ", "Ｚ", "\xFF",
+                                        "\xC3", "\x80", "ß",  "0",  "\xE2\x84\xAA",
+                                        "k",    ""};
   std::mt19937 random(seed);
   std::vector<std::string> texts;
   for (int i = 0; i < count; ++i) {

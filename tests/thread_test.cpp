@@ -77,9 +77,7 @@ TEST(WorkerThreadLifecycle, ReleasingAWaitingWorkerNeitherHangsNorRunsItsCalls) 
   bool completionRan = false;
   {
     ScriptedWorker worker(loop);
-    worker.body = [&](ScriptedWorker& self) {
-      self.Synchronize([&] { callRan = true; });
-    };
+    worker.body = [&](ScriptedWorker& self) { self.Synchronize([&] { callRan = true; }); };
     worker.SetOnTerminate([&] { completionRan = true; });
     worker.Resume();
     // The loop is not run, so the worker waits in its call until it is released.
@@ -142,16 +140,17 @@ struct Search {
 TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
   TempFolder folder;
   const std::string base = folder.path() + "/";
-  for (const char* name : {"b.txt", "A.txt", "a.txt", "C.txt", "_.txt"}) folder.Write(name, "key\n");
+  for (const char* name : {"b.txt", "A.txt", "a.txt", "C.txt", "_.txt"})
+    folder.Write(name, "key\n");
   Search search("key");
   for (const char* name : {"b.txt", "C.txt", "a.txt", "A.txt", "_.txt", "b.txt"}) {
     search.grep->Paths.Add(base + name);
   }
   EXPECT_EQ(search.grep->Paths.size(), 5u) << "only byte-identical paths are the same path";
   search.Run();
-  EXPECT_EQ(search.FileNodes(), (std::vector<std::string>{base + "_.txt", base + "A.txt",
-                                                          base + "a.txt", base + "b.txt",
-                                                          base + "C.txt"}));
+  EXPECT_EQ(search.FileNodes(),
+            (std::vector<std::string>{base + "_.txt", base + "A.txt", base + "a.txt",
+                                      base + "b.txt", base + "C.txt"}));
   EXPECT_EQ(search.host.menuUpdates, 5);
   ASSERT_FALSE(search.host.statuses.empty());
   EXPECT_EQ(search.host.statuses.front(), base + "_.txt 検索中...");
@@ -170,8 +169,8 @@ TEST(SearchTraversal, SkipsFoldersAndArchivesAndShowsUnreadableFilesWhenAsked) {
   folder.Write("hit.txt", "a key\n");
   Search search("key");
   search.host.hide = false;
-  for (const char* name : {"sub", "data.zip.txt", "in.lzh.d/plain.txt", "X.Zip", "empty.txt",
-                           "hit.txt", "gone.txt"}) {
+  for (const char* name :
+       {"sub", "data.zip.txt", "in.lzh.d/plain.txt", "X.Zip", "empty.txt", "hit.txt", "gone.txt"}) {
     search.grep->Paths.Add(base + name);
   }
   search.Run();
