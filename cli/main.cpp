@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/Archive.h"
 #include "cli/Options.h"
 #include "platform/Files.h"
 #include "platform/WorkerThread.h"
@@ -50,7 +51,7 @@ class CliHost final : public kolbrin::SearchHost {
   void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) override {
     tree_.AddFile(text, std::move(hitTexts), /*expanded=*/true);
   }
-  void AddTempFile(const std::string&) override {}
+  void AddTempFile(const std::string& path) override { tempFiles_.push_back(path); }
   void UpdateMenuState() override {}
   void SetStatusText(const std::string& text) override {
     if (!statusToTerminal_) return;
@@ -65,8 +66,10 @@ class CliHost final : public kolbrin::SearchHost {
   }
 
   const ResultTree& tree() const { return tree_; }
+  const std::vector<std::string>& tempFiles() const { return tempFiles_; }
 
  private:
+  std::vector<std::string> tempFiles_;
   const bool showEmpty_;
   const bool statusToTerminal_;
   bool statusShown_ = false;
@@ -94,6 +97,13 @@ int main(int argc, char** argv) {
   }
   const kolbrin::cli::Options& options = parsed.options;
 
+  // Archive members are extracted into a folder of our own inside TEMP, so no file
+  // of another program or user is overwritten, and nobody can plant a link there.
+  const std::string tempDir =
+      kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory());
+  kolbrin::LoadLzhLibrary();
+  kolbrin::LoadZipLibrary();
+
   kolbrin::platform::EventLoop loop;
   CliHost host(options.showEmpty, ::isatty(STDERR_FILENO) == 1);
   auto search = std::make_unique<TGrep>(loop, host);
@@ -106,7 +116,7 @@ int main(int argc, char** argv) {
   search->CaseSensitive = options.settings.CaseSensitive;
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
-  search->TempDir = kolbrin::platform::TempDirectory();
+  search->TempDir = tempDir;
 
   bool ended = false;
   search->SetOnTerminate([&ended] { ended = true; });
@@ -118,6 +128,10 @@ int main(int argc, char** argv) {
 
   const std::exception_ptr failure = search->FatalException();
   search.reset();
+  kolbrin::FreeLzhLibrary();
+  kolbrin::FreeZipLibrary();
+  for (const std::string& copy : host.tempFiles()) kolbrin::platform::DeleteFile(copy);
+  if (!tempDir.empty()) kolbrin::platform::RemoveEmptyFolder(tempDir);
 
   const std::string text = host.tree().CopyText();
   std::fwrite(text.data(), 1, text.size(), stdout);

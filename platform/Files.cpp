@@ -82,6 +82,16 @@ std::string TempDirectory() {
   return folder;
 }
 
+std::string CreatePrivateFolder(const std::string& parent) {
+  // mkdtemp makes the folder with mode 0700 and a random name, and fails rather
+  // than reuse anything already there.
+  std::string pattern = parent + "kolbrin-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return pattern + "/";
+}
+
+bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
 std::string CurrentFolder() {
   std::vector<char> buffer(4096);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

@@ -35,6 +35,14 @@ bool DeleteFile(const std::string& path);
 // The folder for temporary files: $TEMP, else $TMPDIR, else /tmp, always ending in "/".
 std::string TempDirectory();
 
+// Creates a new folder inside `parent` (which ends in "/") that only this user
+// can enter, under a name no one can predict. Returns its path ending in "/", or
+// an empty text when it cannot be created.
+std::string CreatePrivateFolder(const std::string& parent);
+
+// Removes `path` if it is an empty folder; false otherwise.
+bool RemoveEmptyFolder(const std::string& path);
+
 // The process's current folder, without a trailing "/" (except for the root
 // itself); empty when it cannot be determined.
 std::string CurrentFolder();

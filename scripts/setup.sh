@@ -5,7 +5,7 @@ set -euo pipefail
 KOLBRIN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KOLBRIN_BUILD="${KOLBRIN_BUILD:-$KOLBRIN_ROOT/build}"
 
-kolbrin_packages=(cmake ninja-build g++ pkg-config libgtest-dev libicu-dev)
+kolbrin_packages=(cmake ninja-build g++ pkg-config libgtest-dev libicu-dev libarchive-dev)
 
 kolbrin_install_missing() {
   local missing=()

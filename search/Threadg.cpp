@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "archive/Archive.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "search/ResultTree.h"
@@ -26,6 +27,16 @@ std::string ProgressText(const std::string& path) {
   return path.empty() ? std::string() : path + " 検索中...";
 }
 
+std::string MemberCopyName(const std::string& listedEntry) {
+  std::size_t begin = 0;
+  std::size_t end = listedEntry.size();
+  while (begin < end && static_cast<unsigned char>(listedEntry[begin]) <= 0x20) ++begin;
+  while (end > begin && static_cast<unsigned char>(listedEntry[end - 1]) <= 0x20) --end;
+  std::string name = listedEntry.substr(begin, end - begin);
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
 TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host) : WorkerThread(owner), host_(host) {}
 
 TGrep::~TGrep() { StopAndJoin(); }
@@ -38,10 +49,11 @@ void TGrep::Execute() {
     const std::string& path = Paths[i];
     if (platform::IsFolder(path)) continue;
     ArchiveKind = ArchiveKindOf(path);
-    // Archives are searched member by member through the archiver libraries;
-    // without them an archive is passed over silently, never scanned as a plain file.
-    if (ArchiveKind != kPlainFile) continue;
-    SearchPlainFile(path);
+    if (ArchiveKind == kPlainFile) {
+      SearchPlainFile(path);
+    } else {
+      SearchArchive(path);
+    }
   }
 
   scanner_->ClearCurrentFile();
@@ -49,10 +61,44 @@ void TGrep::Execute() {
 }
 
 void TGrep::SearchPlainFile(const std::string& path) {
-  scanner_->ResetForFile();
-  while (scanner_->ScanStep(path, kChunkSize) == ScanResult::ScanMore && !Terminated()) {
-  }
+  ScanFile(path);
   FlushResults();
+}
+
+ScanResult TGrep::ScanFile(const std::string& path) {
+  scanner_->ResetForFile();
+  ScanResult result;
+  do {
+    result = scanner_->ScanStep(path, kChunkSize);
+  } while (result == ScanResult::ScanMore && !Terminated());
+  return result;
+}
+
+void TGrep::SearchArchive(const std::string& path) {
+  // Without a private folder to extract into, members are not extracted at all.
+  if (TempDir.empty()) return;
+  const bool lzh = ArchiveKind == kLzhArchive;
+  const std::int32_t listed = lzh ? ListLzhMembers(path, MemberList) : ListZipMembers(path, MemberList);
+  if (listed != kArchiveOk) return;
+
+  // Flat copies, without a password: every extraction gets the same options.
+  const ZipOption options;
+  for (const std::string& member : MemberList) {
+    if (Terminated()) break;
+    // An encrypted member cannot be extracted without its password.
+    if (!lzh && member.size() >= 2 && member.compare(member.size() - 2, 2, "\t*") == 0) continue;
+    ExtractList.assign(1, member);
+    const std::int32_t extracted = lzh ? ExtractLzhMembers(path, ExtractList, TempDir, options)
+                                       : ExtractZipMembers(path, ExtractList, TempDir, options);
+    if (extracted != kArchiveOk) continue;
+
+    const std::string copy = TempDir + MemberCopyName(member);
+    const ScanResult result = ScanFile(copy);
+    if (result == ScanResult::ScanNoHits) platform::DeleteFile(copy);
+    // A member stopped before its end without hits, and hidden, is not listed for
+    // later deletion: its copy goes now.
+    if (!FlushResults() && result == ScanResult::ScanMore) platform::DeleteFile(copy);
+  }
 }
 
 void TGrep::ShowProgress() {
@@ -60,16 +106,19 @@ void TGrep::ShowProgress() {
   Synchronize([&] { host_.SetStatusText(text); });
 }
 
-void TGrep::FlushResults() {
+bool TGrep::FlushResults() {
   // Sorting and de-duplicating happen here on the worker, so the owner's thread only
   // inserts the finished nodes.
   std::vector<std::string> hits = ShownHitTexts(scanner_->Results());
+  bool added = false;
   Synchronize([&] {
     if (hits.empty() && host_.HideFilesWithoutHits()) return;
     host_.AddFileNode(scanner_->CurrentFile(), std::move(hits));
+    added = true;
     if (ArchiveKind != kPlainFile) host_.AddTempFile(scanner_->CurrentFile());
     host_.UpdateMenuState();
   });
+  return added;
 }
 
 }  // namespace kolbrin

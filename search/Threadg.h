@@ -54,6 +54,11 @@ std::uint8_t ArchiveKindOf(const std::string& path);
 // The text the status bar shows while `path` is searched.
 std::string ProgressText(const std::string& path);
 
+// The file name a listed member's flat copy has in the temporary folder: the entry
+// without leading and trailing bytes up to 0x20 (the ZIP listing's TAB), and
+// without anything up to its last "/".
+std::string MemberCopyName(const std::string& listedEntry);
+
 class TGrep final : public platform::WorkerThread {
  public:
   // Created suspended. `owner` runs the synchronized calls and the completion
@@ -65,7 +70,7 @@ class TGrep final : public platform::WorkerThread {
   SortedPathList Paths;
   std::string String1;
   std::string String2;
-  std::string TempDir;  // ends in "/"
+  std::string TempDir;  // ends in "/"; a private folder, where members are extracted
   bool CaseSensitive = false;
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
@@ -78,11 +83,18 @@ class TGrep final : public platform::WorkerThread {
 
  private:
   void SearchPlainFile(const std::string& path);
+  void SearchArchive(const std::string& path);
+  // Scans `path` chunk by chunk until it is finished or a stop is seen.
+  ScanResult ScanFile(const std::string& path);
   void ShowProgress();
-  void FlushResults();
+  // Publishes the current file; true when a file node was added.
+  bool FlushResults();
 
   SearchHost& host_;
   std::unique_ptr<Scanner> scanner_;
+  // The working objects of the archive member search.
+  std::vector<std::string> MemberList;
+  std::vector<std::string> ExtractList;
 };
 
 }  // namespace kolbrin

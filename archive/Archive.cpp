@@ -1,0 +1,191 @@
+#include "archive/Archive.h"
+
+#include <cstring>
+
+#include "archive/ArchiverApi.h"
+#include "platform/Library.h"
+
+namespace kolbrin {
+namespace {
+
+constexpr std::uint32_t kOpenMode = 0x00400202;
+constexpr std::uint32_t kOutputSize = 200;
+
+// One library's program-wide state: available exactly when `module` is set.
+struct ArchiverLibrary {
+  platform::ModuleHandle module = nullptr;
+  decltype(&UnlhaCheckArchive) CheckArchive = nullptr;
+  decltype(&UnlhaOpenArchive) OpenArchive = nullptr;
+  decltype(&UnlhaCloseArchive) CloseArchive = nullptr;
+  decltype(&UnlhaFindFirst) FindFirst = nullptr;
+  decltype(&UnlhaFindNext) FindNext = nullptr;
+  decltype(&UnlhaSetBackGroundMode) SetBackGroundMode = nullptr;
+  decltype(&UnlhaSetCursorMode) SetCursorMode = nullptr;
+  decltype(&UnlhaGetRunning) GetRunning = nullptr;
+  decltype(&Unlha) Command = nullptr;
+  decltype(&UnZipGetAttribute) GetAttribute = nullptr;  // ZIP only
+  char output[kOutputSize] = {};
+};
+
+ArchiverLibrary gLzh;
+ArchiverLibrary gZip;
+void (*gBusyHook)(bool) = nullptr;
+
+template <typename Entry>
+bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) {
+  entry = reinterpret_cast<Entry>(platform::GetProcAddress(module, name.c_str()));
+  return entry != nullptr;
+}
+
+// `prefix` is "Unlha" or "UnZip"; the entries are looked up in their fixed order.
+bool Load(ArchiverLibrary& library, const std::string& windowsName, const std::string& prefix,
+          bool withAttribute) {
+  library = ArchiverLibrary{};
+  const platform::ModuleHandle module = platform::LoadLibrary(windowsName);
+  if (module == nullptr) return false;
+  bool complete = Find(module, prefix + "CheckArchive", library.CheckArchive) &&
+                  Find(module, prefix + "OpenArchive", library.OpenArchive) &&
+                  Find(module, prefix + "CloseArchive", library.CloseArchive) &&
+                  Find(module, prefix + "FindFirst", library.FindFirst) &&
+                  Find(module, prefix + "FindNext", library.FindNext) &&
+                  Find(module, prefix + "SetBackGroundMode", library.SetBackGroundMode) &&
+                  Find(module, prefix + "SetCursorMode", library.SetCursorMode) &&
+                  Find(module, prefix + "GetRunning", library.GetRunning) &&
+                  Find(module, prefix, library.Command);
+  if (complete && withAttribute) complete = Find(module, prefix + "GetAttribute", library.GetAttribute);
+  if (!complete) {
+    // An incomplete library is not used at all, so it is released at once.
+    platform::FreeLibrary(module);
+    library = ArchiverLibrary{};
+    return false;
+  }
+  library.module = module;
+  return true;
+}
+
+bool Free(ArchiverLibrary& library) {
+  if (library.module == nullptr) return true;
+  const bool freed = platform::FreeLibrary(library.module);
+  library = ArchiverLibrary{};
+  return freed;
+}
+
+std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::string& archivePath,
+                  std::vector<std::string>& members) {
+  if (library.module == nullptr) return kLibraryMissing;
+  library.SetBackGroundMode(1);
+  library.SetCursorMode(0);
+  members.clear();
+  if (!library.CheckArchive(archivePath.c_str(), checkMode)) {
+    members.push_back(ArchiveErrorEntry(archivePath));
+    return kNotAnArchive;
+  }
+  const ARCHIVER_HANDLE archive = library.OpenArchive(nullptr, archivePath.c_str(), kOpenMode);
+  if (archive == nullptr) {
+    members.push_back(ArchiveErrorEntry(archivePath));
+    return kCannotOpen;
+  }
+  unsigned char record[ARCHIVER_FIND_RECORD_SIZE] = {};
+  if (library.FindFirst(archive, "*.*", record) != 0) {
+    library.CloseArchive(archive);
+    members.push_back(ArchiveErrorEntry(archivePath));
+    return kNoMembers;
+  }
+  do {
+    const char* name = reinterpret_cast<const char*>(record + ARCHIVER_NAME_OFFSET);
+    std::string entry(name, ::strnlen(name, sizeof record - ARCHIVER_NAME_OFFSET));
+    if (zip) {
+      entry += '\t';
+      if ((library.GetAttribute(archive) & ARCHIVER_ENCRYPTED) != 0) entry += '*';
+    }
+    members.push_back(std::move(entry));
+    std::memset(record, 0, sizeof record);
+  } while (library.FindNext(archive, record) == 0);
+  library.CloseArchive(archive);
+  return kArchiveOk;
+}
+
+std::int32_t Extract(ArchiverLibrary& library, const std::string& commandLine) {
+  if (library.module == nullptr) return kLibraryMissing;
+  if (library.GetRunning()) return kLibraryBusy;
+  library.SetBackGroundMode(1);
+  library.SetCursorMode(0);
+  if (gBusyHook != nullptr) gBusyHook(true);
+  const int result = library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize);
+  if (gBusyHook != nullptr) gBusyHook(false);
+  return result != 0 ? kCommandFailed : kArchiveOk;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\" "; }
+
+// Members are quoted only when they hold a blank; a TAB does not count.
+void AppendMembers(std::string& line, const std::vector<std::string>& members) {
+  for (const std::string& member : members) {
+    line += member.find(' ') != std::string::npos ? Quoted(member) : member + " ";
+  }
+}
+
+}  // namespace
+
+std::string ArchiveErrorEntry(const std::string& archivePath) {
+  return "ﾌｧｲﾙが異常です。[" + archivePath + "]";
+}
+
+bool LoadLzhLibrary() { return LoadLzhLibraryNamed("UNLHA32.DLL"); }
+bool LoadZipLibrary() { return LoadZipLibraryNamed("UNZIP32.DLL"); }
+bool LoadLzhLibraryNamed(const std::string& windowsName) {
+  return Load(gLzh, windowsName, "Unlha", false);
+}
+bool LoadZipLibraryNamed(const std::string& windowsName) {
+  return Load(gZip, windowsName, "UnZip", true);
+}
+bool FreeLzhLibrary() { return Free(gLzh); }
+bool FreeZipLibrary() { return Free(gZip); }
+
+std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members) {
+  return List(gLzh, 0, false, archivePath, members);
+}
+std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members) {
+  return List(gZip, 1, true, archivePath, members);
+}
+
+std::string LzhCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
+                           const std::string& destination, const ZipOption& options) {
+  std::string line = "e -r2 -u3 -m1 ";
+  line += options.KeepPaths ? "-x1 " : "-x0 ";
+  line += options.ShowIndicator ? "-n0 " : "-n1 ";
+  line += Quoted(archivePath);
+  line += Quoted(destination);
+  AppendMembers(line, members);
+  return line;
+}
+
+std::string ZipCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
+                           const std::string& destination, const ZipOption& options) {
+  std::string line = "-x -n -o ";
+  if (options.UsePassword) line += "-P " + options.Password + " ";
+  if (!options.KeepPaths) line += "-j ";
+  line += options.ShowIndicator ? "-i " : "--i ";
+  line += Quoted(archivePath);
+  line += Quoted(destination);
+  AppendMembers(line, members);
+  return line;
+}
+
+std::int32_t ExtractLzhMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options) {
+  if (gLzh.module == nullptr) return kLibraryMissing;
+  return Extract(gLzh, LzhCommandLine(archivePath, members, destination, options));
+}
+
+std::int32_t ExtractZipMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options) {
+  if (gZip.module == nullptr) return kLibraryMissing;
+  return Extract(gZip, ZipCommandLine(archivePath, members, destination, options));
+}
+
+void SetArchiveBusyHook(void (*hook)(bool busy)) { gBusyHook = hook; }
+
+}  // namespace kolbrin

@@ -1,0 +1,71 @@
+// Access to LZH and ZIP archives through the two archiver libraries (UNLHA32.DLL
+// and UNZIP32.DLL, our plug-ins): loading and releasing them, listing an
+// archive's members and extracting members into a folder.
+//
+// Each library's state is program-wide. Load and free run on the owner's thread
+// when no search runs; listing and extraction run on the search worker, one call
+// at a time. Nothing here shows a message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kolbrin {
+
+// The options of one extraction call.
+struct ZipOption {
+  bool KeepPaths = false;      // extract with the stored folders, else flat
+  bool UsePassword = false;    // ZIP: hand Password to the library
+  bool ShowIndicator = false;  // selects the form of the indicator switch
+  std::string Password;        // ZIP only
+};
+
+// Results of listing and extraction.
+inline constexpr std::int32_t kArchiveOk = 0;
+inline constexpr std::int32_t kLibraryMissing = -1;  // the library is not available
+inline constexpr std::int32_t kNotAnArchive = -2;    // listing: the library refuses the file
+inline constexpr std::int32_t kLibraryBusy = -2;     // extraction: no command was issued
+inline constexpr std::int32_t kCannotOpen = -3;      // listing: the archive cannot be opened
+inline constexpr std::int32_t kCommandFailed = -3;   // extraction: the library's command failed
+inline constexpr std::int32_t kNoMembers = -4;       // listing: no first member
+
+// The only entry of a member list after a failed listing.
+std::string ArchiveErrorEntry(const std::string& archivePath);
+
+// True when the library and all its entries were found.
+bool LoadLzhLibrary();
+bool LoadZipLibrary();
+// The same for a library of another name, for tests of incomplete libraries.
+bool LoadLzhLibraryNamed(const std::string& windowsName);
+bool LoadZipLibraryNamed(const std::string& windowsName);
+// False only when releasing a loaded library failed.
+bool FreeLzhLibrary();
+bool FreeZipLibrary();
+
+// Lists the members into `members` (emptied first): the LZH names as the library
+// gives them; each ZIP name followed by a TAB, and "*" for an encrypted member.
+// With kLibraryMissing `members` is left as it was; after the other failures it
+// holds only ArchiveErrorEntry.
+std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members);
+std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members);
+
+// Extracts the listed `members` into `destination` (ending in "/").
+std::int32_t ExtractLzhMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options);
+std::int32_t ExtractZipMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options);
+
+// The command lines the extraction hands to each library.
+std::string LzhCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
+                           const std::string& destination, const ZipOption& options);
+std::string ZipCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
+                           const std::string& destination, const ZipOption& options);
+
+// Called with true before and false after each extraction command, on the
+// calling (worker) thread; the window shows a busy cursor with it.
+void SetArchiveBusyHook(void (*hook)(bool busy));
+
+}  // namespace kolbrin

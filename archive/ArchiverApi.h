@@ -1,0 +1,122 @@
+/* The archiver plug-in interface: the C entries of the LZH library (prefix
+ * "Unlha", file libunlha32.so) and of the ZIP library (prefix "UnZip", file
+ * libunzip32.so). Anyone may build a replacement plug-in from this header; keep
+ * it stable.
+ *
+ * Life cycle of one archive, as the program uses it:
+ *   1. <Prefix>SetBackGroundMode(1), <Prefix>SetCursorMode(0): accepted, ignored.
+ *   2. <Prefix>CheckArchive(path, mode): is the file an archive of this format?
+ *   3. <Prefix>OpenArchive(0, path, mode) gives a handle (NULL on failure).
+ *   4. <Prefix>FindFirst(handle, "*.*", record), then <Prefix>FindNext(handle,
+ *      record) until it returns nonzero; each success leaves the member's name,
+ *      zero-terminated, at byte ARCHIVER_NAME_OFFSET of the caller's record.
+ *      UnZipGetAttribute(handle) after each success tells whether that member is
+ *      encrypted.
+ *   5. <Prefix>CloseArchive(handle). The handle is invalid afterwards.
+ * Extraction of members:
+ *   6. <Prefix>GetRunning() is false, then <Prefix>(0, command line, output,
+ *      output size) runs one command (the command lines below).
+ *
+ * Several archives may be open at once; a handle that is not open (closed, never
+ * returned, NULL) is refused with ARCHIVER_BAD_HANDLE and never dereferenced.
+ * Calls may come from any thread, one at a time per library.
+ *
+ * Command lines: blanks separate tokens; a double quote opens a quoted run that a
+ * double quote followed by a blank or by the end closes (other quotes are plain
+ * characters; backslashes are never escapes). Switches count only before the
+ * archive path. Then come the archive path, the destination folder and the
+ * members, each matched against the names as the listing reported them.
+ *   LZH: "e" (extract), then switches: -x0 flat, -x1 with stored folders; others
+ *        (-r2 -u3 -m1 -n0 -n1 ...) accepted and ignored.
+ *   ZIP: switches: -x -n -o accepted; -j flat (else with stored folders);
+ *        -P PASSWORD; -i and --i accepted. Listed ZIP names end in a TAB, and
+ *        "*" for an encrypted member; the token may carry them.
+ * A member is written inside the destination folder only, replacing a file of
+ * that name; one that would escape it, that passes the size cap, or that cannot
+ * be written whole fails the command and leaves no partial file.
+ */
+#ifndef KOLBRIN_ARCHIVER_API_H
+#define KOLBRIN_ARCHIVER_API_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open archive. Opaque: only the library that returned it may use it. */
+typedef struct ArchiverArchive* ARCHIVER_HANDLE;
+
+#define ARCHIVER_FIND_RECORD_SIZE 560 /* bytes of the caller's find record */
+#define ARCHIVER_NAME_OFFSET 26       /* where the member name starts in it */
+#define ARCHIVER_ENCRYPTED 0x40       /* attribute bit of an encrypted member */
+
+/* Result codes of FindFirst, FindNext and the command function. */
+#define ARCHIVER_OK 0
+#define ARCHIVER_END (-1)           /* FindFirst/FindNext: no (further) member */
+#define ARCHIVER_BAD_HANDLE (-2)    /* the handle is not an open archive */
+#define ARCHIVER_BAD_ARGUMENT (-3)  /* a NULL pointer or a bad command line */
+#define ARCHIVER_BAD_ARCHIVE (-4)   /* not readable as an archive: damaged, truncated */
+#define ARCHIVER_NO_MEMBER (-5)     /* a member named in the command is not there */
+#define ARCHIVER_UNSAFE_NAME (-6)   /* the member would be written outside the folder */
+#define ARCHIVER_WRITE_FAILED (-7)  /* the destination file cannot be written whole */
+#define ARCHIVER_TOO_LARGE (-8)     /* the member passes the size cap */
+#define ARCHIVER_BUSY (-9)          /* a command of this library is running */
+#define ARCHIVER_BAD_DATA (-10)     /* the member's data is damaged, or the password wrong */
+
+/* CheckArchive: nonzero when `path` is an archive of this library's format that
+ * it can read (an empty archive included). `mode` is accepted and ignored. */
+int UnlhaCheckArchive(const char* path, int mode);
+int UnZipCheckArchive(const char* path, int mode);
+
+/* OpenArchive: a handle for reading the member list; NULL when the file is not a
+ * readable archive of this format. `window` and `mode` are ignored. */
+ARCHIVER_HANDLE UnlhaOpenArchive(void* window, const char* path, uint32_t mode);
+ARCHIVER_HANDLE UnZipOpenArchive(void* window, const char* path, uint32_t mode);
+
+/* CloseArchive: ARCHIVER_OK, or ARCHIVER_BAD_HANDLE. */
+int UnlhaCloseArchive(ARCHIVER_HANDLE archive);
+int UnZipCloseArchive(ARCHIVER_HANDLE archive);
+
+/* FindFirst restarts the listing at the first regular-file member whose name
+ * matches `wildcard` ("*.*" matches every name); FindNext goes on to the next.
+ * ARCHIVER_OK: `record` (ARCHIVER_FIND_RECORD_SIZE bytes) holds the name, in
+ * UTF-8, zero-terminated at ARCHIVER_NAME_OFFSET. ARCHIVER_END: no member left.
+ * Names too long for the record are skipped. Folders, links and devices are
+ * never reported. */
+int UnlhaFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
+int UnZipFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
+int UnlhaFindNext(ARCHIVER_HANDLE archive, void* record);
+int UnZipFindNext(ARCHIVER_HANDLE archive, void* record);
+
+/* UnZipGetAttribute: the attribute bits of the member found last
+ * (ARCHIVER_ENCRYPTED for an encrypted one), or -1 for a bad handle or when no
+ * member has been found. */
+int UnZipGetAttribute(ARCHIVER_HANDLE archive);
+
+/* Accepted and ignored; they return 0. */
+int UnlhaSetBackGroundMode(int background);
+int UnZipSetBackGroundMode(int background);
+int UnlhaSetCursorMode(int cursor);
+int UnZipSetCursorMode(int cursor);
+
+/* GetRunning: nonzero while a command of this library runs. */
+int UnlhaGetRunning(void);
+int UnZipGetRunning(void);
+
+/* The command function: runs `command` (see above). ARCHIVER_OK on success,
+ * otherwise one of the negative codes. `output` (may be NULL) receives a short
+ * zero-terminated message of at most `outputSize` bytes. */
+int Unlha(void* window, const char* command, char* output, uint32_t outputSize);
+int UnZip(void* window, const char* command, char* output, uint32_t outputSize);
+
+/* Not used by the program: sets the largest number of decompressed bytes one
+ * member may have (default 4 GiB); for tests and embedders. */
+void UnlhaSetMemberSizeCap(uint64_t bytes);
+void UnZipSetMemberSizeCap(uint64_t bytes);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOLBRIN_ARCHIVER_API_H */

@@ -1,0 +1,25 @@
+// Run-time loading of libraries by their Windows names. "UNLHA32.DLL" stands for
+// the file libunlha32.so: lower case, "lib" in front, ".DLL" replaced by ".so".
+// The program's own folder is searched first, then the usual search order.
+#pragma once
+
+#include <string>
+
+namespace kolbrin::platform {
+
+using ModuleHandle = void*;
+
+// The file name a Windows library name stands for.
+std::string LibraryFileName(const std::string& windowsName);
+
+// The folder holding the running program, without a trailing "/"; empty if unknown.
+std::string ProgramFolder();
+
+// Loads the library; null when it cannot be found or loaded.
+ModuleHandle LoadLibrary(const std::string& windowsName);
+// The address of an entry; null when the library lacks it.
+void* GetProcAddress(ModuleHandle module, const char* entryName);
+// Releases a loaded library; false when that failed.
+bool FreeLibrary(ModuleHandle module);
+
+}  // namespace kolbrin::platform
