@@ -52,7 +52,8 @@ bool Load(ArchiverLibrary& library, const std::string& windowsName, const std::s
                   Find(module, prefix + "SetCursorMode", library.SetCursorMode) &&
                   Find(module, prefix + "GetRunning", library.GetRunning) &&
                   Find(module, prefix, library.Command);
-  if (complete && withAttribute) complete = Find(module, prefix + "GetAttribute", library.GetAttribute);
+  if (complete && withAttribute)
+    complete = Find(module, prefix + "GetAttribute", library.GetAttribute);
   if (!complete) {
     // An incomplete library is not used at all, so it is released at once.
     platform::FreeLibrary(module);

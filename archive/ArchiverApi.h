@@ -53,16 +53,16 @@ typedef struct ArchiverArchive* ARCHIVER_HANDLE;
 
 /* Result codes of FindFirst, FindNext and the command function. */
 #define ARCHIVER_OK 0
-#define ARCHIVER_END (-1)           /* FindFirst/FindNext: no (further) member */
-#define ARCHIVER_BAD_HANDLE (-2)    /* the handle is not an open archive */
-#define ARCHIVER_BAD_ARGUMENT (-3)  /* a NULL pointer or a bad command line */
-#define ARCHIVER_BAD_ARCHIVE (-4)   /* not readable as an archive: damaged, truncated */
-#define ARCHIVER_NO_MEMBER (-5)     /* a member named in the command is not there */
-#define ARCHIVER_UNSAFE_NAME (-6)   /* the member would be written outside the folder */
-#define ARCHIVER_WRITE_FAILED (-7)  /* the destination file cannot be written whole */
-#define ARCHIVER_TOO_LARGE (-8)     /* the member passes the size cap */
-#define ARCHIVER_BUSY (-9)          /* a command of this library is running */
-#define ARCHIVER_BAD_DATA (-10)     /* the member's data is damaged, or the password wrong */
+#define ARCHIVER_END (-1)          /* FindFirst/FindNext: no (further) member */
+#define ARCHIVER_BAD_HANDLE (-2)   /* the handle is not an open archive */
+#define ARCHIVER_BAD_ARGUMENT (-3) /* a NULL pointer or a bad command line */
+#define ARCHIVER_BAD_ARCHIVE (-4)  /* not readable as an archive: damaged, truncated */
+#define ARCHIVER_NO_MEMBER (-5)    /* a member named in the command is not there */
+#define ARCHIVER_UNSAFE_NAME (-6)  /* the member would be written outside the folder */
+#define ARCHIVER_WRITE_FAILED (-7) /* the destination file cannot be written whole */
+#define ARCHIVER_TOO_LARGE (-8)    /* the member passes the size cap */
+#define ARCHIVER_BUSY (-9)         /* a command of this library is running */
+#define ARCHIVER_BAD_DATA (-10)    /* the member's data is damaged, or the password wrong */
 
 /* CheckArchive: nonzero when `path` is an archive of this library's format that
  * it can read (an empty archive included). `mode` is accepted and ignored. */

@@ -16,7 +16,8 @@
 
 namespace {
 
-bool WriteStoredZip(const std::string& path, const std::vector<kolbrin::test::FixtureMember>& members) {
+bool WriteStoredZip(const std::string& path,
+                    const std::vector<kolbrin::test::FixtureMember>& members) {
   archive* writer = archive_write_new();
   archive_write_set_format_zip(writer);
   archive_write_set_options(writer, "zip:compression=store");
@@ -53,8 +54,8 @@ int main(int argc, char** argv) {
       text += "line " + std::to_string(random() % 100000) + " of member " + std::to_string(i);
       text += (i % 50 == 0 && text.size() < 100) ? " Quixotry42\n" : "\n";
     }
-    members.push_back({"dir" + std::to_string(i % 10) + "/member" + std::to_string(i) + ".txt",
-                       text});
+    members.push_back(
+        {"dir" + std::to_string(i % 10) + "/member" + std::to_string(i) + ".txt", text});
   }
   try {
     kolbrin::test::WriteStoredLzh(prefix + ".lzh", members, 2);

@@ -13,7 +13,8 @@ std::string LibraryFileName(const std::string& windowsName) {
     name.push_back((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
   }
   constexpr std::string_view kDll = ".dll";
-  if (name.size() >= kDll.size() && name.compare(name.size() - kDll.size(), kDll.size(), kDll) == 0) {
+  if (name.size() >= kDll.size() &&
+      name.compare(name.size() - kDll.size(), kDll.size(), kDll) == 0) {
     name.replace(name.size() - kDll.size(), kDll.size(), ".so");
   }
   return "lib" + name;

@@ -78,7 +78,8 @@ void TGrep::SearchArchive(const std::string& path) {
   // Without a private folder to extract into, members are not extracted at all.
   if (TempDir.empty()) return;
   const bool lzh = ArchiveKind == kLzhArchive;
-  const std::int32_t listed = lzh ? ListLzhMembers(path, MemberList) : ListZipMembers(path, MemberList);
+  const std::int32_t listed =
+      lzh ? ListLzhMembers(path, MemberList) : ListZipMembers(path, MemberList);
   if (listed != kArchiveOk) return;
 
   // Flat copies, without a password: every extraction gets the same options.

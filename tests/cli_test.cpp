@@ -5,12 +5,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/Options.h"
+#include "tests/ArchiveFixtures.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin::cli {
@@ -181,6 +185,59 @@ TEST(CliRun, FirstInterruptStopsLikeTheStopButton) {
   EXPECT_EQ(run.out.find(next), std::string::npos) << "no further file starts";
   EXPECT_LT(run.out.size(), lines.size() * 5) << "the big file was not searched to its end";
   EXPECT_NE(run.err.rfind("\r\x1b[K"), std::string::npos) << "the status line is cleared";
+}
+
+// Points TEMP at a fresh folder for the programs a test starts.
+class TempEnvironment {
+ public:
+  TempEnvironment() {
+    if (const char* saved = std::getenv("TEMP")) saved_ = saved;
+    ::setenv("TEMP", temp_.path().c_str(), 1);
+  }
+  ~TempEnvironment() {
+    if (saved_) {
+      ::setenv("TEMP", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("TEMP");
+    }
+  }
+  const std::string& path() const { return temp_.path(); }
+  bool Empty() const { return std::filesystem::is_empty(temp_.path()); }
+
+ private:
+  TempFolder temp_;
+  std::optional<std::string> saved_;
+};
+
+TEST(CliArchives, SearchesMembersAndLeavesNoCopyBehind) {
+  TempFolder folder;
+  TempEnvironment temp;
+  const std::string zip = folder.path() + "/a.zip";
+  test::WriteZip(zip, {{"doc/readme.txt", "the key\n"}, {"other.txt", "none\n"}});
+  const ProcessOutcome run = RunProgram(kProgram, {"--show-empty", "key", zip});
+  EXPECT_EQ(run.status, 0) << run.err;
+  // The copies lay in a private folder inside TEMP, which is gone again.
+  const std::string prefix = "-" + temp.path() + "/kolbrin-";
+  ASSERT_EQ(run.out.rfind(prefix, 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("/readme.txt\n\tLINE[0000000001]:the key\n "), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("/other.txt\n"), std::string::npos) << run.out;
+  EXPECT_TRUE(temp.Empty());
+}
+
+TEST(CliArchives, InterruptedSearchStillCleansUp) {
+  TempFolder folder;
+  TempEnvironment temp;
+  std::string lines;
+  while (lines.size() < (16u << 20)) lines += "key\n";
+  const std::string zip = folder.path() + "/big.zip";
+  test::WriteZip(zip, {{"big.txt", lines}, {"next.txt", "key\n"}});
+  const ProcessOutcome run =
+      InterruptOnTerminal({"key", zip}, "big.txt 検索中...", folder.path() + "/out");
+  EXPECT_EQ(run.status, 130) << run.err;
+  EXPECT_NE(run.out.find("/big.txt\n\tLINE[0000000001]:key\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("next.txt"), std::string::npos);
+  EXPECT_TRUE(temp.Empty());
 }
 
 }  // namespace

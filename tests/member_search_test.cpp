@@ -1,1 +1,182 @@
+// Archive members in a search: listed, extracted one by one into the private
+// folder, scanned, published, and deleted again when they have no hits.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "archive/Archive.h"
+#include "platform/Files.h"
+#include "tests/ArchiveFixtures.h"
+#include "tests/SearchSupport.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+using test::FixtureMember;
+using test::Search;
+using test::TempFolder;
+using Texts = std::vector<std::string>;
+
+std::set<std::string> FilesIn(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+std::string Contents(const std::string& path) {
+  platform::FileBytes bytes;
+  if (!bytes.Load(path, 1 << 20)) return "<unreadable>";
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+class MemberSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoadLzhLibrary());
+    ASSERT_TRUE(LoadZipLibrary());
+    // The shared TEMP folder holds a file named like a member; it must survive.
+    outerTemp = folder.path() + "/temp/";
+    ASSERT_EQ(::mkdir(outerTemp.c_str(), 0700), 0);
+    folder.Write("temp/readme.txt", "the user's own file");
+    tempDir = platform::CreatePrivateFolder(outerTemp);
+    ASSERT_FALSE(tempDir.empty());
+  }
+  void TearDown() override {
+    FreeLzhLibrary();
+    FreeZipLibrary();
+    EXPECT_EQ(Contents(outerTemp + "readme.txt"), "the user's own file");
+  }
+  std::unique_ptr<Search> NewSearch(const std::string& string1, bool hide) {
+    auto search = std::make_unique<Search>(string1);
+    search->grep->TempDir = tempDir;
+    search->host.hide = hide;
+    return search;
+  }
+  std::string Zip(const std::string& name, const std::vector<FixtureMember>& members) {
+    const std::string path = folder.path() + "/" + name;
+    test::WriteZip(path, members, "pw");
+    return path;
+  }
+
+  TempFolder folder;
+  std::string outerTemp;
+  std::string tempDir;
+};
+
+TEST_F(MemberSearch, MembersOfTheSameBaseNameEachGetTheirOwnNode) {
+  const std::string zip = Zip(
+      "a.zip",
+      {{"a/readme.txt", "key one\n"}, {"b/readme.txt", "two key\n"}, {"c/none.txt", "nothing\n"}});
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(zip);
+  search->Run();
+  const std::vector<FileNode>& files = search->host.tree.Files();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].text, tempDir + "readme.txt");
+  EXPECT_EQ(files[0].hits, Texts{"LINE[0000000001]:key one"});
+  EXPECT_EQ(files[1].text, tempDir + "readme.txt");
+  EXPECT_EQ(files[1].hits, Texts{"LINE[0000000001]:two key"});
+  EXPECT_EQ(search->host.tempFiles, (Texts{tempDir + "readme.txt", tempDir + "readme.txt"}));
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"readme.txt"}) << "no copy without hits";
+  EXPECT_EQ(search->host.statuses.front(), tempDir + "readme.txt 検索中...");
+}
+
+TEST_F(MemberSearch, WithHidingOffAMemberWithoutHitsShowsItsDeletedCopy) {
+  const std::string lzh = folder.path() + "/b.lzh";
+  test::WriteStoredLzh(lzh, {{"doc/none.txt", "nothing\n"}, {"hit.txt", "a key\n"}});
+  auto search = NewSearch("key", /*hide=*/false);
+  search->grep->Paths.Add(lzh);
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), (Texts{tempDir + "none.txt", tempDir + "hit.txt"}));
+  EXPECT_TRUE(search->host.tree.Files()[0].hits.empty());
+  EXPECT_EQ(search->host.tempFiles, (Texts{tempDir + "none.txt", tempDir + "hit.txt"}));
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"hit.txt"});
+}
+
+TEST_F(MemberSearch, EncryptedMembersAreSkippedWithoutExtraction) {
+  const std::string zip =
+      Zip("c.zip", {{"secret.txt", "key\n", false, "", true}, {"open.txt", "key\n"}});
+  auto search = NewSearch("key", /*hide=*/false);
+  search->grep->Paths.Add(zip);
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), Texts{tempDir + "open.txt"});
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"open.txt"});
+}
+
+TEST_F(MemberSearch, AnArchiveInsideAnArchiveIsSearchedAsOneFile) {
+  const std::string inner = folder.path() + "/inner.lzh";
+  test::WriteStoredLzh(inner, {{"deep.txt", "key inside\n"}});
+  const std::string zip = Zip("outer.zip", {{"inner.lzh", Contents(inner)}});
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(zip);
+  search->Run();
+  ASSERT_EQ(search->FileNodes(), Texts{tempDir + "inner.lzh"});
+  EXPECT_FALSE(search->host.tree.Files()[0].hits.empty());
+}
+
+TEST_F(MemberSearch, ShiftJisNamesGiveUtf8Copies) {
+  const std::string lzh = folder.path() + "/sjis.lzh";
+  // "表示.txt" in Shift-JIS: the second byte of 表 is 0x5C, a backslash.
+  test::WriteStoredLzh(lzh, {{"\x95\x5C\x8E\xA6.txt", "key\n"}}, 0);
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(lzh);
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), Texts{tempDir + "表示.txt"});
+}
+
+TEST_F(MemberSearch, StopBetweenMembersStartsNoFurtherMember) {
+  const std::string zip =
+      Zip("d.zip", {{"1.txt", "key\n"}, {"2.txt", "key\n"}, {"3.txt", "key\n"}});
+  const std::string later = folder.Write("z-later.txt", "key\n");
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(zip);
+  search->grep->Paths.Add(later);
+  search->host.onAddFile = [&] { search->grep->RequestStop(); };
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), Texts{tempDir + "1.txt"});
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"1.txt"});
+}
+
+TEST_F(MemberSearch, StoppedHiddenMemberWithoutHitsIsDeletedAtOnce) {
+  const std::string zip = Zip("e.zip", {{"long.txt", std::string(1 << 20, 'x')}});
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(zip);
+  search->host.onStatus = [&](const std::string& text) {
+    if (!text.empty()) search->grep->RequestStop();
+  };
+  search->Run();
+  EXPECT_TRUE(search->FileNodes().empty());
+  EXPECT_TRUE(FilesIn(tempDir).empty());
+  EXPECT_TRUE(search->host.tempFiles.empty());
+}
+
+TEST_F(MemberSearch, DamagedEmptyAndUnloadedArchivesAreSkippedSilently) {
+  const std::string good = Zip("good.zip", {{"in.txt", "key\n"}});
+  std::string damaged = Contents(good);
+  damaged.resize(12);  // inside the first member's header
+  const std::string cut = folder.Write("cut.zip", damaged);
+  const std::string empty = folder.Write("empty.lzh", std::string(1, '\0'));
+  const std::string text = folder.Write("plain.zip.txt", "key but not an archive\n");
+  auto search = NewSearch("key", /*hide=*/false);
+  for (const std::string& path : {cut, empty, text}) search->grep->Paths.Add(path);
+  search->Run();
+  EXPECT_TRUE(search->FileNodes().empty());
+
+  // Without the libraries an archive is not searched as a plain file either.
+  FreeZipLibrary();
+  auto unloaded = NewSearch("key", /*hide=*/false);
+  unloaded->grep->Paths.Add(good);
+  unloaded->Run();
+  EXPECT_TRUE(unloaded->FileNodes().empty());
+  EXPECT_TRUE(FilesIn(tempDir).empty());
+}
+
+}  // namespace
+}  // namespace kolbrin

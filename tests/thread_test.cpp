@@ -10,6 +10,7 @@
 #include "platform/WorkerThread.h"
 #include "search/ResultTree.h"
 #include "search/Threadg.h"
+#include "tests/SearchSupport.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin {
@@ -95,47 +96,7 @@ TEST(WorkerThreadLifecycle, NeverResumedWorkerIsReleasedQuietly) {
   worker.body = [](ScriptedWorker&) { FAIL() << "the body must not run"; };
 }
 
-// The window's side of a search, recorded.
-class RecordingHost final : public SearchHost {
- public:
-  bool hide = true;
-  ResultTree tree;
-  std::vector<std::string> statuses;
-  int menuUpdates = 0;
-  std::function<void(const std::string&)> onStatus;
-  std::function<void()> onAddFile;
-
-  bool HideFilesWithoutHits() override { return hide; }
-  void AddFileNode(const std::string& text, std::vector<std::string> hits) override {
-    if (onAddFile) onAddFile();
-    tree.AddFile(text, std::move(hits), true);
-  }
-  void AddTempFile(const std::string&) override { ADD_FAILURE() << "no archive was searched"; }
-  void UpdateMenuState() override { ++menuUpdates; }
-  void SetStatusText(const std::string& text) override {
-    statuses.push_back(text);
-    if (onStatus) onStatus(text);
-  }
-};
-
-struct Search {
-  EventLoop loop;
-  RecordingHost host;
-  std::unique_ptr<TGrep> grep = std::make_unique<TGrep>(loop, host);
-
-  explicit Search(const std::string& string1) { grep->String1 = string1; }
-  void Run() {
-    bool ended = false;
-    grep->SetOnTerminate([&] { ended = true; });
-    grep->Resume();
-    loop.RunUntil([&] { return ended; });
-  }
-  std::vector<std::string> FileNodes() const {
-    std::vector<std::string> texts;
-    for (const FileNode& file : host.tree.Files()) texts.push_back(file.text);
-    return texts;
-  }
-};
+using test::Search;
 
 TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
   TempFolder folder;

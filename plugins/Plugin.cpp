@@ -1,0 +1,420 @@
+// The entries of one archiver library. Built once per library: KOLBRIN_PLUGIN_LZH
+// gives the "Unlha" entries, KOLBRIN_PLUGIN_ZIP the "UnZip" ones;
+// KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING leaves out the GetRunning entry, for a library
+// the program must refuse.
+#include <archive.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "plugins/PluginCore.h"
+
+// Only the interface's entries leave the library (with a version script on top).
+#pragma GCC visibility push(default)
+#include "archive/ArchiverApi.h"
+#pragma GCC visibility pop
+
+#if defined(KOLBRIN_PLUGIN_LZH) == defined(KOLBRIN_PLUGIN_ZIP)
+#error "define exactly one of KOLBRIN_PLUGIN_LZH and KOLBRIN_PLUGIN_ZIP"
+#endif
+
+namespace kolbrin::plugin {
+namespace {
+
+#if defined(KOLBRIN_PLUGIN_LZH)
+constexpr Format kFormat = Format::Lzh;
+#else
+constexpr Format kFormat = Format::Zip;
+#endif
+
+constexpr std::size_t kLongestListedName = ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1;
+constexpr std::uint64_t kDefaultSizeCap = std::uint64_t{4} << 30;
+
+struct OpenArchive {
+  std::string path;
+  std::unique_ptr<ArchiveReader> reader;
+  std::string wildcard = "*.*";
+  int attribute = -1;  // of the member found last
+};
+
+// Which archive file a cached reader belongs to: a changed file is a new archive.
+struct ArchiveKey {
+  using Stamp = std::pair<std::int64_t, std::int64_t>;  // seconds, nanoseconds
+
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  Stamp modified;
+  Stamp changed;
+  std::optional<std::string> password;
+
+  static ArchiveKey Of(const std::string& path, const struct stat& status,
+                       std::optional<std::string> password) {
+    return ArchiveKey{path,
+                      status.st_dev,
+                      status.st_ino,
+                      status.st_size,
+                      {status.st_mtim.tv_sec, status.st_mtim.tv_nsec},
+                      {status.st_ctim.tv_sec, status.st_ctim.tv_nsec},
+                      std::move(password)};
+  }
+  bool operator==(const ArchiveKey&) const = default;
+};
+
+// The program extracts one member per command, in listed order, right after listing.
+// Reopening the archive for each would be quadratic, so one reader stays open after
+// the member extracted last and goes forward from there; only a member behind it
+// costs a reopen.
+class MemberCursor {
+ public:
+  enum class Found { Yes, No, Damaged };
+
+  // Moves to the next member (from the current position on, then from the start)
+  // that `token` names, in the archive `key` describes as just seen.
+  Found Seek(const ArchiveKey& key, const std::string& token) {
+    if (!reader_ || !(key == key_)) {
+      if (!Reopen(key)) return Found::Damaged;
+    }
+    const std::size_t start = next_;
+    for (;;) {
+      const Found found = Step(token);
+      if (found == Found::Yes || found == Found::Damaged) return found;
+      if (atEnd_) break;
+    }
+    if (start == 0) return Found::No;
+    if (!Reopen(key)) return Found::Damaged;
+    while (next_ < start) {
+      const Found found = Step(token);
+      if (found == Found::Yes || found == Found::Damaged) return found;
+      if (atEnd_) break;
+    }
+    return Found::No;
+  }
+
+  // The member the last successful Seek found.
+  const Member& member() const { return member_; }
+  ::archive* raw() { return reader_->raw(); }
+  // After a failed member, the reader's position is unknown.
+  void Drop() { reader_.reset(); }
+
+ private:
+  bool Reopen(const ArchiveKey& key) {
+    reader_ = std::make_unique<ArchiveReader>(kFormat);
+    next_ = 0;
+    atEnd_ = false;
+    const std::string* password = key.password ? &*key.password : nullptr;
+    if (!reader_->Open(key.path, password)) {
+      reader_.reset();
+      return false;
+    }
+    // The file as opened, not as seen before: a file swapped in between is a change.
+    key_ = ArchiveKey::Of(key.path, reader_->status(), key.password);
+    return true;
+  }
+
+  Found Step(const std::string& token) {
+    switch (reader_->Next(member_)) {
+      case ArchiveReader::Step::End:
+        atEnd_ = true;
+        return Found::No;
+      case ArchiveReader::Step::Damaged:
+        reader_.reset();
+        return Found::Damaged;
+      case ArchiveReader::Step::Member:
+        break;
+    }
+    ++next_;
+    return member_.regular && TokenNamesMember(kFormat, token, member_.name) ? Found::Yes
+                                                                             : Found::No;
+  }
+
+  ArchiveKey key_;
+  std::unique_ptr<ArchiveReader> reader_;
+  std::size_t next_ = 0;  // members read since the reader was opened
+  bool atEnd_ = false;
+  Member member_;
+};
+
+class Library {
+ public:
+  bool Check(const char* path) {
+    if (path == nullptr) return false;
+    Utf8LocaleScope utf8;
+    ArchiveReader reader(kFormat);
+    return reader.Open(path, nullptr);
+  }
+
+  ARCHIVER_HANDLE Open(const char* path) {
+    if (path == nullptr) return nullptr;
+    Utf8LocaleScope utf8;
+    auto archive = std::make_unique<OpenArchive>();
+    archive->path = path;
+    archive->reader = std::make_unique<ArchiveReader>(kFormat);
+    if (!archive->reader->Open(archive->path, nullptr)) return nullptr;
+    std::lock_guard lock(mutex_);
+    const std::uintptr_t id = nextId_++;
+    archives_.emplace(id, std::move(archive));
+    return reinterpret_cast<ARCHIVER_HANDLE>(id);
+  }
+
+  int Close(ARCHIVER_HANDLE handle) {
+    std::unique_ptr<OpenArchive> closing;
+    {
+      std::lock_guard lock(mutex_);
+      const auto found = archives_.find(reinterpret_cast<std::uintptr_t>(handle));
+      if (found == archives_.end()) return ARCHIVER_BAD_HANDLE;
+      closing = std::move(found->second);
+      archives_.erase(found);
+    }
+    Utf8LocaleScope utf8;
+    closing.reset();
+    return ARCHIVER_OK;
+  }
+
+  int FindFirst(ARCHIVER_HANDLE handle, const char* wildcard, void* record) {
+    std::lock_guard lock(mutex_);
+    OpenArchive* archive = Find(handle);
+    if (archive == nullptr) return ARCHIVER_BAD_HANDLE;
+    if (wildcard == nullptr || record == nullptr) return ARCHIVER_BAD_ARGUMENT;
+    Utf8LocaleScope utf8;
+    archive->wildcard = wildcard;
+    archive->attribute = -1;
+    if (!archive->reader->untouched()) {
+      auto reader = std::make_unique<ArchiveReader>(kFormat);
+      if (!reader->Open(archive->path, nullptr)) return ARCHIVER_BAD_ARCHIVE;
+      archive->reader = std::move(reader);
+    }
+    return FindNextLocked(*archive, record);
+  }
+
+  int FindNext(ARCHIVER_HANDLE handle, void* record) {
+    std::lock_guard lock(mutex_);
+    OpenArchive* archive = Find(handle);
+    if (archive == nullptr) return ARCHIVER_BAD_HANDLE;
+    if (record == nullptr) return ARCHIVER_BAD_ARGUMENT;
+    Utf8LocaleScope utf8;
+    return FindNextLocked(*archive, record);
+  }
+
+  int Attribute(ARCHIVER_HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    OpenArchive* archive = Find(handle);
+    return archive == nullptr ? -1 : archive->attribute;
+  }
+
+  int Running() const { return running_.load() > 0 ? 1 : 0; }
+
+  void SetSizeCap(std::uint64_t bytes) { sizeCap_.store(bytes); }
+
+  int Run(const char* line, char* output, std::uint32_t outputSize) {
+    std::unique_lock lock(commandMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      return Report(ARCHIVER_BUSY, "another command is running", output, outputSize);
+    }
+    // GetRunning reads the count without a lock, while this command holds one.
+    struct RunningMark {
+      explicit RunningMark(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+      ~RunningMark() { count_.fetch_sub(1); }
+      std::atomic<int>& count_;
+    } mark(running_);
+    std::string message;
+    const int result = RunLocked(line, message);
+    return Report(result, message, output, outputSize);
+  }
+
+ private:
+  OpenArchive* Find(ARCHIVER_HANDLE handle) {
+    const auto found = archives_.find(reinterpret_cast<std::uintptr_t>(handle));
+    return found == archives_.end() ? nullptr : found->second.get();
+  }
+
+  static int FindNextLocked(OpenArchive& archive, void* record) {
+    Member member;
+    for (;;) {
+      switch (archive.reader->Next(member)) {
+        case ArchiveReader::Step::End:
+          archive.attribute = -1;
+          return ARCHIVER_END;
+        case ArchiveReader::Step::Damaged:
+          archive.attribute = -1;
+          return ARCHIVER_BAD_ARCHIVE;
+        case ArchiveReader::Step::Member:
+          break;
+      }
+      // A name cut to fit could be another member's name: such names are left out.
+      if (!member.regular || member.name.empty() || member.name.size() > kLongestListedName ||
+          !MatchesWildcard(archive.wildcard, member.name)) {
+        continue;
+      }
+      auto* bytes = static_cast<char*>(record);
+      std::memset(bytes, 0, ARCHIVER_FIND_RECORD_SIZE);
+      std::memcpy(bytes + ARCHIVER_NAME_OFFSET, member.name.data(), member.name.size());
+      archive.attribute = member.encrypted ? ARCHIVER_ENCRYPTED : 0;
+      return ARCHIVER_OK;
+    }
+  }
+
+  int RunLocked(const char* line, std::string& message) {
+    Command command;
+    if (line == nullptr || !ParseCommand(kFormat, line, command)) {
+      message = "bad command line";
+      return ARCHIVER_BAD_ARGUMENT;
+    }
+    Utf8LocaleScope utf8;
+    struct stat status {};
+    if (::stat(command.archive.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      message = "cannot read the archive";
+      return ARCHIVER_BAD_ARCHIVE;
+    }
+    const ArchiveKey key = ArchiveKey::Of(
+        command.archive, status,
+        command.hasPassword ? std::optional<std::string>(command.password) : std::nullopt);
+    const int destination = OpenDestination(command.destination);
+    if (destination < 0) {
+      message = "cannot open the destination folder";
+      return ARCHIVER_WRITE_FAILED;
+    }
+    int result = ARCHIVER_OK;
+    for (const std::string& token : command.members) {
+      result = ExtractOne(key, token, destination, command.withFolders, message);
+      if (result != ARCHIVER_OK) break;
+    }
+    ::close(destination);
+    if (result == ARCHIVER_OK) message = "extracted";
+    return result;
+  }
+
+  int ExtractOne(const ArchiveKey& key, const std::string& token, int destination, bool withFolders,
+                 std::string& message) {
+    switch (cursor_.Seek(key, token)) {
+      case MemberCursor::Found::Damaged:
+        message = "damaged archive";
+        return ARCHIVER_BAD_ARCHIVE;
+      case MemberCursor::Found::No:
+        message = "no member " + token;
+        return ARCHIVER_NO_MEMBER;
+      case MemberCursor::Found::Yes:
+        break;
+    }
+    std::vector<std::string> parts;
+    int result = ARCHIVER_UNSAFE_NAME;
+    if (SplitSafeName(cursor_.member().name, parts)) {
+      result = WriteMember(cursor_.raw(), destination, parts, withFolders, sizeCap_.load());
+    }
+    if (result != ARCHIVER_OK) {
+      static const std::map<int, const char*> kReasons = {
+          {ARCHIVER_UNSAFE_NAME, "would be written outside the folder: "},
+          {ARCHIVER_WRITE_FAILED, "cannot write "},
+          {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
+          {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
+      const auto reason = kReasons.find(result);
+      message = (reason != kReasons.end() ? reason->second : "failed: ") + cursor_.member().name;
+      cursor_.Drop();
+    }
+    return result;
+  }
+
+  static int Report(int result, const std::string& message, char* output,
+                    std::uint32_t outputSize) {
+    if (output != nullptr && outputSize > 0) {
+      const std::size_t length = std::min<std::size_t>(message.size(), outputSize - 1);
+      std::memcpy(output, message.data(), length);
+      output[length] = '\0';
+    }
+    return result;
+  }
+
+  std::mutex mutex_;  // the open archives
+  std::map<std::uintptr_t, std::unique_ptr<OpenArchive>> archives_;
+  // Handles are ids, never addresses, and never reused; the two libraries count from
+  // different bases so that one refuses the other's handles.
+  std::uintptr_t nextId_ = kFormat == Format::Lzh ? 0x4C5A0001 : 0x5A490001;
+
+  std::mutex commandMutex_;
+  MemberCursor cursor_;
+  std::atomic<int> running_{0};
+  std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
+};
+
+Library& TheLibrary() {
+  static Library library;
+  return library;
+}
+
+// No exception may cross into the C caller.
+template <typename Result, typename Call>
+Result Guarded(Result failure, Call call) {
+  try {
+    return call();
+  } catch (...) {
+    return failure;
+  }
+}
+
+}  // namespace
+}  // namespace kolbrin::plugin
+
+using kolbrin::plugin::Guarded;
+using kolbrin::plugin::TheLibrary;
+
+#if defined(KOLBRIN_PLUGIN_LZH)
+#define KOLBRIN_ENTRY(name) Unlha##name
+#define KOLBRIN_COMMAND_ENTRY Unlha
+#else
+#define KOLBRIN_ENTRY(name) UnZip##name
+#define KOLBRIN_COMMAND_ENTRY UnZip
+#endif
+
+extern "C" {
+
+int KOLBRIN_ENTRY(CheckArchive)(const char* path, int /*mode*/) {
+  return Guarded(0, [&] { return TheLibrary().Check(path) ? 1 : 0; });
+}
+
+ARCHIVER_HANDLE KOLBRIN_ENTRY(OpenArchive)(void* /*window*/, const char* path, uint32_t /*mode*/) {
+  return Guarded(ARCHIVER_HANDLE{nullptr}, [&] { return TheLibrary().Open(path); });
+}
+
+int KOLBRIN_ENTRY(CloseArchive)(ARCHIVER_HANDLE archive) {
+  return Guarded(ARCHIVER_BAD_HANDLE, [&] { return TheLibrary().Close(archive); });
+}
+
+int KOLBRIN_ENTRY(FindFirst)(ARCHIVER_HANDLE archive, const char* wildcard, void* record) {
+  return Guarded(ARCHIVER_BAD_ARCHIVE,
+                 [&] { return TheLibrary().FindFirst(archive, wildcard, record); });
+}
+
+int KOLBRIN_ENTRY(FindNext)(ARCHIVER_HANDLE archive, void* record) {
+  return Guarded(ARCHIVER_BAD_ARCHIVE, [&] { return TheLibrary().FindNext(archive, record); });
+}
+
+#if defined(KOLBRIN_PLUGIN_ZIP)
+int UnZipGetAttribute(ARCHIVER_HANDLE archive) {
+  return Guarded(-1, [&] { return TheLibrary().Attribute(archive); });
+}
+#endif
+
+int KOLBRIN_ENTRY(SetBackGroundMode)(int /*background*/) { return 0; }
+
+int KOLBRIN_ENTRY(SetCursorMode)(int /*cursor*/) { return 0; }
+
+#if !defined(KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING)
+int KOLBRIN_ENTRY(GetRunning)(void) { return TheLibrary().Running(); }
+#endif
+
+int KOLBRIN_COMMAND_ENTRY(void* /*window*/, const char* command, char* output,
+                          uint32_t outputSize) {
+  return Guarded(ARCHIVER_WRITE_FAILED,
+                 [&] { return TheLibrary().Run(command, output, outputSize); });
+}
+
+void KOLBRIN_ENTRY(SetMemberSizeCap)(uint64_t bytes) { TheLibrary().SetSizeCap(bytes); }
+
+}  // extern "C"

@@ -1,0 +1,132 @@
+// The parts of the archiver plug-ins that do not depend on which library they are
+// built into: command lines, member names, reading archives through libarchive and
+// writing members safely. Plugin.cpp binds them to one library's entries.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct archive;
+
+namespace kolbrin::plugin {
+
+enum class Format { Lzh, Zip };
+
+// ---- Command lines ---------------------------------------------------------------
+
+struct Command {
+  std::string archive;
+  std::string destination;
+  std::vector<std::string> members;
+  bool withFolders = false;
+  bool hasPassword = false;
+  std::string password;
+};
+
+// Parses an extraction command line of `format`'s library. False for anything that
+// is not a complete extraction command.
+bool ParseCommand(Format format, std::string_view line, Command& command);
+
+// Whether the command's member token `token` names the member listed as `name`.
+// ZIP tokens may carry the TAB and "*" the program appends to listed names.
+bool TokenNamesMember(Format format, std::string_view token, std::string_view name);
+
+// ---- Member names ----------------------------------------------------------------
+
+bool IsValidUtf8(std::string_view text);
+
+// A stored name as UTF-8: valid UTF-8 as it is, else Shift-JIS (CP932), else Latin-1.
+std::string StoredNameToUtf8(std::string_view stored);
+
+// Wide characters as UTF-8, for names libarchive only has in wide form.
+std::string WideToUtf8(const wchar_t* wide);
+
+// An LZH name read with libarchive's Latin-1 header charset: each wide character is a
+// stored byte. Undoes libarchive's backslash-to-slash change inside Shift-JIS
+// characters before decoding.
+std::string LzhNameToUtf8(const wchar_t* latin1);
+
+// "*" and "?" (one character); "*.*" matches every name, also names without a dot.
+bool MatchesWildcard(std::string_view pattern, std::string_view name);
+
+// The folder components and the file name of `name` (the last element), or false when
+// writing it could leave the destination folder: empty, absolute (also "C:"), or with
+// a ".." component. "." and empty components are dropped.
+bool SplitSafeName(std::string_view name, std::vector<std::string>& parts);
+
+// ---- Reading ---------------------------------------------------------------------
+
+// Makes the calling thread's character conversions UTF-8 for its lifetime; libarchive
+// converts names through the thread's locale.
+class Utf8LocaleScope {
+ public:
+  Utf8LocaleScope();
+  ~Utf8LocaleScope();
+  Utf8LocaleScope(const Utf8LocaleScope&) = delete;
+  Utf8LocaleScope& operator=(const Utf8LocaleScope&) = delete;
+
+ private:
+  void* previous_ = nullptr;
+};
+
+struct Member {
+  std::string name;  // UTF-8
+  bool regular = false;
+  bool encrypted = false;
+};
+
+// One pass over an archive's members, in stored order.
+class ArchiveReader {
+ public:
+  enum class Step { Member, End, Damaged };
+
+  explicit ArchiveReader(Format format) : format_(format) {}
+  ~ArchiveReader();
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  // Opens `path` and reads the first header; false when the file is not a readable
+  // archive of this format. `password` may be null.
+  bool Open(const std::string& path, const std::string* password);
+  Step Next(Member& member);
+  // The file as it was when opened.
+  const struct stat& status() const { return status_; }
+  // For reading the data of the member Next returned last.
+  ::archive* raw() { return archive_; }
+  bool untouched() const { return !consumedFirst_; }
+
+ private:
+  Step Read(Member& member);
+
+  Format format_;
+  int fd_ = -1;
+  ::archive* archive_ = nullptr;
+  struct stat status_ {};
+  bool emptyArchive_ = false;
+  bool consumedFirst_ = false;
+  Step firstStep_ = Step::End;
+  Member first_;
+  Step finalStep_ = Step::Member;  // End or Damaged once reached
+};
+
+// ---- Writing ---------------------------------------------------------------------
+
+// Result codes are the interface's ARCHIVER_* values.
+//
+// Opens the destination folder, creating it when missing; -1 on failure.
+int OpenDestination(const std::string& folder);
+
+// Writes the data of the member `reader` is on into `destination` (a folder fd): the
+// file name only when `withFolders` is false, else through the folder components,
+// never through a symbolic link. Replaces a file of the same name; leaves no partial
+// file on failure.
+int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
+                bool withFolders, std::uint64_t sizeCap);
+
+}  // namespace kolbrin::plugin

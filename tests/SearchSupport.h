@@ -1,0 +1,59 @@
+// A search run against a host that records what the window would be shown.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/WorkerThread.h"
+#include "search/ResultTree.h"
+#include "search/Threadg.h"
+
+namespace kolbrin::test {
+
+class RecordingHost final : public SearchHost {
+ public:
+  bool hide = true;
+  ResultTree tree;
+  std::vector<std::string> statuses;
+  std::vector<std::string> tempFiles;
+  int menuUpdates = 0;
+  std::function<void(const std::string&)> onStatus;
+  std::function<void()> onAddFile;
+
+  bool HideFilesWithoutHits() override { return hide; }
+  void AddFileNode(const std::string& text, std::vector<std::string> hits) override {
+    if (onAddFile) onAddFile();
+    tree.AddFile(text, std::move(hits), true);
+  }
+  void AddTempFile(const std::string& path) override { tempFiles.push_back(path); }
+  void UpdateMenuState() override { ++menuUpdates; }
+  void SetStatusText(const std::string& text) override {
+    statuses.push_back(text);
+    if (onStatus) onStatus(text);
+  }
+};
+
+struct Search {
+  platform::EventLoop loop;
+  RecordingHost host;
+  std::unique_ptr<TGrep> grep = std::make_unique<TGrep>(loop, host);
+
+  explicit Search(const std::string& string1) { grep->String1 = string1; }
+  void Run() {
+    bool ended = false;
+    grep->SetOnTerminate([&] { ended = true; });
+    grep->Resume();
+    loop.RunUntil([&] { return ended; });
+  }
+  std::vector<std::string> FileNodes() const {
+    std::vector<std::string> texts;
+    for (const FileNode& file : host.tree.Files()) texts.push_back(file.text);
+    return texts;
+  }
+};
+
+}  // namespace kolbrin::test
