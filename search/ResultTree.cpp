@@ -33,25 +33,27 @@ std::size_t ResultTree::HitCount() const {
   return count;
 }
 
-std::string ResultTree::CopyText() const {
+std::string TreeText(const std::vector<FileNode>& files,
+                     const std::function<bool(std::size_t)>& expanded) {
   std::string text;
-  for (const FileNode& file : files_) {
-    if (file.hits.empty()) {
-      text += ' ';
-    } else {
-      text += file.expanded ? '-' : '+';
-    }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const FileNode& file = files[i];
+    const bool showHits = !file.hits.empty() && expanded(i);
+    text += file.hits.empty() ? ' ' : (showHits ? '-' : '+');
     text += file.text;
     text += '\n';
-    if (file.expanded) {
-      for (const std::string& hit : file.hits) {
-        text += '\t';
-        text += hit;
-        text += '\n';
-      }
+    if (!showHits) continue;
+    for (const std::string& hit : file.hits) {
+      text += '\t';
+      text += hit;
+      text += '\n';
     }
   }
   return text;
+}
+
+std::string ResultTree::CopyText() const {
+  return TreeText(files_, [this](std::size_t i) { return files_[i].expanded; });
 }
 
 }  // namespace kolbrin

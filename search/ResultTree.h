@@ -3,6 +3,7 @@
 // a finished file's result entries into hit-node texts, and the tree's text form.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,15 +20,20 @@ struct FileNode {
 // leaving out a text equal, without regard to case, to one already taken.
 std::vector<std::string> ShownHitTexts(std::vector<std::string>& results);
 
+// The text form of a tree, one LF-ended line per shown node: "-" and the path of an
+// expanded file with hits followed by a TAB and each hit's text, "+" and the path
+// of a collapsed file with hits, " " and the path of a file without hits.
+// `expanded(i)` tells whether file node i is expanded.
+std::string TreeText(const std::vector<FileNode>& files,
+                     const std::function<bool(std::size_t)>& expanded);
+
 class ResultTree {
  public:
   void AddFile(std::string text, std::vector<std::string> hits, bool expanded);
   const std::vector<FileNode>& Files() const { return files_; }
   std::size_t HitCount() const;
 
-  // The tree as text, one LF-ended line per shown node: "-" and the path of an
-  // expanded file with hits followed by a TAB and each hit's text, "+" and the path
-  // of a collapsed file with hits, " " and the path of a file without hits.
+  // The tree in its text form, each file as its `expanded` flag says.
   std::string CopyText() const;
 
  private:

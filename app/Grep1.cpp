@@ -1,0 +1,305 @@
+// TfmMain: construction, layout, settings and closing.
+#include "app/Grep1.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFont>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTreeView>
+#include <QValidator>
+
+#include "archive/Archive.h"
+#include "platform/Files.h"
+
+namespace kolbrin {
+namespace {
+
+// Measures at 96 dpi; Qt scales them with the desktop's setting.
+constexpr int kDesignClientWidth = 346;
+constexpr int kDesignClientHeight = 291;
+constexpr int kPanelHeight = 71;
+constexpr int kStatusHeight = 19;
+// The frame the layout's outer sizes include: 354 x 318 outside for 346 x 291 inside.
+constexpr int kFrameWidth = 8;
+constexpr int kFrameHeight = 27;
+constexpr QRect kStopDesign{124, 150, 102, 39};
+constexpr int kMaxStringBytes = 255;
+
+// An edit box that takes at most 255 bytes of UTF-8 text.
+class ByteLengthValidator final : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    return input.toUtf8().size() <= kMaxStringBytes ? Acceptable : Invalid;
+  }
+};
+
+QFont WindowFont() {
+  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+  font.setPixelSize(12);
+  return font;
+}
+
+QFont TreeFont() {
+  QFont font(QStringLiteral("ＭＳ ゴシック"));
+  font.setPixelSize(13);
+  font.setStyleHint(QFont::TypeWriter);
+  return font;
+}
+
+template <typename Widget>
+Widget* Place(Widget* widget, int left, int top, int width, int height) {
+  widget->setGeometry(left, top, width, height);
+  return widget;
+}
+
+QLineEdit* SearchStringEdit(QWidget* parent, int top) {
+  auto* edit = Place(new QLineEdit(parent), 91, top, 214, 20);
+  edit->setValidator(new ByteLengthValidator(edit));
+  return edit;
+}
+
+}  // namespace
+
+void TfmMain::InstallFontSubstitutions() {
+  QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"),
+                             {QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic")});
+  QFont::insertSubstitutions(QStringLiteral("ＭＳ ゴシック"),
+                             {QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic")});
+  QFont::insertSubstitution(QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"));
+  QFont::insertSubstitution(QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic"));
+}
+
+TfmMain::TfmMain(std::string settingsPath, std::string tempParent, WindowServices services)
+    : services_(std::move(services)), tempParent_(std::move(tempParent)) {
+  BuildControls();
+  BuildMenu();
+  ConnectHandlers();
+  FormCreate();
+  SettingsPath = std::move(settingsPath);
+  ReadSettings();
+}
+
+TfmMain::~TfmMain() {
+  // A worker still running is released before the dispatcher it posts to goes.
+  worker_.reset();
+}
+
+void TfmMain::BuildControls() {
+  setObjectName(QStringLiteral("fmMain"));
+  setWindowTitle(QStringLiteral("Kolbrin!"));
+  setFont(WindowFont());
+  setAutoFillBackground(true);
+  setBackgroundRole(QPalette::Button);
+  setAcceptDrops(true);
+  setMinimumSize(192 - kFrameWidth, 128 - kFrameHeight);
+  move(50, 50);
+  resize(kDesignClientWidth, kDesignClientHeight);
+
+  // Never shown; its accelerator still moves the focus to the tree (below).
+  Label5 = Place(new QLabel(QStringLiteral("List(&Q)"), this), 145, 85, 35, 12);
+  Label5->hide();
+
+  model = new ResultTreeModel(this);
+  tvFind = new QTreeView(this);
+  tvFind->setModel(model);
+  tvFind->setFont(TreeFont());
+  tvFind->setHeaderHidden(true);
+  tvFind->setIndentation(19);
+  tvFind->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tvFind->setRootIsDecorated(true);
+  tvFind->setUniformRowHeights(true);
+  tvFind->setContextMenuPolicy(Qt::CustomContextMenu);
+  tvFind->setSelectionMode(QAbstractItemView::SingleSelection);
+  tvFind->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tvFind->header()->setStretchLastSection(false);
+  tvFind->viewport()->installEventFilter(this);
+
+  Panel1 = new QWidget(this);
+  Label1 = Place(new QLabel(QStringLiteral("検索文字列(&1)"), Panel1), 10, 10, 74, 12);
+  Label2 = Place(new QLabel(QStringLiteral("Tab="), Panel1), 355, 53, 25, 12);
+  Label3 = Place(new QLabel(QStringLiteral("SPACE"), Panel1), 433, 53, 37, 12);
+  Label4 = Place(new QLabel(QStringLiteral("検索文字列(&2)"), Panel1), 10, 31, 74, 12);
+  cbDist = Place(new QCheckBox(QStringLiteral("大／小文字を区別(&D)"), Panel1), 8, 49, 134, 17);
+  edFind1 = SearchStringEdit(Panel1, 6);
+  cbNFOpt =
+      Place(new QCheckBox(QStringLiteral("NotFoundﾌｧｲﾙは非表示(&N)"), Panel1), 152, 50, 169, 17);
+  cbNFOpt->setChecked(true);
+  // edTab and udTab as one spin box: its edit box, then its arrows on the right.
+  udTab = Place(new QSpinBox(Panel1), 385, 49, 45, 20);
+  udTab->setRange(platform::kMinTabWidth, platform::kMaxTabWidth);
+  udTab->setValue(platform::kDefaultTabWidth);
+  udTab->setWrapping(false);
+  edFind2 = SearchStringEdit(Panel1, 28);
+  pbOpt = Place(new QPushButton(QStringLiteral("AND"), Panel1), 309, 7, 32, 42);
+  Label1->setBuddy(edFind1);
+  Label4->setBuddy(edFind2);
+
+  pbStop = new QPushButton(QStringLiteral("中断(&S)"), this);
+  pbStop->setGeometry(kStopDesign);
+  pbStop->hide();
+
+  sbMsg = new QStatusBar(this);
+  sbMsg->setSizeGripEnabled(true);
+  sbMsg->setFont(QApplication::font());
+
+  setTabOrder(edFind1, edFind2);
+  setTabOrder(edFind2, pbOpt);
+  setTabOrder(pbOpt, cbDist);
+  setTabOrder(cbDist, cbNFOpt);
+  setTabOrder(cbNFOpt, udTab);
+  setTabOrder(udTab, tvFind);
+  setTabOrder(tvFind, pbStop);
+
+  auto* focusTree = new QShortcut(QKeySequence(QStringLiteral("Alt+Q")), this);
+  connect(focusTree, &QShortcut::activated, tvFind, [this] { tvFind->setFocus(); });
+}
+
+void TfmMain::BuildMenu() {
+  mnCmd = new QMenu(this);
+  mnEdit = mnCmd->addAction(QStringLiteral("このファイルを開く(&E)"));
+  mnOpenApp = mnCmd->addAction(QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝから開く(&R)"));
+  mnHistoryMenu = mnCmd->addMenu(QStringLiteral("最近使ったｱﾌﾟﾘ(&H)"));
+  mnHistory = mnHistoryMenu->menuAction();
+  mnHistoryMenu->addAction(QStringLiteral("(なし)"));  // placeholder until the rebuild
+  mnCmd->addSeparator();
+  mnCopy = mnCmd->addAction(QStringLiteral("コピー(&C)"));
+  mnCopy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+  mnAllOpen = mnCmd->addAction(QStringLiteral("すべて展開(&O)"));
+  mnAllClose = mnCmd->addAction(QStringLiteral("すべて閉じる(&X)"));
+  mnClose = mnCmd->addAction(QStringLiteral("このリストを閉じる(&U)"));
+  // The shortcut acts while the tree has the focus; added to the tree, it wins
+  // over the view's own Ctrl+C.
+  mnCopy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  tvFind->addAction(mnCopy);
+}
+
+void TfmMain::ConnectHandlers() {
+  connect(mnEdit, &QAction::triggered, this, &TfmMain::mnEditClick);
+  connect(mnOpenApp, &QAction::triggered, this, &TfmMain::mnOpenAppClick);
+  connect(mnCopy, &QAction::triggered, this, &TfmMain::mnCopyClick);
+  connect(mnAllOpen, &QAction::triggered, this, &TfmMain::mnAllOpenClick);
+  connect(mnAllClose, &QAction::triggered, this, &TfmMain::mnAllCloseClick);
+  connect(mnClose, &QAction::triggered, this, &TfmMain::mnCloseClick);
+  connect(pbOpt, &QPushButton::clicked, this, &TfmMain::pbOptClick);
+  connect(pbStop, &QPushButton::clicked, this, &TfmMain::pbStopClick);
+  connect(cbNFOpt, &QCheckBox::toggled, this, &TfmMain::cbNFOptClick);
+  connect(tvFind, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
+    // A right click selects the node under the pointer before the menu opens.
+    const QModelIndex index = tvFind->indexAt(at);
+    if (index.isValid()) tvFind->setCurrentIndex(index);
+    mnCmd->popup(tvFind->viewport()->mapToGlobal(at));
+  });
+}
+
+void TfmMain::FormCreate() {
+  LoadLzhLibrary();
+  LoadZipLibrary();
+}
+
+void TfmMain::ReadSettings() {
+  setWindowTitle(QString::fromUtf8(kApplicationTitle));
+  BaseCaption = windowTitle();
+  // Members are extracted into a folder of our own, so no file of another program
+  // or user is overwritten or deleted, and nobody can plant a link there.
+  TempDir = platform::CreatePrivateFolder(tempParent_);
+  udTab->setValue(platform::ReadTabWidth(SettingsPath));
+  RecentApps = platform::ReadRecentApps(SettingsPath);
+  RebuildHistoryMenu();
+  CloseRequested = false;
+  IsSearching = false;
+  AndMode = kAndMode;
+  UpdateMenuState();
+}
+
+void TfmMain::UpdateMenuState() {
+  const bool selected = tvFind->selectionModel()->hasSelection();
+  for (QAction* item : {mnEdit, mnOpenApp, mnHistory, mnClose}) item->setEnabled(selected);
+  const bool hasNodes = model->rowCount() > 0;
+  mnAllOpen->setEnabled(hasNodes);
+  mnAllClose->setEnabled(hasNodes);
+}
+
+int TfmMain::TabPosition() const {
+  // A number typed outside 1..16 was never taken, so the previous position stands.
+  return udTab->value();
+}
+
+void TfmMain::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int w = width();
+  const int h = height();
+  const int grow = w - kDesignClientWidth;
+  Panel1->setGeometry(0, 0, w, kPanelHeight);
+  edFind1->setGeometry(91, 6, 214 + grow, 20);
+  edFind2->setGeometry(91, 28, 214 + grow, 20);
+  pbOpt->setGeometry(309 + grow, 7, 32, 42);
+  sbMsg->setGeometry(0, h - kStatusHeight, w, kStatusHeight);
+  tvFind->setGeometry(0, kPanelHeight, w, std::max(0, h - kPanelHeight - kStatusHeight));
+  // The stop button keeps its centre's proportional place in the client area.
+  const QPointF centre = QRectF(kStopDesign).center();
+  const double x = centre.x() * w / kDesignClientWidth;
+  const double y = centre.y() * h / kDesignClientHeight;
+  pbStop->move(qRound(x - kStopDesign.width() / 2.0), qRound(y - kStopDesign.height() / 2.0));
+}
+
+bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == tvFind->viewport() && event->type() == QEvent::MouseButtonRelease &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    tvFindClick();
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+  bool CanClose = true;
+  FormCloseQuery(CanClose);
+  if (!CanClose) {
+    event->ignore();
+    return;
+  }
+  FormClose();
+  event->accept();
+}
+
+void TfmMain::FormCloseQuery(bool& CanClose) {
+  CanClose = true;
+  platform::WriteTabWidth(SettingsPath, TabPosition());
+  if (IsSearching) {
+    CanClose = false;
+    CloseRequested = true;
+    if (SearchThread != nullptr) SearchThread->RequestStop();
+  }
+}
+
+void TfmMain::FormClose() {
+  setWindowTitle(QStringLiteral(" Now Deleting..."));
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  repaint();
+  DeleteTempFiles();
+  if (!TempDir.empty()) platform::RemoveEmptyFolder(TempDir);
+  model->Clear();
+  UpdateMenuState();
+  sbMsg->clearMessage();
+  QApplication::restoreOverrideCursor();
+  FreeLzhLibrary();
+  FreeZipLibrary();
+}
+
+void TfmMain::DeleteTempFiles() {
+  for (const std::string& copy : TempFileList) {
+    sbMsg->showMessage(QString::fromStdString(copy + " 削除中..."));
+    platform::DeleteFile(copy);
+  }
+}
+
+}  // namespace kolbrin

@@ -1,0 +1,153 @@
+// TfmMain, Kolbrin's one window: the search strings and options, the result tree
+// with its pop-up menu, the stop button and the status bar. Files dropped on it
+// start a search on a TGrep worker; the window owns that worker, the settings, the
+// recent applications and the list of extracted copies kept for the tree.
+#pragma once
+
+#include <QLabel>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/QtDispatcher.h"
+#include "app/ResultTreeModel.h"
+#include "platform/WindowSettings.h"
+#include "search/Threadg.h"
+
+class QAction;
+class QCheckBox;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSpinBox;
+class QStatusBar;
+class QTreeView;
+class QWidget;
+
+namespace kolbrin {
+
+inline constexpr char kApplicationTitle[] = "Kolbrin! Ver1.10a";
+
+// What the window asks of the desktop, replaceable so tests can answer and watch.
+struct WindowServices {
+  // A warning message box owned by the window, with the application title.
+  std::function<void(QWidget* owner, const QString& text)> ShowWarning;
+  // The application dialog: the chosen program, or nothing when cancelled.
+  std::function<std::optional<std::string>(QWidget* owner, const QString& title)> ChooseApplication;
+  // Opens a document with the desktop's opener; false on failure.
+  std::function<bool(const std::string& document, const std::string& folder)> OpenDocument;
+  // Starts an application with the document as its one argument; false on failure.
+  std::function<bool(const std::string& application, const std::string& document,
+                     const std::string& folder)>
+      LaunchApplication;
+
+  static WindowServices Desktop();
+};
+
+class TfmMain final : public QWidget, private SearchHost {
+ public:
+  // Builds the window and reads `settingsPath`; the private folder for extracted
+  // members is made inside `tempParent` (the TEMP folder, ending in "/").
+  TfmMain(std::string settingsPath, std::string tempParent, WindowServices services);
+  ~TfmMain() override;
+
+  // Sets the font substitutes for the Windows fonts the layout names.
+  static void InstallFontSubstitutions();
+
+  // Handlers, named after their control and event.
+  void WMDropFiles(const std::vector<std::string>& paths);
+  void pbStopClick();
+  void SearchTerminated();
+  void UpdateMenuState() override;
+  void mnEditClick();
+  void mnOpenAppClick();
+  void mnHistoryItemClick(std::size_t slot);
+  void mnCopyClick();
+  void mnAllOpenClick();
+  void mnAllCloseClick();
+  void mnCloseClick();
+  void tvFindClick();
+  void cbNFOptClick();
+  void pbOptClick();
+  void AddRecentApp(const std::string& application);
+  void RebuildHistoryMenu();
+
+  // The fields the window keeps.
+  QString BaseCaption;
+  std::string TempDir;
+  std::string SettingsPath;
+  platform::RecentAppSlots RecentApps;
+  bool CloseRequested = false;
+  bool IsSearching = false;
+  std::int32_t AndMode = kAndMode;
+  std::vector<std::string> TempFileList;
+  // The running search's worker; empty while none runs.
+  TGrep* SearchThread = nullptr;
+
+  // Controls, in creation order.
+  QLabel* Label5 = nullptr;
+  QTreeView* tvFind = nullptr;
+  QWidget* Panel1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLabel* Label4 = nullptr;
+  QCheckBox* cbDist = nullptr;
+  QLineEdit* edFind1 = nullptr;
+  QCheckBox* cbNFOpt = nullptr;
+  QSpinBox* udTab = nullptr;  // with its own edit box, edTab
+  QLineEdit* edFind2 = nullptr;
+  QPushButton* pbOpt = nullptr;
+  QPushButton* pbStop = nullptr;
+  QStatusBar* sbMsg = nullptr;
+  ResultTreeModel* model = nullptr;
+
+  QMenu* mnCmd = nullptr;
+  QAction* mnEdit = nullptr;
+  QAction* mnOpenApp = nullptr;
+  QAction* mnHistory = nullptr;
+  QAction* mnCopy = nullptr;
+  QAction* mnAllOpen = nullptr;
+  QAction* mnAllClose = nullptr;
+  QAction* mnClose = nullptr;
+  QMenu* mnHistoryMenu = nullptr;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildMenu();
+  void ConnectHandlers();
+  void FormCreate();
+  void ReadSettings();
+  void FormCloseQuery(bool& CanClose);
+  void FormClose();
+  void DeleteTempFiles();
+  int TabPosition() const;
+  // The file node the opening commands act on; invalid without a selection.
+  QModelIndex TargetFileNode() const;
+  void Launch(const std::optional<std::string>& application);
+
+  // SearchHost: the worker's synchronized calls, on the GUI thread.
+  bool HideFilesWithoutHits() override;
+  void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) override;
+  void AddTempFile(const std::string& path) override;
+  void SetStatusText(const std::string& text) override;
+
+  WindowServices services_;
+  std::string tempParent_;
+  QtDispatcher dispatcher_;
+  std::unique_ptr<TGrep> worker_;  // owns SearchThread until it is released
+  std::vector<QAction*> historyItems_;
+};
+
+}  // namespace kolbrin

@@ -1,0 +1,134 @@
+// TfmMain: starting a search from dropped files, its progress and its end.
+#include <QApplication>
+#include <QCheckBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QTreeView>
+#include <QUrl>
+
+#include "app/Grep1.h"
+#include "platform/Files.h"
+
+namespace kolbrin {
+namespace {
+
+std::vector<std::string> DroppedPaths(const QMimeData* data) {
+  std::vector<std::string> paths;
+  if (data == nullptr) return paths;
+  for (const QUrl& url : data->urls()) {
+    if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
+  }
+  return paths;
+}
+
+}  // namespace
+
+void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
+  if (!DroppedPaths(event->mimeData()).empty()) event->acceptProposedAction();
+}
+
+void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
+  if (!DroppedPaths(event->mimeData()).empty()) event->acceptProposedAction();
+}
+
+void TfmMain::dropEvent(QDropEvent* event) {
+  const std::vector<std::string> paths = DroppedPaths(event->mimeData());
+  if (paths.empty()) return;
+  event->acceptProposedAction();
+  WMDropFiles(paths);
+}
+
+void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
+  // One search at a time: a drop while one runs is ignored.
+  if (IsSearching) return;
+  activateWindow();
+  raise();
+  setWindowTitle(QString::fromUtf8(kApplicationTitle));
+  const std::string string1 = edFind1->text().toStdString();
+  if (string1.size() > 255) return;
+  if (string1.empty()) {
+    services_.ShowWarning(this, QStringLiteral("検索文字列を入力してください。"));
+    edFind1->setFocus();
+    return;
+  }
+
+  IsSearching = true;
+  edFind1->setReadOnly(true);
+  edFind2->setReadOnly(true);
+  cbDist->setEnabled(false);
+  cbNFOpt->setEnabled(false);
+
+  setWindowTitle(BaseCaption + QStringLiteral(" Now Deleting..."));
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  repaint();
+  DeleteTempFiles();
+  tvFind->setUpdatesEnabled(false);
+  model->Clear();
+  UpdateMenuState();
+  tvFind->setUpdatesEnabled(true);
+  TempFileList.clear();
+  sbMsg->clearMessage();
+  QApplication::restoreOverrideCursor();
+
+  setWindowTitle(BaseCaption + QStringLiteral(" Now Searching..."));
+  repaint();
+
+  worker_ = std::make_unique<TGrep>(dispatcher_, static_cast<SearchHost&>(*this));
+  SearchThread = worker_.get();
+  SearchThread->SetOnTerminate([this] { SearchTerminated(); });
+  SearchThread->TempDir = TempDir;
+  SearchThread->String1 = string1;
+  SearchThread->String2 = edFind2->text().toStdString();
+  SearchThread->CaseSensitive = cbDist->isChecked();
+  SearchThread->TabWidth = TabPosition();
+  SearchThread->AndMode = AndMode;
+  for (const std::string& path : paths) SearchThread->Paths.Add(path);
+
+  pbStop->show();
+  SearchThread->Resume();
+}
+
+void TfmMain::pbStopClick() {
+  if (SearchThread != nullptr) SearchThread->RequestStop();
+  pbStop->hide();
+}
+
+void TfmMain::SearchTerminated() {
+  pbStop->hide();
+  edFind1->setReadOnly(false);
+  edFind2->setReadOnly(false);
+  cbDist->setEnabled(true);
+  cbNFOpt->setEnabled(true);
+  IsSearching = false;
+  setWindowTitle(BaseCaption + QStringLiteral(" Searching Completion."));
+  if (CloseRequested) close();
+  SearchThread = nullptr;
+  // The callback runs while the worker's thread is finishing: the worker is joined
+  // and released from a later event, on this thread.
+  QTimer::singleShot(0, this, [this] {
+    if (SearchThread == nullptr) worker_.reset();
+  });
+}
+
+bool TfmMain::HideFilesWithoutHits() { return cbNFOpt->isChecked(); }
+
+void TfmMain::AddFileNode(const std::string& text, std::vector<std::string> hitTexts) {
+  model->AddFileNode(text, std::move(hitTexts));
+}
+
+void TfmMain::AddTempFile(const std::string& path) { TempFileList.push_back(path); }
+
+void TfmMain::SetStatusText(const std::string& text) {
+  if (text.empty()) {
+    sbMsg->clearMessage();
+  } else {
+    sbMsg->showMessage(QString::fromStdString(text));
+  }
+}
+
+}  // namespace kolbrin

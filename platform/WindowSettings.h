@@ -1,0 +1,41 @@
+// What the main window keeps in its settings file (section "KOLBRIN"): the tab
+// width and the five recently used applications, and the path helpers the
+// window's commands use. No Qt here, so all of it is tested without a window.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace kolbrin::platform {
+
+inline constexpr char kSettingsSection[] = "KOLBRIN";
+inline constexpr int kDefaultTabWidth = 8;
+inline constexpr int kMinTabWidth = 1;
+inline constexpr int kMaxTabWidth = 16;
+
+// Key "TAB", default 8, narrowed to 16 bits and brought into 1..16 as the up-down
+// control does with it.
+int ReadTabWidth(const std::string& settingsPath);
+// False when the write failed; the file then keeps its old value.
+bool WriteTabWidth(const std::string& settingsPath, int tabWidth);
+
+// Slot 1 (index 0) is the most recently used application; an empty text is an
+// empty slot.
+using RecentAppSlots = std::array<std::string, 5>;
+
+// Keys APR_LIST1 to APR_LIST5; a missing key is an empty slot.
+RecentAppSlots ReadRecentApps(const std::string& settingsPath);
+// Writes every key on its own: one that fails is skipped, the others are written.
+void WriteRecentApps(const std::string& settingsPath, const RecentAppSlots& slots);
+
+// Records `application` as the most recently used one: an entry of the same file
+// name (without regard to case) moves to slot 1 and takes the new path; otherwise
+// the new path enters at slot 1 and the least recently used one drops out.
+void AddRecentApp(RecentAppSlots& slots, const std::string& application);
+
+// The folder of a path, up to and including its last "/" (empty when it has none).
+std::string FolderOf(const std::string& path);
+// The part of a path after its last "/".
+std::string FileNameOf(const std::string& path);
+
+}  // namespace kolbrin::platform

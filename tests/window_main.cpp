@@ -1,0 +1,15 @@
+// The window tests run GoogleTest inside a QApplication, off screen.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+#include "app/Grep1.h"
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication application(argc, argv);
+  kolbrin::TfmMain::InstallFontSubstitutions();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,354 @@
+// The main window: start-up, searches started by drops, the tree's commands and
+// opening results, with the desktop's services replaced by recorders.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTreeView>
+#include <QUrl>
+#include <filesystem>
+#include <memory>
+
+#include "app/Grep1.h"
+#include "platform/Profile.h"
+#include "tests/ArchiveFixtures.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+using test::TempFolder;
+using Texts = std::vector<std::string>;
+
+struct Launch {
+  std::string application;  // empty for the desktop's opener
+  std::string document;
+  std::string folder;
+};
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(folder.path() + "/temp");
+    settings = folder.path() + "/kolbrin.ini";
+  }
+
+  TfmMain& Open() {
+    WindowServices services;
+    services.ShowWarning = [this](QWidget*, const QString& text) {
+      warnings.push_back(text.toStdString());
+    };
+    services.ChooseApplication = [this](QWidget*, const QString& title) {
+      dialogTitles.push_back(title.toStdString());
+      return chosenApplication;
+    };
+    services.OpenDocument = [this](const std::string& document, const std::string& where) {
+      launches.push_back({"", document, where});
+      return launchSucceeds;
+    };
+    services.LaunchApplication = [this](const std::string& application, const std::string& document,
+                                        const std::string& where) {
+      launches.push_back({application, document, where});
+      return launchSucceeds;
+    };
+    window = std::make_unique<TfmMain>(settings, folder.path() + "/temp/", services);
+    window->show();
+    return *window;
+  }
+
+  // Drops `paths` and waits until the search has ended.
+  void DropAndWait(const Texts& paths) {
+    window->WMDropFiles(paths);
+    WaitUntil([&] { return !window->IsSearching; });
+  }
+
+  static void WaitUntil(const std::function<bool()>& done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 20000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    ASSERT_TRUE(done()) << "timed out";
+    QCoreApplication::processEvents();
+  }
+
+  Texts FileNodes() const {
+    Texts texts;
+    for (const FileNode& file : window->model->Files()) texts.push_back(file.text);
+    return texts;
+  }
+
+  void Select(int file, int hit = -1) {
+    const QModelIndex node = window->model->index(file, 0);
+    window->tvFind->setCurrentIndex(hit < 0 ? node : window->model->index(hit, 0, node));
+  }
+
+  TempFolder folder;
+  std::string settings;
+  std::unique_ptr<TfmMain> window;
+  Texts warnings;
+  Texts dialogTitles;
+  std::vector<Launch> launches;
+  std::optional<std::string> chosenApplication;
+  bool launchSucceeds = true;
+};
+
+TEST_F(Window, StartsIdleWithDefaultsAndWritesTheTabWidthAtClose) {
+  TfmMain& w = Open();
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a"));
+  EXPECT_EQ(w.udTab->value(), 8);
+  EXPECT_EQ(w.RecentApps, platform::RecentAppSlots{});
+  EXPECT_TRUE(w.mnHistoryMenu->actions().isEmpty()) << "the placeholder is gone";
+  EXPECT_TRUE(w.cbNFOpt->isChecked());
+  EXPECT_FALSE(w.cbDist->isChecked());
+  EXPECT_EQ(w.pbOpt->text(), "AND");
+  EXPECT_FALSE(w.pbStop->isVisible());
+  for (QAction* item : {w.mnEdit, w.mnOpenApp, w.mnHistory, w.mnClose, w.mnAllOpen, w.mnAllClose}) {
+    EXPECT_FALSE(item->isEnabled()) << item->text().toStdString();
+  }
+  EXPECT_TRUE(w.mnCopy->isEnabled());
+  const std::string privateFolder = w.TempDir;
+  EXPECT_EQ(privateFolder.rfind(folder.path() + "/temp/kolbrin-", 0), 0u);
+  EXPECT_TRUE(std::filesystem::is_directory(privateFolder));
+
+  w.udTab->setValue(12);
+  EXPECT_TRUE(w.close());
+  EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "TAB", "", settings), "12");
+  EXPECT_FALSE(std::filesystem::exists(privateFolder)) << "the empty private folder is removed";
+}
+
+TEST_F(Window, ReadsTabWidthAndSparseRecentApplications) {
+  platform::WritePrivateProfileString("KOLBRIN", "TAB", "0x0A", settings);
+  platform::WritePrivateProfileString("KOLBRIN", "APR_LIST2", "/usr/bin/editor", settings);
+  TfmMain& w = Open();
+  EXPECT_EQ(w.udTab->value(), 10);
+  EXPECT_EQ(w.RecentApps, (platform::RecentAppSlots{"", "/usr/bin/editor", "", "", ""}));
+  ASSERT_EQ(w.mnHistoryMenu->actions().size(), 1);
+  QAction* item = w.mnHistoryMenu->actions().front();
+  EXPECT_EQ(item->text(), "editor");
+  EXPECT_EQ(item->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
+}
+
+TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
+  TfmMain& w = Open();
+  const std::string a = folder.Write("a.txt", "one key\n");
+  const std::string b = folder.Write("B.txt", "none\n");
+  std::filesystem::create_directory(folder.path() + "/sub");
+  w.edFind1->setText("key");
+  w.WMDropFiles({b, folder.path() + "/sub", a});
+  EXPECT_TRUE(w.IsSearching);
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a Now Searching..."));
+  EXPECT_TRUE(w.edFind1->isReadOnly());
+  EXPECT_FALSE(w.cbNFOpt->isEnabled());
+  EXPECT_TRUE(w.pbStop->isVisible());
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a Searching Completion."));
+  EXPECT_EQ(FileNodes(), Texts{a});
+  EXPECT_FALSE(w.edFind1->isReadOnly());
+  EXPECT_TRUE(w.cbNFOpt->isEnabled());
+  EXPECT_FALSE(w.pbStop->isVisible());
+  EXPECT_TRUE(w.sbMsg->currentMessage().isEmpty());
+  EXPECT_TRUE(w.mnAllOpen->isEnabled());
+  EXPECT_FALSE(w.mnEdit->isEnabled()) << "no node selected yet";
+  WaitUntil([&] { return w.SearchThread == nullptr; });
+}
+
+TEST_F(Window, DropWithoutSearchStringWarnsAndKeepsTheTree) {
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  DropAndWait({folder.Write("a.txt", "key\n")});
+  w.edFind1->clear();
+  w.WMDropFiles({folder.path() + "/a.txt"});
+  EXPECT_FALSE(w.IsSearching);
+  EXPECT_EQ(warnings, Texts{"検索文字列を入力してください。"});
+  EXPECT_EQ(FileNodes().size(), 1u);
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a"));
+}
+
+TEST_F(Window, RealDropEventStartsTheSearch) {
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  const std::string a = folder.Write("a b.txt", "key\n");
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(a))});
+  const QPoint at(20, 100);
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&w, &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDragMoveEvent move(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&w, &move);
+  QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(&w, &drop);
+  EXPECT_TRUE(w.IsSearching);
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_EQ(FileNodes(), Texts{a});
+}
+
+TEST_F(Window, StopButtonEndsTheSearchEarly) {
+  TfmMain& w = Open();
+  std::string lines;
+  while (lines.size() < (8u << 20)) lines += "key\n";
+  const std::string big = folder.Write("a-big.txt", lines);
+  const std::string next = folder.Write("b-next.txt", "key\n");
+  w.edFind1->setText("key");
+  w.WMDropFiles({big, next});
+  w.pbStopClick();
+  EXPECT_FALSE(w.pbStop->isVisible()) << "hidden at once";
+  EXPECT_TRUE(w.IsSearching) << "until the worker has ended";
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_LE(FileNodes().size(), 1u);
+  if (!FileNodes().empty()) {
+    EXPECT_LT(w.model->Files()[0].hits.size(), lines.size() / 4);
+  }
+}
+
+TEST_F(Window, CloseDuringASearchWaitsForItsEnd) {
+  TfmMain& w = Open();
+  std::string lines;
+  while (lines.size() < (8u << 20)) lines += "key\n";
+  w.edFind1->setText("key");
+  w.WMDropFiles({folder.Write("big.txt", lines)});
+  EXPECT_FALSE(w.close()) << "refused while searching";
+  EXPECT_TRUE(w.CloseRequested);
+  EXPECT_TRUE(w.isVisible());
+  WaitUntil([&] { return !w.isVisible(); });
+  EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "TAB", "", settings), "8");
+}
+
+TEST_F(Window, NextDropDeletesThePreviousSearchsCopies) {
+  TfmMain& w = Open();
+  const std::string zip = folder.path() + "/a.zip";
+  test::WriteZip(zip, {{"doc/hit.txt", "key\n"}});
+  w.edFind1->setText("key");
+  DropAndWait({zip});
+  const std::string copy = w.TempDir + "hit.txt";
+  EXPECT_EQ(FileNodes(), Texts{copy});
+  EXPECT_EQ(w.TempFileList, Texts{copy});
+  ASSERT_TRUE(std::filesystem::exists(copy));
+  // Dropping the copy itself: it is deleted first, then searched as unreadable.
+  w.cbNFOpt->setChecked(false);
+  DropAndWait({copy});
+  EXPECT_FALSE(std::filesystem::exists(copy));
+  EXPECT_TRUE(w.TempFileList.empty());
+  ASSERT_EQ(FileNodes(), Texts{copy});
+  EXPECT_TRUE(w.model->Files()[0].hits.empty());
+}
+
+TEST_F(Window, CopyExpandCollapseAndCloseList) {
+  TfmMain& w = Open();
+  const std::string p = folder.Write("p.txt", "key 1\nkey 2\n");
+  const std::string q = folder.Write("q.txt", "key 3\n");
+  const std::string r = folder.Write("r.txt", "nothing\n");
+  w.cbNFOpt->setChecked(false);
+  w.edFind1->setText("key");
+  DropAndWait({p, q, r});
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  w.mnCopyClick();
+  EXPECT_EQ(clipboard->text().toStdString(), "+" + p + "\n+" + q + "\n " + r + "\n");
+  w.mnAllOpenClick();
+  Select(1, 0);
+  w.mnCloseClick();
+  w.mnCopyClick();
+  EXPECT_EQ(clipboard->text().toStdString(), "-" + p +
+                                                 "\n\tLINE[0000000001]:key 1\n"
+                                                 "\tLINE[0000000002]:key 2\n+" +
+                                                 q + "\n " + r + "\n");
+  w.mnAllCloseClick();
+  w.mnCopyClick();
+  EXPECT_EQ(clipboard->text().toStdString(), "+" + p + "\n+" + q + "\n " + r + "\n");
+
+  // Hiding files without hits afterwards removes exactly those.
+  w.cbNFOpt->setChecked(true);
+  EXPECT_EQ(FileNodes(), (Texts{p, q}));
+  w.cbNFOpt->setChecked(false);
+  EXPECT_EQ(FileNodes(), (Texts{p, q}));
+}
+
+TEST_F(Window, AndOrButtonTogglesTheModeTheNextSearchUses) {
+  TfmMain& w = Open();
+  const std::string a = folder.Write("a.txt", "alpha\n");
+  w.edFind1->setText("alpha");
+  w.edFind2->setText("beta");
+  DropAndWait({a});
+  EXPECT_TRUE(FileNodes().empty()) << "AND needs both";
+  w.pbOptClick();
+  EXPECT_EQ(w.pbOpt->text(), "OR");
+  DropAndWait({a});
+  EXPECT_EQ(FileNodes(), Texts{a});
+  w.pbOptClick();
+  EXPECT_EQ(w.pbOpt->text(), "AND");
+  EXPECT_EQ(w.AndMode, kAndMode);
+}
+
+TEST_F(Window, OpeningCommandsActOnTheTargetFileFromItsFolder) {
+  TfmMain& w = Open();
+  const std::string file = folder.Write("my docs/a b.txt", "key\n");
+  w.edFind1->setText("key");
+  DropAndWait({file});
+  const std::string where = folder.path() + "/my docs/";
+
+  w.mnEditClick();
+  EXPECT_TRUE(launches.empty()) << "nothing selected: nothing happens";
+  Select(0, 0);
+  w.tvFindClick();
+  EXPECT_TRUE(w.mnEdit->isEnabled());
+  w.mnEditClick();
+  ASSERT_EQ(launches.size(), 1u);
+  EXPECT_EQ(launches[0].document, file);
+  EXPECT_EQ(launches[0].folder, where);
+
+  chosenApplication = "/opt/tools/Viewer";
+  w.mnOpenAppClick();
+  EXPECT_EQ(dialogTitles, Texts{"a b.txtを開くｱﾌﾟﾘｹｰｼｮﾝを指定して下さい。"});
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(launches[1].application, "/opt/tools/Viewer");
+  EXPECT_EQ(launches[1].folder, where);
+  EXPECT_EQ(w.RecentApps[0], "/opt/tools/Viewer");
+  EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "APR_LIST1", "", settings),
+            "/opt/tools/Viewer");
+  ASSERT_EQ(w.mnHistoryMenu->actions().size(), 1);
+  EXPECT_EQ(w.mnHistoryMenu->actions().front()->text(), "Viewer");
+
+  // A failed launch warns and changes nothing.
+  launchSucceeds = false;
+  chosenApplication = "/bin/other";
+  w.mnOpenAppClick();
+  EXPECT_EQ(warnings, Texts{"ｱﾌﾟﾘｹｰｼｮﾝの起動に失敗しました。"});
+  EXPECT_EQ(w.RecentApps, (platform::RecentAppSlots{"/opt/tools/Viewer", "", "", "", ""}));
+  w.mnEditClick();
+  EXPECT_EQ(warnings.back(), "ファイルを開けませんでした。");
+
+  launchSucceeds = true;
+  w.mnHistoryMenu->actions().front()->trigger();
+  EXPECT_EQ(launches.back().application, "/opt/tools/Viewer");
+  EXPECT_EQ(launches.back().document, file);
+}
+
+TEST_F(Window, LayoutFollowsTheWindowSize) {
+  TfmMain& w = Open();
+  EXPECT_EQ(w.size(), QSize(346, 291));
+  EXPECT_EQ(w.edFind1->geometry(), QRect(91, 6, 214, 20));
+  EXPECT_EQ(w.tvFind->geometry(), QRect(0, 71, 346, 201));
+  EXPECT_EQ(w.pbStop->geometry(), QRect(124, 150, 102, 39));
+  w.resize(500, 400);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.edFind1->width(), 368);
+  EXPECT_EQ(w.edFind2->width(), 368);
+  EXPECT_EQ(w.pbOpt->x(), 463);
+  EXPECT_EQ(w.tvFind->geometry(), QRect(0, 71, 500, 310));
+  EXPECT_EQ(w.pbStop->geometry().center().x(), qRound(175.0 * 500 / 346) - 1);
+  EXPECT_GE(w.minimumWidth() + 8, 192);
+}
+
+}  // namespace
+}  // namespace kolbrin
