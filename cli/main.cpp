@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
   kolbrin::LoadLzhLibrary();
   kolbrin::LoadZipLibrary();
 
-  kolbrin::platform::EventLoop loop;
+  // The main thread only waits for the search, so the worker may call the host itself.
+  kolbrin::platform::EventLoop loop(/*ownerOnlyWaits=*/true);
   CliHost host(options.showEmpty, ::isatty(STDERR_FILENO) == 1);
   auto search = std::make_unique<TGrep>(loop, host);
   const std::string currentFolder = kolbrin::platform::CurrentFolder();
@@ -117,6 +118,9 @@ int main(int argc, char** argv) {
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
   search->TempDir = tempDir;
+#ifdef KOLBRIN_PLAIN_SCANNER
+  search->MakeScannerFor = kolbrin::MakePlainScanner;  // the benchmarks' reference build
+#endif
 
   bool ended = false;
   search->SetOnTerminate([&ended] { ended = true; });

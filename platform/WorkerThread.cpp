@@ -71,6 +71,10 @@ void WorkerThread::Synchronize(const std::function<void()>& call) {
     std::lock_guard lock(shared->mutex);
     if (shared->released) throw WorkerReleased();
   }
+  if (owner_.OwnerOnlyWaits()) {
+    call();
+    return;
+  }
   owner_.Post([shared, state, &call] {
     {
       // `call` lives on the worker's stack, which is only left once the worker has

@@ -26,6 +26,11 @@ class Dispatcher {
   // Queues `task` for the owner's thread. Callable from any thread; never runs the
   // task before returning.
   virtual void Post(std::function<void()> task) = 0;
+  // True when the owner's thread does nothing but wait for the completion callback
+  // (a front end without a window): synchronized calls then run on the worker
+  // itself, which saves two thread switches per call and touches nothing the owner
+  // could be using.
+  virtual bool OwnerOnlyWaits() const { return false; }
 };
 
 // Thrown inside the body by Synchronize once the owner has released the worker.
@@ -36,12 +41,16 @@ struct WorkerReleased : std::exception {
 // A plain task queue run by whichever thread calls RunUntil: the owner's thread.
 class EventLoop final : public Dispatcher {
  public:
+  // `ownerOnlyWaits`: see Dispatcher::OwnerOnlyWaits.
+  explicit EventLoop(bool ownerOnlyWaits = false) : ownerOnlyWaits_(ownerOnlyWaits) {}
   void Post(std::function<void()> task) override;
+  bool OwnerOnlyWaits() const override { return ownerOnlyWaits_; }
   // Runs queued tasks, waiting for new ones, until `done()` holds. `done` is
   // checked before each wait, on the calling thread.
   void RunUntil(const std::function<bool()>& done);
 
  private:
+  const bool ownerOnlyWaits_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> tasks_;

@@ -74,6 +74,8 @@ class TGrep final : public platform::WorkerThread {
   bool CaseSensitive = false;
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
+  // The scanner the search uses; the benchmarks also time the plain one.
+  std::unique_ptr<Scanner> (*MakeScannerFor)(const SearchSettings&) = MakeScanner;
 
   // Kind of the dropped path being worked on: kPlainFile, kZipArchive or kLzhArchive.
   std::uint8_t ArchiveKind = kPlainFile;

@@ -90,6 +90,22 @@ TEST(WorkerThreadLifecycle, ReleasingAWaitingWorkerNeitherHangsNorRunsItsCalls) 
   EXPECT_FALSE(completionRan);
 }
 
+TEST(WorkerThreadLifecycle, OwnerThatOnlyWaitsLetsTheWorkerMakeItsOwnCalls) {
+  EventLoop loop(/*ownerOnlyWaits=*/true);
+  ScriptedWorker worker(loop);
+  std::thread::id callThread;
+  std::thread::id bodyThread;
+  worker.body = [&](ScriptedWorker& self) {
+    bodyThread = std::this_thread::get_id();
+    self.Synchronize([&] { callThread = std::this_thread::get_id(); });
+  };
+  bool ended = false;
+  worker.SetOnTerminate([&] { ended = true; });
+  worker.Resume();
+  loop.RunUntil([&] { return ended; });
+  EXPECT_EQ(callThread, bodyThread);
+}
+
 TEST(WorkerThreadLifecycle, NeverResumedWorkerIsReleasedQuietly) {
   EventLoop loop;
   ScriptedWorker worker(loop);
