@@ -82,6 +82,18 @@ std::string FoldedTextKey(std::string_view text) {
   return key;
 }
 
+std::uint64_t FoldedTextHash(std::string_view text) {
+  // FNV-1a over the folded units.
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  std::int32_t i = 0;
+  const auto n = static_cast<std::int32_t>(text.size());
+  while (i < n) {
+    hash ^= static_cast<std::uint32_t>(NextFoldedUnit(text, i).key);
+    hash *= 0x100000001b3u;
+  }
+  return hash;
+}
+
 std::string UpperCaseText(std::string_view text) {
   std::string upper;
   upper.reserve(text.size());

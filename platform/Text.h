@@ -6,6 +6,7 @@
 // to lower case, so "_" sorts before the letters. All functions are thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ int CompareTextOrdered(std::string_view a, std::string_view b);
 // A key that is equal for two texts exactly when CompareTextIgnoreCase calls them
 // equal; for hashing in duplicate tests.
 std::string FoldedTextKey(std::string_view text);
+
+// A hash that is equal for texts CompareTextIgnoreCase calls equal; it allocates
+// nothing.
+std::uint64_t FoldedTextHash(std::string_view text);
 
 // Upper-cases every letter (Unicode simple upper-case mapping); invalid bytes and
 // everything else stay as they are. The result may differ in byte length.

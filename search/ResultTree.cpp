@@ -1,7 +1,6 @@
 #include "search/ResultTree.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "platform/Text.h"
 
@@ -11,14 +10,41 @@ constexpr std::size_t kSortPrefixLength = 8;
 }
 
 std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
-  std::sort(results.begin(), results.end(), platform::TextOrderedLess{});
+  // Each pass finds its hits in offset order, so the entries are one or two sorted
+  // runs: merging them is linear, and the order is the same as a full sort's.
+  const platform::TextOrderedLess less;
+  const auto runEnd = std::is_sorted_until(results.begin(), results.end(), less);
+  if (runEnd != results.end()) {
+    if (std::is_sorted(runEnd, results.end(), less)) {
+      std::inplace_merge(results.begin(), runEnd, results.end(), less);
+    } else {
+      std::sort(results.begin(), results.end(), less);
+    }
+  }
+
+  // The duplicate test: an open-addressing table of indices into `shown`, keyed by
+  // a hash of the folded text, so no key is built per entry.
   std::vector<std::string> shown;
   shown.reserve(results.size());
-  std::unordered_set<std::string> seen;
-  seen.reserve(results.size());
+  std::size_t capacity = 16;
+  while (capacity < results.size() * 2) capacity *= 2;
+  constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> table(capacity, kEmpty);
+  const std::size_t mask = capacity - 1;
   for (const std::string& entry : results) {
-    std::string text = entry.size() > kSortPrefixLength ? entry.substr(kSortPrefixLength) : "";
-    if (seen.insert(platform::FoldedTextKey(text)).second) shown.push_back(std::move(text));
+    const std::string_view text =
+        entry.size() > kSortPrefixLength ? std::string_view(entry).substr(kSortPrefixLength) : "";
+    std::size_t slot = platform::FoldedTextHash(text) & mask;
+    bool duplicate = false;
+    for (; table[slot] != kEmpty; slot = (slot + 1) & mask) {
+      if (platform::CompareTextIgnoreCase(shown[table[slot]], text) == 0) {
+        duplicate = true;
+        break;
+      }
+    }
+    if (duplicate) continue;
+    table[slot] = static_cast<std::uint32_t>(shown.size());
+    shown.emplace_back(text);
   }
   return shown;
 }

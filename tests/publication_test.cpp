@@ -31,6 +31,16 @@ TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
 }
 
+TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
+  // Two passes append two sorted runs; any order of the same entries publishes alike.
+  Texts runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b", "00000003LINE[0000000001]:a",
+             "0000000ALINE[0000000003]:c"};
+  Texts shuffled{runs[3], runs[1], runs[0], runs[2]};
+  const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
+  EXPECT_EQ(ShownHitTexts(runs), expected);
+  EXPECT_EQ(ShownHitTexts(shuffled), expected);
+}
+
 TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
   ResultTree tree;
   EXPECT_EQ(tree.CopyText(), "");
