@@ -33,8 +33,8 @@ TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
 
 TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
   // Two passes append two sorted runs; any order of the same entries publishes alike.
-  Texts runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b", "00000003LINE[0000000001]:a",
-             "0000000ALINE[0000000003]:c"};
+  Texts runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b",
+             "00000003LINE[0000000001]:a", "0000000ALINE[0000000003]:c"};
   Texts shuffled{runs[3], runs[1], runs[0], runs[2]};
   const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
   EXPECT_EQ(ShownHitTexts(runs), expected);

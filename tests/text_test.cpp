@@ -84,7 +84,9 @@ TEST(TextCompare, IsATotalOrderConsistentWithTheFoldedKey) {
       const int ab = CompareTextIgnoreCase(a, b);
       ASSERT_EQ(Sign(ab), -Sign(CompareTextIgnoreCase(b, a))) << a << " / " << b;
       ASSERT_EQ(ab == 0, FoldedTextKey(a) == FoldedTextKey(b)) << a << " / " << b;
-      if (ab == 0) ASSERT_EQ(FoldedTextHash(a), FoldedTextHash(b)) << a << " / " << b;
+      if (ab == 0) {
+        ASSERT_EQ(FoldedTextHash(a), FoldedTextHash(b)) << a << " / " << b;
+      }
       ASSERT_EQ(CompareTextOrdered(a, b) == 0, a == b);
     }
   }

@@ -1,0 +1,148 @@
+// The fast scanner against the plain one: the same results, entry for entry and
+// step for step, over the named corners at many chunk sizes and over seeded
+// random files. Every run is labelled so a failure names itself.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "search/Scanner.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+using test::TempFolder;
+
+// Everything a scan shows: the result of each step, then the entries.
+std::string Dump(Scanner& scanner, const std::string& path, std::uint32_t chunk) {
+  std::ostringstream dump;
+  scanner.ResetForFile();
+  ScanResult result;
+  int steps = 0;
+  do {
+    result = scanner.ScanStep(path, chunk);
+    dump << static_cast<int>(result);
+    if (++steps > 1 << 24) break;
+  } while (result == ScanResult::ScanMore);
+  dump << "\ncurrent=" << scanner.CurrentFile() << "\n";
+  for (const std::string& entry : scanner.Results()) dump << entry << "\n";
+  return dump.str();
+}
+
+std::string Describe(const SearchSettings& s) {
+  std::ostringstream text;
+  text << "s1=" << testing::PrintToString(s.String1) << " s2=" << testing::PrintToString(s.String2)
+       << (s.CaseSensitive ? " case" : " nocase") << (s.AndMode == kAndMode ? " and" : " or")
+       << " tab=" << s.TabWidth;
+  return text.str();
+}
+
+// Compares both scanners on `bytes` at the chunk sizes that matter for `settings`.
+void ExpectSameScan(const std::string& label, const std::string& bytes,
+                    const SearchSettings& settings, const TempFolder& folder) {
+  const std::string path = folder.Write("diff.bin", bytes);
+  const std::uint32_t length = static_cast<std::uint32_t>(settings.String1.size());
+  std::vector<std::uint32_t> chunks = {1, 2, 3, length, kChunkSize,
+                                       static_cast<std::uint32_t>(bytes.size() + 1)};
+  if (length > 1) chunks.push_back(length - 1);
+  auto plain = MakePlainScanner(settings);
+  auto fast = MakeFastScanner(settings);
+  for (const std::uint32_t chunk : chunks) {
+    const std::string expected = Dump(*plain, path, chunk);
+    const std::string actual = Dump(*fast, path, chunk);
+    ASSERT_EQ(expected, actual) << "case=" << label << " chunk=" << chunk << " "
+                                << Describe(settings)
+                                << " bytes=" << testing::PrintToString(bytes);
+  }
+}
+
+SearchSettings With(std::string s1, std::string s2 = "", bool caseSensitive = false,
+                    std::int32_t andMode = kAndMode, std::int32_t tab = 8) {
+  return SearchSettings{std::move(s1), std::move(s2), caseSensitive, tab, andMode};
+}
+
+TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
+  const std::string nuls11(11, '\0');
+  const auto line = [](std::size_t n) { return "key" + std::string(n - 3, 'x'); };
+  struct Corner {
+    const char* label;
+    std::string bytes;
+    SearchSettings settings;
+  };
+  const std::vector<Corner> corners = {
+      {"lines-3-and-7", "1\n2\nthe key\n4\n5\n6\nkey again\n8\n", With("key")},
+      {"two-in-a-line", "ab ab ab\nab\n", With("ab")},
+      {"binary-no-overlap", nuls11 + "xyzxyz", With("xyz")},
+      {"overlap-aab", "aaab\n", With("aab")},
+      {"overlap-aab-binary", std::string(11, '\x01') + "aaab", With("aab")},
+      {"ten-nuls", std::string(10, '\0') + "\nfind me\n", With("find")},
+      {"eleventh-nul", "find first\n" + nuls11 + "\nfind me\n", With("find")},
+      {"esc-before", "a\x1b[1mkey\n", With("key")},
+      {"esc-after", "key one\x1btail\nkey two\n", With("key")},
+      {"esc-main-scan", std::string(12, '\x1b') + "\nkey\n", With("key")},
+      {"tab-width", "\tx\tkey\t\n", With("key", "", false, kAndMode, 3)},
+      {"line-300", line(300) + "\nkey\n", With("key")},
+      {"line-238", line(238) + "\n", With("key")},
+      {"line-237", line(237) + "\n", With("key")},
+      {"late-hit", std::string(400, 'y') + "key\n", With("key")},
+      {"crlf", "one\r\nthe key\r\nkey two\r\n", With("key")},
+      {"cr-overwrite", "a\rb key c\rd\n", With("key")},
+      {"cr-only", "x\rkey\ry\r", With("key")},
+      {"zero-cut", std::string("ab\0cd key\n", 10), With("key")},
+      {"case-text", "x Abc y\n", With("aBC")},
+      {"case-binary", nuls11 + "Abc ABC aBC", With("aBC")},
+      {"utf8-fold", "Straße ÄRGER ＡＢＣ\n", With("ärger", "ａｂｃ", false, kOrMode)},
+      {"and-second-missing", "alpha\nbeta\n", With("alpha", "gamma")},
+      {"and-both", "beta\nalpha\n", With("alpha", "beta")},
+      {"or", "alpha\nbeta\n", With("gamma", "beta", false, kOrMode)},
+      {"same-line-both", "one alpha beta\n", With("beta", "alpha", false, kOrMode)},
+      {"pass-reset", "foo\x1b\nbar\n", With("foo", "bar", false, kOrMode)},
+      {"chunk-boundary", std::string(10230, 'a') + "\n0123456789key-tail\n", With("key")},
+      {"empty", "", With("key")},
+      {"pattern-with-lf", "a\nb x a\nb\n", With("a\nb")},
+      {"pattern-with-cr", "a\rb\n", With("a\rb")},
+      {"pattern-control-first", std::string(10, '\x02') + "\x02z\x02z", With("\x02z")},
+      {"control-ends-hit-line", "key\x01more key\nkey\n", With("key")},
+      {"window-past-end", "xxke", With("key")},
+  };
+  TempFolder folder;
+  for (const Corner& corner : corners) {
+    ExpectSameScan(corner.label, corner.bytes, corner.settings, folder);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(ScannerDifferential, SeededRandomFiles) {
+  static const char* const kPieces[] = {
+      "a", "A", "b", "B", "c", "C", "\r", "\n", "\r\n", "\t", "" /* a NUL byte */,
+      "\x1b", "\x01", "\x1f", "ä", "Ä", "ｂ", "Ｂ", " ", "x", "\xC3", "\xFF"};
+  std::mt19937 random(20261208);
+  TempFolder folder;
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes;
+    const int pieces = static_cast<int>(random() % 400);
+    for (int i = 0; i < pieces; ++i) {
+      const std::size_t which = random() % std::size(kPieces);
+      bytes += (which == 10) ? std::string(1, '\0') : std::string(kPieces[which]);
+      if (random() % 50 == 0) bytes += std::string(random() % 300, 'q');  // long lines
+    }
+    const auto pattern = [&] {
+      static const char* const kPatternPieces[] = {"a", "A", "b", "B", "c", "ä", "\n", "x", " "};
+      std::string text;
+      const int length = 1 + static_cast<int>(random() % 4);
+      for (int i = 0; i < length; ++i) text += kPatternPieces[random() % std::size(kPatternPieces)];
+      return text.substr(0, 1 + random() % 5);
+    };
+    SearchSettings settings = With(pattern(), random() % 2 ? pattern() : "", random() % 2 == 0,
+                                   random() % 2 ? kAndMode : kOrMode,
+                                   1 + static_cast<int>(random() % 16));
+    ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder);
+    if (HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace kolbrin
