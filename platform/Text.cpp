@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace kolbrin::platform {
@@ -38,8 +39,12 @@ inline Unit NextFoldedUnit(std::string_view s, std::int32_t& i) {
 }  // namespace
 
 int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
-  std::int32_t i = 0;
-  std::int32_t j = 0;
+  // Identical ASCII bytes are identical units: skip the common ASCII prefix at once.
+  const std::size_t common = std::min(a.size(), b.size());
+  std::size_t k = 0;
+  while (k < common && a[k] == b[k] && static_cast<unsigned char>(a[k]) < 0x80) ++k;
+  auto i = static_cast<std::int32_t>(k);
+  auto j = static_cast<std::int32_t>(k);
   const auto na = static_cast<std::int32_t>(a.size());
   const auto nb = static_cast<std::int32_t>(b.size());
   while (i < na && j < nb) {

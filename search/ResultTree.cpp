@@ -22,28 +22,34 @@ std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
     }
   }
 
-  // The duplicate test: an open-addressing table of indices into `shown`, keyed by
-  // a hash of the folded text, so no key is built per entry.
+  // The duplicate test: an open-addressing table of (hash, index into `shown`),
+  // keyed by a hash of the folded text, so no key is built per entry and texts are
+  // compared only when their hashes agree.
   std::vector<std::string> shown;
   shown.reserve(results.size());
   std::size_t capacity = 16;
   while (capacity < results.size() * 2) capacity *= 2;
-  constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-  std::vector<std::uint32_t> table(capacity, kEmpty);
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t index = 0xFFFFFFFFu;
+  };
+  std::vector<Slot> table(capacity);
   const std::size_t mask = capacity - 1;
   for (const std::string& entry : results) {
     const std::string_view text =
         entry.size() > kSortPrefixLength ? std::string_view(entry).substr(kSortPrefixLength) : "";
-    std::size_t slot = platform::FoldedTextHash(text) & mask;
+    const std::uint64_t hash = platform::FoldedTextHash(text);
+    std::size_t at = hash & mask;
     bool duplicate = false;
-    for (; table[slot] != kEmpty; slot = (slot + 1) & mask) {
-      if (platform::CompareTextIgnoreCase(shown[table[slot]], text) == 0) {
+    for (; table[at].index != 0xFFFFFFFFu; at = (at + 1) & mask) {
+      if (table[at].hash == hash &&
+          platform::CompareTextIgnoreCase(shown[table[at].index], text) == 0) {
         duplicate = true;
         break;
       }
     }
     if (duplicate) continue;
-    table[slot] = static_cast<std::uint32_t>(shown.size());
+    table[at] = Slot{hash, static_cast<std::uint32_t>(shown.size())};
     shown.emplace_back(text);
   }
   return shown;
