@@ -258,7 +258,7 @@ std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings) {
 }
 
 std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings) {
-  return MakePlainScanner(settings);
+  return MakeFastScanner(settings);
 }
 
 }  // namespace kolbrin

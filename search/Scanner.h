@@ -61,6 +61,10 @@ class Scanner {
 // The plain byte-by-byte scanner: the reference the faster ones are held to.
 std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings);
 
+// The fast scanner: the plain one's results, step for step, from bulk searches over
+// a mapped or reused-buffer copy of the file.
+std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings);
+
 // The scanner a search uses.
 std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings);
 

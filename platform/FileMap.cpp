@@ -1,0 +1,208 @@
+#include "platform/FileMap.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+
+namespace kolbrin::platform {
+namespace {
+
+// One held mapping, for the SIGBUS handler: `begin` is 0 for a free entry and 1 while
+// an entry is being filled, so the handler never sees a half-written range.
+struct HeldRange {
+  std::atomic<std::uintptr_t> begin{0};
+  std::atomic<std::uintptr_t> end{0};
+};
+static_assert(std::atomic<std::uintptr_t>::is_always_lock_free);
+
+// One entry per scanner at a time, and there is one scanner per worker thread; a
+// file that finds the table full is read instead.
+constexpr int kHeldRanges = 64;
+HeldRange gHeld[kHeldRanges];
+
+std::uintptr_t gPageSize = 4096;
+struct sigaction gPreviousBusAction {};
+std::once_flag gHandlerOnce;
+bool gHandlerInstalled = false;
+
+// Async-signal-safe: atomics, mmap and sigaction only.
+extern "C" void OnBusError(int signal, siginfo_t* info, void* context) {
+  const int savedErrno = errno;
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (HeldRange& range : gHeld) {
+    const std::uintptr_t begin = range.begin.load(std::memory_order_acquire);
+    if (begin <= 1 || address < begin) continue;
+    const std::uintptr_t end = range.end.load(std::memory_order_relaxed);
+    if (address >= end) continue;
+    // The file ends before this page now (or cannot be read there): zero pages from
+    // here to the end of the mapping, and the faulting access is retried on them.
+    const std::uintptr_t page = address & ~(gPageSize - 1);
+    void* zeros = ::mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    errno = savedErrno;
+    if (zeros != MAP_FAILED) return;
+    break;
+  }
+
+  // Not a held mapping's: whatever was there before us decides.
+  const struct sigaction& previous = gPreviousBusAction;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+    previous.sa_sigaction(signal, info, context);
+    return;
+  }
+  if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL &&
+      previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+    return;
+  }
+  const bool sent = info->si_code <= 0;  // by kill or raise, not by a fault
+  if (sent && (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) return;
+  // The default action: a fault happens again on return and ends the process, a sent
+  // signal is sent again.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(SIGBUS, &fallback, nullptr);
+  if (sent) ::raise(SIGBUS);
+  errno = savedErrno;
+}
+
+bool InstallBusHandler() {
+  std::call_once(gHandlerOnce, [] {
+    gPageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    if (::sigaction(SIGBUS, nullptr, &gPreviousBusAction) != 0) return;
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    gHandlerInstalled = ::sigaction(SIGBUS, &action, nullptr) == 0;
+  });
+  return gHandlerInstalled;
+}
+
+int HoldRange(std::uintptr_t begin, std::uintptr_t end) {
+  for (int i = 0; i < kHeldRanges; ++i) {
+    std::uintptr_t expected = 0;
+    if (gHeld[i].begin.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+      gHeld[i].end.store(end, std::memory_order_relaxed);
+      gHeld[i].begin.store(begin, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+void ReleaseRange(int slot) { gHeld[slot].begin.store(0, std::memory_order_release); }
+
+std::size_t RoundUp(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
+
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// The bytes of an empty file: there must be a valid pointer, but nothing is read.
+const unsigned char kNoBytes[1] = {0};
+
+}  // namespace
+
+FileMap::~FileMap() {
+  Unmap();
+  if (buffer_ != nullptr) ::munmap(buffer_, capacity_);
+}
+
+bool FileMap::Load(const std::string& path, std::size_t maxSize) {
+  Clear();
+  // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the
+  // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
+  const Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+  if (file.fd < 0) return false;
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
+  const auto expected = static_cast<std::size_t>(info.st_size);
+  if (expected > maxSize) return false;
+  if (expected == 0) {
+    data_ = kNoBytes;
+    return true;
+  }
+  if (expected >= kMappedFileSize && Map(file.fd, expected)) return true;
+  return Read(file.fd, expected);
+}
+
+void FileMap::Clear() {
+  Unmap();
+  data_ = nullptr;
+  size_ = 0;
+}
+
+bool FileMap::Map(int fd, std::size_t size) {
+  if (!InstallBusHandler()) return false;
+  // Populating maps the cached pages at once, instead of one fault per few pages.
+  void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (at == MAP_FAILED) return false;
+  const std::size_t length = RoundUp(size, gPageSize);
+  const auto begin = reinterpret_cast<std::uintptr_t>(at);
+  const int slot = HoldRange(begin, begin + length);
+  if (slot < 0) {
+    ::munmap(at, length);
+    return false;
+  }
+  map_ = static_cast<unsigned char*>(at);
+  mapLength_ = length;
+  slot_ = slot;
+  data_ = map_;
+  size_ = size;
+  return true;
+}
+
+bool FileMap::Read(int fd, std::size_t size) {
+  if (size > capacity_) {
+    // Large buffers go in huge pages: fewer faults and TLB misses per byte scanned.
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const bool huge = size >= kHugePage;
+    const std::size_t capacity = RoundUp(size, huge ? kHugePage : std::size_t{64} << 10);
+    void* at =
+        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (at == MAP_FAILED) return false;
+    if (huge) ::madvise(at, capacity, MADV_HUGEPAGE);
+    if (buffer_ != nullptr) ::munmap(buffer_, capacity_);
+    buffer_ = static_cast<unsigned char*>(at);
+    capacity_ = capacity;
+  }
+  // A file that shrinks while it is read is taken as far as it goes; bytes appended
+  // meanwhile are not waited for.
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, buffer_ + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  data_ = buffer_;
+  size_ = got;
+  return true;
+}
+
+void FileMap::Unmap() {
+  if (map_ == nullptr) return;
+  // Out of the handler's table before the range can be reused by another mapping.
+  ReleaseRange(slot_);
+  ::munmap(map_, mapLength_);
+  map_ = nullptr;
+  mapLength_ = 0;
+  slot_ = -1;
+}
+
+}  // namespace kolbrin::platform

@@ -1,0 +1,56 @@
+// Whole-file bytes for the scanner without a copy where that pays: a large regular
+// file is mapped read-only, a small one is read into a buffer kept and reused from
+// file to file. The same files load, and the same ones are refused, as with FileBytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kolbrin::platform {
+
+// Files of at least this many bytes are mapped; smaller ones are read, as a mapping
+// costs more than a copy for them.
+inline constexpr std::size_t kMappedFileSize = std::size_t{1} << 20;
+
+// The bytes of one whole file. Reloading releases the previous file first, so at
+// most one is held at a time; the read buffer only ever grows.
+//
+// A mapped file that is truncated while it is held reads as zero bytes past its new
+// end instead of raising SIGBUS: a process-wide SIGBUS handler, installed with the
+// first mapping, replaces the faulting pages of a held mapping with zero pages and
+// passes every other SIGBUS on to the handler that was there before.
+class FileMap {
+ public:
+  FileMap() = default;
+  ~FileMap();
+  FileMap(const FileMap&) = delete;
+  FileMap& operator=(const FileMap&) = delete;
+
+  // Loads the whole regular file at `path`. Returns false, and holds nothing, when it
+  // cannot be opened or read, is not a regular file (a FIFO, device, socket or
+  // folder; none of them is waited on), is larger than `maxSize`, or does not fit in
+  // memory.
+  bool Load(const std::string& path, std::size_t maxSize);
+  // Releases the file; the read buffer stays for the next one.
+  void Clear();
+
+  const unsigned char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  // True while the file held is mapped rather than read.
+  bool mapped() const { return map_ != nullptr; }
+
+ private:
+  bool Map(int fd, std::size_t size);
+  bool Read(int fd, std::size_t size);
+  void Unmap();
+
+  const unsigned char* data_ = nullptr;
+  std::size_t size_ = 0;
+  unsigned char* map_ = nullptr;  // the mapping, when the file is mapped
+  std::size_t mapLength_ = 0;
+  int slot_ = -1;                    // the mapping's entry in the SIGBUS handler's table
+  unsigned char* buffer_ = nullptr;  // the reused read buffer
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace kolbrin::platform

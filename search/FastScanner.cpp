@@ -1,0 +1,523 @@
+// The fast scanner: the plain scanner's results, step for step, from bulk searches.
+// Between candidate bytes it skips with vector compares, counting line feeds and
+// control bytes on the way; the text of the current line, which the plain scanner
+// keeps byte by byte, is rebuilt from the file only when a text hit needs it.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "platform/FileMap.h"
+#include "platform/Text.h"
+#include "search/Scanner.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace kolbrin {
+namespace {
+
+constexpr std::int32_t kLineCapacity = 238;  // bytes of a line that are held
+constexpr std::int32_t kToleratedControls = 10;
+
+// A control byte as the main scan counts it: ESC is tolerated there.
+constexpr bool IsCountedControl(unsigned char b) {
+  return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != 0x1B;
+}
+
+constexpr bool IsAsciiLetter(unsigned char b) {
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+}
+
+constexpr unsigned char AsciiLower(unsigned char b) {
+  return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + 0x20) : b;
+}
+
+// Appends `value` as `digits` upper-case hex digits.
+void AppendHex8(std::string& text, std::uint32_t value) {
+  char digits[8];
+  for (int i = 7; i >= 0; --i) {
+    digits[i] = "0123456789ABCDEF"[value & 0xF];
+    value >>= 4;
+  }
+  text.append(digits, 8);
+}
+
+// Appends `value` in decimal, at least ten digits with leading zeros.
+void AppendLineNumber(std::string& text, std::int64_t value) {
+  char digits[24];
+  int at = sizeof digits;
+  auto rest = static_cast<std::uint64_t>(value);
+  do {
+    digits[--at] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  while (at > static_cast<int>(sizeof digits) - 10) digits[--at] = '0';
+  text.append(digits + at, sizeof digits - static_cast<std::size_t>(at));
+}
+
+#if defined(__SSE2__)
+inline __m128i Load16(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+inline unsigned Mask16(__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+
+// The lanes of `v` holding bytes below 0x20.
+inline __m128i LowBytes(__m128i v) {
+  return _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+}
+
+// Sums the byte lanes of `counts`.
+inline std::uint64_t SumLanes(__m128i counts) {
+  const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+  return static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+         static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+}
+#endif
+
+// The first byte below 0x20 in [from, end), or end.
+std::size_t FindLowByte(const unsigned char* data, std::size_t from, std::size_t end) {
+  std::size_t p = from;
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    if (const unsigned m = Mask16(LowBytes(Load16(data + p)))) {
+      return p + static_cast<std::size_t>(std::countr_zero(m));
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    if (data[p] < 0x20) return p;
+  }
+  return end;
+}
+
+class FastScanner final : public Scanner {
+ public:
+  explicit FastScanner(const SearchSettings& settings)
+      : settings_(settings),
+        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))) {
+    ResetForFile();
+  }
+
+  void ResetForFile() override {
+    SetActiveString(settings_.String1);
+    FirstPassCount = 0;
+    CurrentFile_.clear();
+  }
+
+  ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) override;
+
+  const std::string& CurrentFile() const override { return CurrentFile_; }
+  void ClearCurrentFile() override { CurrentFile_.clear(); }
+  std::vector<std::string>& Results() override { return Results_; }
+  void SetOnFileLoaded(std::function<void()> notification) override {
+    onFileLoaded_ = std::move(notification);
+  }
+
+ private:
+  void SetActiveString(const std::string& text) {
+    ActiveString = text;
+    const std::size_t length = std::min<std::size_t>(text.size(), sizeof Pattern - 1);
+    std::memcpy(Pattern, text.data(), length);
+    Pattern[length] = 0;
+    PatternLength = std::strlen(reinterpret_cast<const char*>(Pattern));
+    patternAscii_ = true;
+    for (std::size_t k = 0; k < PatternLength; ++k) {
+      lowerPattern_[k] = AsciiLower(Pattern[k]);
+      if (Pattern[k] >= 0x80) patternAscii_ = false;
+    }
+    // Without a pattern there are no candidates; NUL then stands in for the first
+    // byte, as it is a control byte and so an event of the text scan anyway.
+    first_ = PatternLength != 0 ? Pattern[0] : 0;
+    firstOther_ = (!settings_.CaseSensitive && IsAsciiLetter(first_)) ? first_ ^ 0x20 : first_;
+  }
+
+  void ResetPass() {
+    Position = 0;
+    LineNo = 1;
+    LineStart = 0;
+    IsBinary = false;
+    ControlCount = 0;
+  }
+
+  bool IsCandidate(unsigned char b) const {
+    return PatternLength != 0 && (b == first_ || b == firstOther_);
+  }
+
+  bool ScanChunk(std::uint32_t limit);
+  std::size_t FindTextEvent(const unsigned char* data, std::size_t from, std::size_t end);
+  std::size_t FindCandidate(const unsigned char* data, std::size_t from, std::size_t end) const;
+  void ExamineByte(const unsigned char* data, std::size_t size);
+  bool TextEqual(const unsigned char* data, std::size_t at, std::size_t available) const;
+  bool ExactTextEqual(const unsigned char* data, std::size_t at, std::size_t available) const;
+  void MakeTextHit(const unsigned char* data, std::size_t size, std::size_t at,
+                   std::size_t available);
+  void MakeBinaryHit(const unsigned char* data, std::size_t at);
+
+  const SearchSettings settings_;
+  const std::size_t tabSpaces_;
+  std::function<void()> onFileLoaded_;
+
+  platform::FileMap FileData;
+  unsigned char Pattern[256] = {};
+  unsigned char lowerPattern_[256] = {};
+  std::size_t PatternLength = 0;
+  bool patternAscii_ = true;
+  unsigned char first_ = 0;       // a candidate's byte ...
+  unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
+
+  // The pass: Position is the next byte to examine (the plain scanner's read position
+  // and offset at the top of its loop). LineStart is where the current line began as
+  // far as examined bytes at events tell; line feeds skipped in bulk are not tracked,
+  // so a text hit looks back from itself to the last one.
+  std::size_t Position = 0;
+  bool IsBinary = false;
+  // Line numbers are 64-bit so that a file of more than 2^31 line feeds cannot overflow them.
+  std::int64_t LineNo = 1;
+  std::size_t LineStart = 0;
+  std::int32_t ControlCount = 0;
+
+  std::string CurrentFile_;
+  std::size_t FirstPassCount = 0;
+  std::vector<std::string> Results_;
+  std::string ActiveString;
+};
+
+ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSize) {
+  if (path != CurrentFile_) {
+    CurrentFile_ = path;
+    Results_.clear();
+    if (!FileData.Load(path, kMaxScannedFileSize)) return ScanResult::ScanNoHits;
+    ResetPass();
+    if (onFileLoaded_) onFileLoaded_();
+  }
+
+  if (!ScanChunk(chunkSize)) return ScanResult::ScanMore;
+
+  const bool secondPass =
+      !settings_.String2.empty() && ActiveString != settings_.String2 &&
+      ((settings_.AndMode == kAndMode && !Results_.empty()) || settings_.AndMode == kOrMode);
+  if (secondPass) {
+    SetActiveString(settings_.String2);
+    ResetPass();
+    FirstPassCount = Results_.size();
+    return ScanResult::ScanMore;
+  }
+  if (settings_.AndMode == kAndMode) {
+    if (Results_.size() == FirstPassCount) {
+      Results_.clear();
+      return ScanResult::ScanNoHits;
+    }
+    return ScanResult::ScanHits;
+  }
+  return Results_.empty() ? ScanResult::ScanNoHits : ScanResult::ScanHits;
+}
+
+// One call examines limit + 1 bytes, or the rest of the pass when that is fewer (then
+// it returns true). Bytes read for a compare window or for the rest of a hit's line
+// are not examined, so they do not count.
+bool FastScanner::ScanChunk(std::uint32_t limit) {
+  const unsigned char* const data = FileData.data();
+  const std::size_t size = FileData.size();
+  std::uint64_t budget = std::uint64_t{limit} + 1;
+  for (;;) {
+    if (Position >= size) return true;
+    const std::size_t end = size - Position > budget ? Position + budget : size;
+    std::size_t at;
+    if (!IsBinary) {
+      at = FindTextEvent(data, Position, end);
+    } else if (PatternLength != 0) {
+      at = FindCandidate(data, Position, end);
+    } else {
+      at = end;  // nothing left that could show
+    }
+    budget -= at - Position;
+    Position = at;
+    if (at == end) return budget != 0;  // not exhausted: the pass is finished
+    ExamineByte(data, size);
+    if (--budget == 0) return false;
+  }
+}
+
+// The first event in [from, end) while the pass is text: a candidate or a counted
+// control byte. The line feeds before it are counted.
+std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t from,
+                                       std::size_t end) {
+  std::size_t p = from;
+  std::uint64_t lines = 0;
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(static_cast<char>(first_));
+  const __m128i other = _mm_set1_epi8(static_cast<char>(firstOther_));
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i carriageReturn = _mm_set1_epi8('\r');
+  const __m128i escape = _mm_set1_epi8(0x1B);
+  const auto events = [&](__m128i v, __m128i lf) {
+    const __m128i tolerated =
+        _mm_or_si128(_mm_or_si128(lf, _mm_cmpeq_epi8(v, tab)),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, carriageReturn), _mm_cmpeq_epi8(v, escape)));
+    const __m128i controls = _mm_andnot_si128(tolerated, LowBytes(v));
+    return _mm_or_si128(controls, _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other)));
+  };
+  // Blocks of 64 without an event; a byte lane of the line feed tally takes at most
+  // 4 per block, so it is summed at least every 63 blocks.
+  bool found = false;
+  while (!found && end - p >= 64) {
+    const std::size_t blocks = std::min<std::size_t>((end - p) / 64, 63);
+    const std::size_t stop = p + blocks * 64;
+    __m128i tally = _mm_setzero_si128();
+    for (; p < stop; p += 64) {
+      const __m128i a = Load16(data + p);
+      const __m128i b = Load16(data + p + 16);
+      const __m128i c = Load16(data + p + 32);
+      const __m128i d = Load16(data + p + 48);
+      const __m128i lfA = _mm_cmpeq_epi8(a, lineFeed);
+      const __m128i lfB = _mm_cmpeq_epi8(b, lineFeed);
+      const __m128i lfC = _mm_cmpeq_epi8(c, lineFeed);
+      const __m128i lfD = _mm_cmpeq_epi8(d, lineFeed);
+      const __m128i any = _mm_or_si128(_mm_or_si128(events(a, lfA), events(b, lfB)),
+                                       _mm_or_si128(events(c, lfC), events(d, lfD)));
+      if (Mask16(any) != 0) {
+        found = true;
+        break;
+      }
+      tally = _mm_sub_epi8(tally, _mm_add_epi8(_mm_add_epi8(lfA, lfB), _mm_add_epi8(lfC, lfD)));
+    }
+    lines += SumLanes(tally);
+  }
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = Load16(data + p);
+    const __m128i lf = _mm_cmpeq_epi8(v, lineFeed);
+    const unsigned lfMask = Mask16(lf);
+    if (const unsigned m = Mask16(events(v, lf))) {
+      const int i = std::countr_zero(m);
+      LineNo += static_cast<std::int64_t>(lines) + std::popcount(lfMask & ((1u << i) - 1));
+      return p + static_cast<std::size_t>(i);
+    }
+    lines += static_cast<std::uint64_t>(std::popcount(lfMask));
+  }
+#endif
+  for (; p < end; ++p) {
+    const unsigned char b = data[p];
+    if (b == first_ || b == firstOther_ || IsCountedControl(b)) break;
+    if (b == '\n') ++lines;
+  }
+  LineNo += static_cast<std::int64_t>(lines);
+  return p;
+}
+
+// The first candidate in [from, end), or end.
+std::size_t FastScanner::FindCandidate(const unsigned char* data, std::size_t from,
+                                       std::size_t end) const {
+  if (first_ == firstOther_) {
+    const void* hit = std::memchr(data + from, first_, end - from);
+    return hit == nullptr ? end
+                          : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data);
+  }
+  std::size_t p = from;
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(static_cast<char>(first_));
+  const __m128i other = _mm_set1_epi8(static_cast<char>(firstOther_));
+  const auto candidates = [&](const unsigned char* at) {
+    const __m128i v = Load16(at);
+    return _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other));
+  };
+  for (; end - p >= 64; p += 64) {
+    const __m128i a = candidates(data + p);
+    const __m128i b = candidates(data + p + 16);
+    const __m128i c = candidates(data + p + 32);
+    const __m128i d = candidates(data + p + 48);
+    if (Mask16(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+  }
+  for (; end - p >= 16; p += 16) {
+    if (const unsigned m = Mask16(candidates(data + p))) {
+      return p + static_cast<std::size_t>(std::countr_zero(m));
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    if (data[p] == first_ || data[p] == firstOther_) return p;
+  }
+  return end;
+}
+
+// The plain scanner's loop body for the byte at Position.
+void FastScanner::ExamineByte(const unsigned char* data, std::size_t size) {
+  const std::size_t at = Position;
+  const unsigned char b = data[at];
+  Position = at + 1;
+
+  if (!IsBinary && IsCountedControl(b)) {
+    if (ControlCount == kToleratedControls) {
+      IsBinary = true;
+    } else {
+      ++ControlCount;
+    }
+  }
+  if (b == '\n') {
+    ++LineNo;
+    LineStart = at + 1;
+  }
+  if (!IsCandidate(b)) return;
+
+  // The window is the candidate and the PatternLength - 1 bytes after it, as far as
+  // the file goes; the plain scanner pads it with zero bytes.
+  const std::size_t available = std::min(PatternLength - 1, size - (at + 1));
+  bool equal;
+  if (settings_.CaseSensitive || IsBinary) {
+    // The candidate test has already matched the first byte, in either ASCII case
+    // when case is ignored; the rest must match exactly. A short window cannot, as
+    // the pattern holds no zero byte.
+    equal = available == PatternLength - 1 &&
+            std::memcmp(data + at + 1, Pattern + 1, PatternLength - 1) == 0;
+  } else {
+    equal = TextEqual(data, at, available);
+  }
+  if (!equal) return;  // the scan resumes at the byte after the candidate
+
+  if (IsBinary) {
+    MakeBinaryHit(data, at);
+  } else {
+    MakeTextHit(data, size, at, available);
+  }
+}
+
+// The text compare of the window at `at` with the pattern, case ignored.
+bool FastScanner::TextEqual(const unsigned char* data, std::size_t at,
+                            std::size_t available) const {
+  if (!patternAscii_) {
+    // Identical bytes are identical text; anything else takes the full comparison.
+    if (available == PatternLength - 1 && data[at] == Pattern[0] &&
+        std::memcmp(data + at + 1, Pattern + 1, available) == 0) {
+      return true;
+    }
+    return ExactTextEqual(data, at, available);
+  }
+  // An ASCII pattern: the candidate matched the first byte in either case. Folding
+  // goes unit by unit and keeps ASCII bytes ASCII, so while the window is ASCII too,
+  // an ASCII case-insensitive compare gives the comparison's answer; a zero byte (or
+  // the end of the file) ends the window's text short of the pattern.
+  for (std::size_t k = 1; k < PatternLength; ++k) {
+    const unsigned char w = k <= available ? data[at + k] : 0;
+    if (AsciiLower(w) == lowerPattern_[k]) continue;
+    if (w < 0x80) return false;
+    return ExactTextEqual(data, at, available);
+  }
+  return true;
+}
+
+// The plain scanner's comparison, literally: the window up to its first zero byte
+// against the pattern, as text without regard to case.
+bool FastScanner::ExactTextEqual(const unsigned char* data, std::size_t at,
+                                 std::size_t available) const {
+  char window[256] = {};
+  std::memcpy(window, data + at, available + 1);
+  const std::string_view windowText(window, ::strnlen(window, 255));
+  const std::string_view patternText(reinterpret_cast<const char*>(Pattern), PatternLength);
+  return platform::CompareTextIgnoreCase(windowText, patternText) == 0;
+}
+
+void FastScanner::MakeBinaryHit(const unsigned char* data, std::size_t at) {
+  // An exact match: the window is the candidate byte and the rest of the pattern,
+  // none of them zero.
+  Position = at + PatternLength;
+  std::string entry;
+  entry.reserve(8 + 14 + PatternLength);
+  AppendHex8(entry, static_cast<std::uint32_t>(at));
+  entry += "BIN[";
+  AppendHex8(entry, static_cast<std::uint32_t>(at));
+  entry += "]:";
+  entry.append(reinterpret_cast<const char*>(data + at), PatternLength);
+  Results_.push_back(std::move(entry));
+}
+
+// A text hit at `at` with its window matched: the line so far, the window raw, then
+// the rest of the line, which is consumed.
+void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::size_t at,
+                              std::size_t available) {
+  const std::int64_t hitLine = LineNo;
+  unsigned char line[kLineCapacity + 2];
+  std::int32_t length = 0;
+
+  // The examined bytes of the line up to the candidate, CRs left out (each is
+  // overwritten by the next byte), the first kLineCapacity of them.
+  std::size_t start = LineStart;
+  if (start <= at) {
+    const void* lastFeed = ::memrchr(data + start, '\n', at - start);
+    if (lastFeed != nullptr) {
+      start = static_cast<std::size_t>(static_cast<const unsigned char*>(lastFeed) - data) + 1;
+    }
+    for (std::size_t q = start; q <= at && length < kLineCapacity; ++q) {
+      if (data[q] != '\r') line[length++] = data[q];
+    }
+  }
+
+  // The window's other bytes go in as they are, CRs and line feeds included; past
+  // the end of the file the window holds zero bytes.
+  for (std::size_t k = 1; k < PatternLength && length < kLineCapacity; ++k) {
+    line[length++] = k <= available ? data[at + k] : 0;
+  }
+  std::size_t q = at + 1 + available;
+
+  // The rest of the line: up to a line feed, or a control byte (ESC too), which
+  // makes the rest of the pass binary; both are consumed. CRs are skipped.
+  while (q < size) {
+    const std::size_t low = FindLowByte(data, q, size);
+    if (length < kLineCapacity) {
+      const std::size_t n = std::min<std::size_t>(low - q, kLineCapacity - length);
+      std::memcpy(line + length, data + q, n);
+      length += static_cast<std::int32_t>(n);
+    }
+    q = low;
+    if (q == size) break;
+    const unsigned char b = data[q++];
+    if (b == '\t') {
+      if (length < kLineCapacity) line[length++] = b;
+    } else if (b == '\n') {
+      ++LineNo;
+      break;
+    } else if (b != '\r') {
+      IsBinary = true;
+      break;
+    }
+  }
+  Position = q;
+  LineStart = q;
+
+  if (length == kLineCapacity) std::memcpy(line + kLineCapacity - 3, "...", 3);
+  // The line's text ends at its first zero byte.
+  const auto* zero =
+      static_cast<const unsigned char*>(std::memchr(line, 0, static_cast<std::size_t>(length)));
+  const std::size_t textLength =
+      zero != nullptr ? static_cast<std::size_t>(zero - line) : static_cast<std::size_t>(length);
+  const std::size_t tabs = static_cast<std::size_t>(std::count(line, line + textLength, '\t'));
+
+  std::string entry;
+  entry.reserve(8 + 17 + textLength + tabs * (tabSpaces_ - 1));
+  AppendHex8(entry, static_cast<std::uint32_t>(at));
+  entry += "LINE[";
+  AppendLineNumber(entry, hitLine);
+  entry += "]:";
+  if (tabs == 0) {
+    entry.append(reinterpret_cast<const char*>(line), textLength);
+  } else {
+    for (std::size_t k = 0; k < textLength; ++k) {
+      if (line[k] == '\t') {
+        entry.append(tabSpaces_, ' ');
+      } else {
+        entry.push_back(static_cast<char>(line[k]));
+      }
+    }
+  }
+  Results_.push_back(std::move(entry));
+}
+
+}  // namespace
+
+std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings) {
+  return std::make_unique<FastScanner>(settings);
+}
+
+}  // namespace kolbrin
