@@ -1,9 +1,11 @@
 // The fast scanner: the plain scanner's results, step for step, from bulk searches.
-// Between candidate bytes it skips with vector compares, counting line feeds and
-// control bytes on the way; the text of the current line, which the plain scanner
-// keeps byte by byte, is rebuilt from the file only when a text hit needs it.
+// Between events (candidates that may match, and control bytes while the pass is
+// text) it skips with vector compares, counting line feeds on the way; the text of
+// the current line, which the plain scanner keeps byte by byte, is rebuilt from the
+// file only when a text hit needs it.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -34,27 +36,33 @@ constexpr unsigned char AsciiLower(unsigned char b) {
   return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + 0x20) : b;
 }
 
-// Appends `value` as `digits` upper-case hex digits.
-void AppendHex8(std::string& text, std::uint32_t value) {
-  char digits[8];
+// Writes `value` as 8 upper-case hex digits and advances `out` past them.
+void WriteHex8(char*& out, std::uint32_t value) {
   for (int i = 7; i >= 0; --i) {
-    digits[i] = "0123456789ABCDEF"[value & 0xF];
+    out[i] = "0123456789ABCDEF"[value & 0xF];
     value >>= 4;
   }
-  text.append(digits, 8);
+  out += 8;
 }
 
-// Appends `value` in decimal, at least ten digits with leading zeros.
-void AppendLineNumber(std::string& text, std::int64_t value) {
-  char digits[24];
-  int at = sizeof digits;
+// Writes a line number with at least ten digits, leading zeros added, and advances
+// `out` past them.
+void WriteLineNumber(char*& out, std::int64_t value) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   auto rest = static_cast<std::uint64_t>(value);
-  do {
-    digits[--at] = static_cast<char>('0' + rest % 10);
-    rest /= 10;
-  } while (rest != 0);
-  while (at > static_cast<int>(sizeof digits) - 10) digits[--at] = '0';
-  text.append(digits + at, sizeof digits - static_cast<std::size_t>(at));
+  std::size_t digits = 10;
+  for (std::uint64_t more = rest / 10'000'000'000u; more != 0; more /= 10) ++digits;
+  char* at = out + digits;
+  while (at - out >= 2) {
+    at -= 2;
+    std::memcpy(at, kPairs + 2 * (rest % 100), 2);
+    rest /= 100;
+  }
+  if (at != out) *--at = static_cast<char>('0' + rest % 10);
+  out += digits;
 }
 
 #if defined(__SSE2__)
@@ -68,6 +76,10 @@ inline unsigned Mask16(__m128i v) { return static_cast<unsigned>(_mm_movemask_ep
 inline __m128i LowBytes(__m128i v) {
   return _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
 }
+
+// Loaded from 16 - i: all ones in the lanes before lane i.
+alignas(16) constexpr unsigned char kLanesBefore[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 // Sums the byte lanes of `counts`.
 inline std::uint64_t SumLanes(__m128i counts) {
@@ -93,6 +105,35 @@ std::size_t FindLowByte(const unsigned char* data, std::size_t from, std::size_t
   return end;
 }
 
+// The first TAB or zero byte in [from, end), or end.
+std::size_t FindTabOrZero(const unsigned char* text, std::size_t from, std::size_t end) {
+  std::size_t p = from;
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = Load16(text + p);
+    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    if (const unsigned m = Mask16(special)) {
+      return p + static_cast<std::size_t>(std::countr_zero(m));
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    if (text[p] == 0 || text[p] == '\t') return p;
+  }
+  return end;
+}
+
+// A second test for candidates, on the byte PatternLength - 1 after them: a candidate
+// whose byte there is neither `a` nor `b` cannot match, so it is not an event. Such a
+// candidate is examined like any other byte, which is all the plain scanner does
+// with a candidate that fails.
+struct LastByteTest {
+  bool on = false;
+  unsigned char a = 0;
+  unsigned char b = 0;
+};
+
 class FastScanner final : public Scanner {
  public:
   explicit FastScanner(const SearchSettings& settings)
@@ -117,22 +158,7 @@ class FastScanner final : public Scanner {
   }
 
  private:
-  void SetActiveString(const std::string& text) {
-    ActiveString = text;
-    const std::size_t length = std::min<std::size_t>(text.size(), sizeof Pattern - 1);
-    std::memcpy(Pattern, text.data(), length);
-    Pattern[length] = 0;
-    PatternLength = std::strlen(reinterpret_cast<const char*>(Pattern));
-    patternAscii_ = true;
-    for (std::size_t k = 0; k < PatternLength; ++k) {
-      lowerPattern_[k] = AsciiLower(Pattern[k]);
-      if (Pattern[k] >= 0x80) patternAscii_ = false;
-    }
-    // Without a pattern there are no candidates; NUL then stands in for the first
-    // byte, as it is a control byte and so an event of the text scan anyway.
-    first_ = PatternLength != 0 ? Pattern[0] : 0;
-    firstOther_ = (!settings_.CaseSensitive && IsAsciiLetter(first_)) ? first_ ^ 0x20 : first_;
-  }
+  void SetActiveString(const std::string& text);
 
   void ResetPass() {
     Position = 0;
@@ -147,14 +173,17 @@ class FastScanner final : public Scanner {
   }
 
   bool ScanChunk(std::uint32_t limit);
-  std::size_t FindTextEvent(const unsigned char* data, std::size_t from, std::size_t end);
-  std::size_t FindCandidate(const unsigned char* data, std::size_t from, std::size_t end) const;
+  std::size_t FindTextEvent(const unsigned char* data, std::size_t size, std::size_t from,
+                            std::size_t end);
+  std::size_t FindCandidate(const unsigned char* data, std::size_t size, std::size_t from,
+                            std::size_t end) const;
   void ExamineByte(const unsigned char* data, std::size_t size);
   bool TextEqual(const unsigned char* data, std::size_t at, std::size_t available) const;
   bool ExactTextEqual(const unsigned char* data, std::size_t at, std::size_t available) const;
   void MakeTextHit(const unsigned char* data, std::size_t size, std::size_t at,
                    std::size_t available);
   void MakeBinaryHit(const unsigned char* data, std::size_t at);
+  void MakeRoomForEntry(std::size_t at);
 
   const SearchSettings settings_;
   const std::size_t tabSpaces_;
@@ -167,10 +196,12 @@ class FastScanner final : public Scanner {
   bool patternAscii_ = true;
   unsigned char first_ = 0;       // a candidate's byte ...
   unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
+  LastByteTest textTest_;         // while the pass is text
+  LastByteTest binaryTest_;       // once it is binary
 
   // The pass: Position is the next byte to examine (the plain scanner's read position
   // and offset at the top of its loop). LineStart is where the current line began as
-  // far as examined bytes at events tell; line feeds skipped in bulk are not tracked,
+  // far as examined events and hits tell; line feeds skipped in bulk are not tracked,
   // so a text hit looks back from itself to the last one.
   std::size_t Position = 0;
   bool IsBinary = false;
@@ -184,6 +215,40 @@ class FastScanner final : public Scanner {
   std::vector<std::string> Results_;
   std::string ActiveString;
 };
+
+void FastScanner::SetActiveString(const std::string& text) {
+  ActiveString = text;
+  const std::size_t length = std::min<std::size_t>(text.size(), sizeof Pattern - 1);
+  std::memcpy(Pattern, text.data(), length);
+  Pattern[length] = 0;
+  PatternLength = std::strlen(reinterpret_cast<const char*>(Pattern));
+  patternAscii_ = true;
+  for (std::size_t k = 0; k < PatternLength; ++k) {
+    lowerPattern_[k] = AsciiLower(Pattern[k]);
+    if (Pattern[k] >= 0x80) patternAscii_ = false;
+  }
+  // Without a pattern there are no candidates; NUL then stands in for the first byte,
+  // as it is a control byte and so an event of the text scan anyway.
+  first_ = PatternLength != 0 ? Pattern[0] : 0;
+  firstOther_ = (!settings_.CaseSensitive && IsAsciiLetter(first_)) ? first_ ^ 0x20 : first_;
+
+  textTest_ = LastByteTest{};
+  binaryTest_ = LastByteTest{};
+  if (PatternLength < 2) return;
+  const unsigned char last = Pattern[PatternLength - 1];
+  // Binary compares, and case-kept text compares, are exact.
+  binaryTest_ = LastByteTest{true, last, last};
+  if (settings_.CaseSensitive) {
+    textTest_ = binaryTest_;
+  } else if (patternAscii_) {
+    // Folding maps each character to one character and compares bytes that are not
+    // UTF-8 singly, so a window of at most PatternLength bytes equals an ASCII
+    // pattern only as PatternLength single bytes, each the pattern's in either case.
+    const unsigned char other = IsAsciiLetter(last) ? last ^ 0x20 : last;
+    textTest_ = LastByteTest{true, last, other};
+  }
+  // A pattern with other characters may match a window of another byte length.
+}
 
 ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSize) {
   if (path != CurrentFile_) {
@@ -227,9 +292,9 @@ bool FastScanner::ScanChunk(std::uint32_t limit) {
     const std::size_t end = size - Position > budget ? Position + budget : size;
     std::size_t at;
     if (!IsBinary) {
-      at = FindTextEvent(data, Position, end);
+      at = FindTextEvent(data, size, Position, end);
     } else if (PatternLength != 0) {
-      at = FindCandidate(data, Position, end);
+      at = FindCandidate(data, size, Position, end);
     } else {
       at = end;  // nothing left that could show
     }
@@ -241,32 +306,44 @@ bool FastScanner::ScanChunk(std::uint32_t limit) {
   }
 }
 
-// The first event in [from, end) while the pass is text: a candidate or a counted
-// control byte. The line feeds before it are counted.
-std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t from,
-                                       std::size_t end) {
+// The first event in [from, end) while the pass is text: a candidate that passes the
+// last-byte test, or a counted control byte. The line feeds before it are counted.
+std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t size,
+                                       std::size_t from, std::size_t end) {
+  const LastByteTest test = textTest_;
+  const std::size_t lastOffset = test.on ? PatternLength - 1 : 0;
   std::size_t p = from;
   std::uint64_t lines = 0;
 #if defined(__SSE2__)
+  // Vectors also load the bytes lastOffset further on, so they stop short of the
+  // end of the file by that much.
+  const std::size_t vectorEnd = size > lastOffset ? std::min(end, size - lastOffset) : 0;
   const __m128i first = _mm_set1_epi8(static_cast<char>(first_));
   const __m128i other = _mm_set1_epi8(static_cast<char>(firstOther_));
+  const __m128i lastA = _mm_set1_epi8(static_cast<char>(test.a));
+  const __m128i lastB = _mm_set1_epi8(static_cast<char>(test.b));
   const __m128i lineFeed = _mm_set1_epi8('\n');
   const __m128i tab = _mm_set1_epi8('\t');
   const __m128i carriageReturn = _mm_set1_epi8('\r');
   const __m128i escape = _mm_set1_epi8(0x1B);
-  const auto events = [&](__m128i v, __m128i lf) {
+  const auto events = [&](const unsigned char* at, __m128i v, __m128i lf) {
     const __m128i tolerated =
         _mm_or_si128(_mm_or_si128(lf, _mm_cmpeq_epi8(v, tab)),
                      _mm_or_si128(_mm_cmpeq_epi8(v, carriageReturn), _mm_cmpeq_epi8(v, escape)));
     const __m128i controls = _mm_andnot_si128(tolerated, LowBytes(v));
-    return _mm_or_si128(controls, _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other)));
+    __m128i candidates = _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other));
+    if (test.on) {
+      const __m128i last = Load16(at + lastOffset);
+      candidates = _mm_and_si128(
+          candidates, _mm_or_si128(_mm_cmpeq_epi8(last, lastA), _mm_cmpeq_epi8(last, lastB)));
+    }
+    return _mm_or_si128(controls, candidates);
   };
   // Blocks of 64 without an event; a byte lane of the line feed tally takes at most
   // 4 per block, so it is summed at least every 63 blocks.
   bool found = false;
-  while (!found && end - p >= 64) {
-    const std::size_t blocks = std::min<std::size_t>((end - p) / 64, 63);
-    const std::size_t stop = p + blocks * 64;
+  while (!found && vectorEnd >= p + 64) {
+    const std::size_t stop = p + std::min<std::size_t>((vectorEnd - p) / 64, 63) * 64;
     __m128i tally = _mm_setzero_si128();
     for (; p < stop; p += 64) {
       const __m128i a = Load16(data + p);
@@ -277,8 +354,9 @@ std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t fr
       const __m128i lfB = _mm_cmpeq_epi8(b, lineFeed);
       const __m128i lfC = _mm_cmpeq_epi8(c, lineFeed);
       const __m128i lfD = _mm_cmpeq_epi8(d, lineFeed);
-      const __m128i any = _mm_or_si128(_mm_or_si128(events(a, lfA), events(b, lfB)),
-                                       _mm_or_si128(events(c, lfC), events(d, lfD)));
+      const __m128i any =
+          _mm_or_si128(_mm_or_si128(events(data + p, a, lfA), events(data + p + 16, b, lfB)),
+                       _mm_or_si128(events(data + p + 32, c, lfC), events(data + p + 48, d, lfD)));
       if (Mask16(any) != 0) {
         found = true;
         break;
@@ -287,58 +365,76 @@ std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t fr
     }
     lines += SumLanes(tally);
   }
-  for (; end - p >= 16; p += 16) {
+  // At most four more vectors: the rest of a block with an event, or of the stretch.
+  __m128i tally = _mm_setzero_si128();
+  for (; vectorEnd >= p + 16; p += 16) {
     const __m128i v = Load16(data + p);
     const __m128i lf = _mm_cmpeq_epi8(v, lineFeed);
-    const unsigned lfMask = Mask16(lf);
-    if (const unsigned m = Mask16(events(v, lf))) {
+    if (const unsigned m = Mask16(events(data + p, v, lf))) {
       const int i = std::countr_zero(m);
-      LineNo += static_cast<std::int64_t>(lines) + std::popcount(lfMask & ((1u << i) - 1));
+      tally = _mm_sub_epi8(tally, _mm_and_si128(lf, Load16(kLanesBefore + 16 - i)));
+      LineNo += static_cast<std::int64_t>(lines + SumLanes(tally));
       return p + static_cast<std::size_t>(i);
     }
-    lines += static_cast<std::uint64_t>(std::popcount(lfMask));
+    tally = _mm_sub_epi8(tally, lf);
   }
+  lines += SumLanes(tally);
 #endif
   for (; p < end; ++p) {
     const unsigned char b = data[p];
-    if (b == first_ || b == firstOther_ || IsCountedControl(b)) break;
+    if (IsCountedControl(b)) break;
+    if ((b == first_ || b == firstOther_) &&
+        (!test.on || p + lastOffset >= size || data[p + lastOffset] == test.a ||
+         data[p + lastOffset] == test.b)) {
+      break;
+    }
     if (b == '\n') ++lines;
   }
   LineNo += static_cast<std::int64_t>(lines);
   return p;
 }
 
-// The first candidate in [from, end), or end.
-std::size_t FastScanner::FindCandidate(const unsigned char* data, std::size_t from,
-                                       std::size_t end) const {
-  if (first_ == firstOther_) {
+// The first candidate in [from, end) that passes the last-byte test, or end.
+std::size_t FastScanner::FindCandidate(const unsigned char* data, std::size_t size,
+                                       std::size_t from, std::size_t end) const {
+  const LastByteTest test = binaryTest_;
+  if (!test.on && first_ == firstOther_) {
     const void* hit = std::memchr(data + from, first_, end - from);
     return hit == nullptr ? end
                           : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - data);
   }
+  const std::size_t lastOffset = test.on ? PatternLength - 1 : 0;
   std::size_t p = from;
 #if defined(__SSE2__)
+  const std::size_t vectorEnd = size > lastOffset ? std::min(end, size - lastOffset) : 0;
   const __m128i first = _mm_set1_epi8(static_cast<char>(first_));
   const __m128i other = _mm_set1_epi8(static_cast<char>(firstOther_));
+  const __m128i last = _mm_set1_epi8(static_cast<char>(test.a));
   const auto candidates = [&](const unsigned char* at) {
     const __m128i v = Load16(at);
-    return _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other));
+    const __m128i firsts = _mm_or_si128(_mm_cmpeq_epi8(v, first), _mm_cmpeq_epi8(v, other));
+    if (!test.on) return firsts;
+    return _mm_and_si128(firsts, _mm_cmpeq_epi8(Load16(at + lastOffset), last));
   };
-  for (; end - p >= 64; p += 64) {
+  for (; vectorEnd >= p + 64; p += 64) {
     const __m128i a = candidates(data + p);
     const __m128i b = candidates(data + p + 16);
     const __m128i c = candidates(data + p + 32);
     const __m128i d = candidates(data + p + 48);
     if (Mask16(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
   }
-  for (; end - p >= 16; p += 16) {
+  for (; vectorEnd >= p + 16; p += 16) {
     if (const unsigned m = Mask16(candidates(data + p))) {
       return p + static_cast<std::size_t>(std::countr_zero(m));
     }
   }
 #endif
   for (; p < end; ++p) {
-    if (data[p] == first_ || data[p] == firstOther_) return p;
+    const unsigned char b = data[p];
+    if ((b == first_ || b == firstOther_) &&
+        (!test.on || p + lastOffset >= size || data[p + lastOffset] == test.a)) {
+      return p;
+    }
   }
   return end;
 }
@@ -423,14 +519,16 @@ void FastScanner::MakeBinaryHit(const unsigned char* data, std::size_t at) {
   // An exact match: the window is the candidate byte and the rest of the pattern,
   // none of them zero.
   Position = at + PatternLength;
-  std::string entry;
-  entry.reserve(8 + 14 + PatternLength);
-  AppendHex8(entry, static_cast<std::uint32_t>(at));
-  entry += "BIN[";
-  AppendHex8(entry, static_cast<std::uint32_t>(at));
-  entry += "]:";
-  entry.append(reinterpret_cast<const char*>(data + at), PatternLength);
-  Results_.push_back(std::move(entry));
+  char entry[8 + 6 + 8 + 256];
+  char* out = entry;
+  WriteHex8(out, static_cast<std::uint32_t>(at));
+  out = std::copy_n("BIN[", 4, out);
+  WriteHex8(out, static_cast<std::uint32_t>(at));
+  out = std::copy_n("]:", 2, out);
+  std::memcpy(out, data + at, PatternLength);
+  out += PatternLength;
+  MakeRoomForEntry(at);
+  Results_.emplace_back(entry, out);
 }
 
 // A text hit at `at` with its window matched: the line so far, the window raw, then
@@ -439,7 +537,7 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
                               std::size_t available) {
   const std::int64_t hitLine = LineNo;
   unsigned char line[kLineCapacity + 2];
-  std::int32_t length = 0;
+  std::size_t length = 0;
 
   // The examined bytes of the line up to the candidate, CRs left out (each is
   // overwritten by the next byte), the first kLineCapacity of them.
@@ -449,8 +547,14 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
     if (lastFeed != nullptr) {
       start = static_cast<std::size_t>(static_cast<const unsigned char*>(lastFeed) - data) + 1;
     }
-    for (std::size_t q = start; q <= at && length < kLineCapacity; ++q) {
-      if (data[q] != '\r') line[length++] = data[q];
+    const std::size_t head = std::min<std::size_t>(at + 1 - start, kLineCapacity);
+    if (std::memchr(data + start, '\r', head) == nullptr) {
+      std::memcpy(line, data + start, head);
+      length = head;
+    } else {
+      for (std::size_t q = start; q <= at && length < kLineCapacity; ++q) {
+        if (data[q] != '\r') line[length++] = data[q];
+      }
     }
   }
 
@@ -468,7 +572,7 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
     if (length < kLineCapacity) {
       const std::size_t n = std::min<std::size_t>(low - q, kLineCapacity - length);
       std::memcpy(line + length, data + q, n);
-      length += static_cast<std::int32_t>(n);
+      length += n;
     }
     q = low;
     if (q == size) break;
@@ -487,31 +591,41 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
   LineStart = q;
 
   if (length == kLineCapacity) std::memcpy(line + kLineCapacity - 3, "...", 3);
-  // The line's text ends at its first zero byte.
-  const auto* zero =
-      static_cast<const unsigned char*>(std::memchr(line, 0, static_cast<std::size_t>(length)));
-  const std::size_t textLength =
-      zero != nullptr ? static_cast<std::size_t>(zero - line) : static_cast<std::size_t>(length);
-  const std::size_t tabs = static_cast<std::size_t>(std::count(line, line + textLength, '\t'));
 
-  std::string entry;
-  entry.reserve(8 + 17 + textLength + tabs * (tabSpaces_ - 1));
-  AppendHex8(entry, static_cast<std::uint32_t>(at));
-  entry += "LINE[";
-  AppendLineNumber(entry, hitLine);
-  entry += "]:";
-  if (tabs == 0) {
-    entry.append(reinterpret_cast<const char*>(line), textLength);
-  } else {
-    for (std::size_t k = 0; k < textLength; ++k) {
-      if (line[k] == '\t') {
-        entry.append(tabSpaces_, ' ');
-      } else {
-        entry.push_back(static_cast<char>(line[k]));
-      }
-    }
+  // The entry: the line's text up to its first zero byte, each TAB as spaces.
+  char entry[8 + 5 + 20 + 2 + kLineCapacity * 16];
+  char* out = entry;
+  WriteHex8(out, static_cast<std::uint32_t>(at));
+  out = std::copy_n("LINE[", 5, out);
+  WriteLineNumber(out, hitLine);
+  out = std::copy_n("]:", 2, out);
+  for (std::size_t k = 0;;) {
+    const std::size_t special = FindTabOrZero(line, k, length);
+    std::memcpy(out, line + k, special - k);
+    out += special - k;
+    if (special == length || line[special] == 0) break;
+    out = std::fill_n(out, tabSpaces_, ' ');
+    k = special + 1;
   }
-  Results_.push_back(std::move(entry));
+  MakeRoomForEntry(at);
+  Results_.emplace_back(entry, out);
+}
+
+// Grows the entries by the hits the rest of the file is likely to hold at the rate
+// so far, instead of doubling again and again: a frequent word makes millions of
+// entries, and each regrowth moves them all into memory that is new to the process.
+// The growth stays between twice and eight times, so a dense start cannot reserve
+// much more than is used.
+void FastScanner::MakeRoomForEntry(std::size_t at) {
+  const std::size_t count = Results_.size();
+  if (count < Results_.capacity()) return;
+  std::size_t more = std::max<std::size_t>(count, 16);
+  if (count >= 1024 && at > 0) {
+    const double expected = static_cast<double>(count) * static_cast<double>(FileData.size() - at) /
+                            static_cast<double>(at);
+    more = std::clamp(static_cast<std::size_t>(expected * 1.125), more, 7 * count);
+  }
+  Results_.reserve(count + more);
 }
 
 }  // namespace

@@ -1,0 +1,149 @@
+// The scanner's file bytes: read or mapped, the same bytes as FileBytes, the same
+// refusals, and no crash when a mapped file is truncated under it.
+#include "platform/FileMap.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "platform/Files.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin::platform {
+namespace {
+
+using test::TempFolder;
+
+std::string Held(const FileMap& file) {
+  return std::string(reinterpret_cast<const char*>(file.data()), file.size());
+}
+
+// Bytes that differ from place to place, so a shifted or stale page shows.
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 4093) & 0xFF);
+  return bytes;
+}
+
+TEST(FileMapLoad, HoldsTheSameBytesAsFileBytesOnBothSidesOfTheMappingSize) {
+  TempFolder folder;
+  FileMap file;
+  FileBytes reference;
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{4096}, kMappedFileSize - 1, kMappedFileSize,
+        kMappedFileSize + 4097, std::size_t{100}}) {
+    const std::string path = folder.Write("f" + std::to_string(size), Pattern(size));
+    ASSERT_TRUE(file.Load(path, 1u << 30)) << size;
+    ASSERT_TRUE(reference.Load(path, 1u << 30)) << size;
+    EXPECT_EQ(file.size(), size);
+    EXPECT_NE(file.data(), nullptr) << "even an empty file has a valid pointer";
+    EXPECT_EQ(Held(file),
+              std::string(reinterpret_cast<const char*>(reference.data()), reference.size()))
+        << size;
+    EXPECT_EQ(file.mapped(), size >= kMappedFileSize) << size;
+  }
+}
+
+TEST(FileMapLoad, ReusesItsReadBufferAndReleasesTheMapping) {
+  TempFolder folder;
+  FileMap file;
+  ASSERT_TRUE(file.Load(folder.Write("small", "first file"), 1u << 30));
+  const unsigned char* buffer = file.data();
+  ASSERT_TRUE(file.Load(folder.Write("large", Pattern(kMappedFileSize)), 1u << 30));
+  EXPECT_TRUE(file.mapped());
+  ASSERT_TRUE(file.Load(folder.Write("other", "second"), 1u << 30));
+  EXPECT_FALSE(file.mapped());
+  EXPECT_EQ(file.data(), buffer) << "a file that fits is read into the same buffer";
+  EXPECT_EQ(Held(file), "second");
+  file.Clear();
+  EXPECT_EQ(file.size(), 0u);
+}
+
+TEST(FileMapLoad, RefusesWhatIsNotAReadableRegularFile) {
+  TempFolder folder;
+  FileMap file;
+  ASSERT_TRUE(file.Load(folder.Write("large", Pattern(kMappedFileSize)), 1u << 30));
+  EXPECT_FALSE(file.Load(folder.path() + "/missing", 100));
+  EXPECT_EQ(file.size(), 0u) << "a failed load holds nothing";
+  EXPECT_FALSE(file.mapped());
+  EXPECT_FALSE(file.Load(folder.path(), 100)) << "a folder";
+  const std::string fifo = folder.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(file.Load(fifo, 100)) << "a FIFO without a writer must not hang";
+  EXPECT_FALSE(file.Load("/dev/zero", 100)) << "a device that never ends";
+  EXPECT_FALSE(file.Load(folder.Write("over", std::string(101, 'x')), 100)) << "over the limit";
+  EXPECT_TRUE(file.Load(folder.Write("limit", std::string(100, 'x')), 100)) << "at the limit";
+}
+
+TEST(FileMapTruncation, AMappedFileCutShortReadsAsZeroBytesPastItsNewEnd) {
+  TempFolder folder;
+  const std::size_t size = 4 * kMappedFileSize + 123;
+  const std::string bytes = Pattern(size);
+  const std::string path = folder.Write("shrinking", bytes);
+  FileMap file;
+  ASSERT_TRUE(file.Load(path, 1u << 30));
+  ASSERT_TRUE(file.mapped());
+  const std::size_t kept = 3 * 4096 + 10;
+  ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kept)), 0);
+
+  // Every byte is read: without the handler the pages past the new end raise SIGBUS.
+  std::size_t differing = 0;
+  std::size_t nonzeroPastEnd = 0;
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    const auto b = static_cast<char>(file.data()[i]);
+    if (i < kept && b != bytes[i]) ++differing;
+    if (i >= 4 * 4096 && b != 0) ++nonzeroPastEnd;
+  }
+  EXPECT_EQ(differing, 0u) << "the bytes that are still there";
+  EXPECT_EQ(nonzeroPastEnd, 0u) << "the pages past the new end";
+
+  // The next file maps and reads normally.
+  ASSERT_TRUE(file.Load(folder.Write("next", bytes), 1u << 30));
+  EXPECT_EQ(Held(file), bytes);
+}
+
+// A SIGBUS that is not a held mapping's must still end the process as before: as a
+// signal, or through a sanitizer's report.
+bool DidNotSurvive(int status) {
+  return WIFSIGNALED(status) ? WTERMSIG(status) == SIGBUS
+                             : WIFEXITED(status) && WEXITSTATUS(status) != 0;
+}
+
+TEST(FileMapTruncationDeathTest, OtherBusErrorsAreNotSwallowed) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempFolder folder;
+  const std::string held = folder.Write("held", Pattern(kMappedFileSize));
+  const std::string foreign = folder.Write("foreign", Pattern(8 * 4096));
+  EXPECT_EXIT(
+      {
+        FileMap file;
+        if (!file.Load(held, 1u << 30) || !file.mapped()) std::_Exit(0);
+        // A mapping of someone else's, faulting past the end of its file.
+        void* other =
+            ::mmap(nullptr, 8 * 4096, PROT_READ, MAP_PRIVATE, ::open(foreign.c_str(), O_RDONLY), 0);
+        if (other == MAP_FAILED || ::truncate(foreign.c_str(), 0) != 0) std::_Exit(0);
+        const volatile char* bytes = static_cast<const char*>(other);
+        const char faulting = bytes[4 * 4096];
+        static_cast<void>(faulting);
+        std::_Exit(0);
+      },
+      DidNotSurvive, "");
+  EXPECT_EXIT(
+      {
+        FileMap file;
+        if (!file.Load(held, 1u << 30)) std::_Exit(0);
+        std::raise(SIGBUS);
+        std::_Exit(0);
+      },
+      DidNotSurvive, "");
+}
+
+}  // namespace
+}  // namespace kolbrin::platform
