@@ -111,9 +111,9 @@ std::size_t FindTabOrZero(const unsigned char* text, std::size_t from, std::size
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
     const __m128i v = Load16(text + p);
-    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
-                                         _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
-    if (const unsigned m = Mask16(special)) {
+    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('\t')));
+    if (const unsigned m = Mask16(stop)) {
       return p + static_cast<std::size_t>(std::countr_zero(m));
     }
   }
@@ -153,6 +153,7 @@ class FastScanner final : public Scanner {
   const std::string& CurrentFile() const override { return CurrentFile_; }
   void ClearCurrentFile() override { CurrentFile_.clear(); }
   std::vector<std::string>& Results() override { return Results_; }
+  std::size_t FirstPassEntries() const override { return FirstPassCount; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
   }
@@ -600,12 +601,12 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
   WriteLineNumber(out, hitLine);
   out = std::copy_n("]:", 2, out);
   for (std::size_t k = 0;;) {
-    const std::size_t special = FindTabOrZero(line, k, length);
-    std::memcpy(out, line + k, special - k);
-    out += special - k;
-    if (special == length || line[special] == 0) break;
+    const std::size_t stop = FindTabOrZero(line, k, length);
+    std::memcpy(out, line + k, stop - k);
+    out += stop - k;
+    if (stop == length || line[stop] == 0) break;
     out = std::fill_n(out, tabSpaces_, ' ');
-    k = special + 1;
+    k = stop + 1;
   }
   MakeRoomForEntry(at);
   Results_.emplace_back(entry, out);

@@ -50,6 +50,7 @@ class PlainScanner final : public Scanner {
   const std::string& CurrentFile() const override { return CurrentFile_; }
   void ClearCurrentFile() override { CurrentFile_.clear(); }
   std::vector<std::string>& Results() override { return Results_; }
+  std::size_t FirstPassEntries() const override { return FirstPassCount; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
   }

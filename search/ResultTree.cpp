@@ -9,7 +9,8 @@ namespace {
 constexpr std::size_t kSortPrefixLength = 8;
 }
 
-std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
+std::vector<std::string> ShownHitTexts(std::vector<std::string>& results,
+                                       std::size_t firstPassEntries) {
   // Each pass finds its hits in offset order, so the entries are one or two sorted
   // runs: merging them is linear, and the order is the same as a full sort's.
   const platform::TextOrderedLess less;
@@ -22,11 +23,20 @@ std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
     }
   }
 
+  const auto textOf = [](std::string& entry) -> std::string&& {
+    entry.erase(0, std::min(entry.size(), kSortPrefixLength));
+    return std::move(entry);
+  };
+  std::vector<std::string> shown;
+  shown.reserve(results.size());
+  if (firstPassEntries == 0 || firstPassEntries >= results.size()) {
+    for (std::string& entry : results) shown.push_back(textOf(entry));
+    return shown;
+  }
+
   // The duplicate test: an open-addressing table of (hash, index into `shown`),
   // keyed by a hash of the folded text, so no key is built per entry and texts are
   // compared only when their hashes agree.
-  std::vector<std::string> shown;
-  shown.reserve(results.size());
   std::size_t capacity = 16;
   while (capacity < results.size() * 2) capacity *= 2;
   struct Slot {
@@ -35,7 +45,7 @@ std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
   };
   std::vector<Slot> table(capacity);
   const std::size_t mask = capacity - 1;
-  for (const std::string& entry : results) {
+  for (std::string& entry : results) {
     const std::string_view text =
         entry.size() > kSortPrefixLength ? std::string_view(entry).substr(kSortPrefixLength) : "";
     const std::uint64_t hash = platform::FoldedTextHash(text);
@@ -50,7 +60,7 @@ std::vector<std::string> ShownHitTexts(std::vector<std::string>& results) {
     }
     if (duplicate) continue;
     table[at] = Slot{hash, static_cast<std::uint32_t>(shown.size())};
-    shown.emplace_back(text);
+    shown.push_back(textOf(entry));
   }
   return shown;
 }

@@ -18,7 +18,11 @@ struct FileNode {
 // Sorts `results` in place, without regard to case (ties by bytes), and returns the
 // hit-node texts in that order: each entry without its 8-character sort prefix,
 // leaving out a text equal, without regard to case, to one already taken.
-std::vector<std::string> ShownHitTexts(std::vector<std::string>& results);
+// `firstPassEntries` (see Scanner::FirstPassEntries): 0 when all entries come from
+// one pass, whose texts all differ (each holds its own line number or offset), so
+// no duplicate test is needed. The entries are consumed: their texts move out.
+std::vector<std::string> ShownHitTexts(std::vector<std::string>& results,
+                                       std::size_t firstPassEntries = 1);
 
 // The text form of a tree, one LF-ended line per shown node: "-" and the path of an
 // expanded file with hits followed by a TAB and each hit's text, "+" and the path

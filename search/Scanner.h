@@ -54,6 +54,9 @@ class Scanner {
   // The current file's result entries: 8 hex digits of the hit's offset, then the
   // hit node's text. In the order found, duplicates allowed.
   virtual std::vector<std::string>& Results() = 0;
+  // How many of Results() the first pass found, when a second pass has begun; 0
+  // while only the first pass ran. Only entries of different passes can be equal.
+  virtual std::size_t FirstPassEntries() const = 0;
   // Called after each successful load of a file, for the progress display.
   virtual void SetOnFileLoaded(std::function<void()> notification) = 0;
 };

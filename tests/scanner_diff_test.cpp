@@ -45,8 +45,8 @@ void ExpectSameScan(const std::string& label, const std::string& bytes,
                     const SearchSettings& settings, const TempFolder& folder) {
   const std::string path = folder.Write("diff.bin", bytes);
   const std::uint32_t length = static_cast<std::uint32_t>(settings.String1.size());
-  std::vector<std::uint32_t> chunks = {1, 2, 3, length, kChunkSize,
-                                       static_cast<std::uint32_t>(bytes.size() + 1)};
+  std::vector<std::uint32_t> chunks = {
+      1, 2, 3, length, kChunkSize, static_cast<std::uint32_t>(bytes.size() + 1)};
   if (length > 1) chunks.push_back(length - 1);
   auto plain = MakePlainScanner(settings);
   auto fast = MakeFastScanner(settings);
@@ -54,8 +54,7 @@ void ExpectSameScan(const std::string& label, const std::string& bytes,
     const std::string expected = Dump(*plain, path, chunk);
     const std::string actual = Dump(*fast, path, chunk);
     ASSERT_EQ(expected, actual) << "case=" << label << " chunk=" << chunk << " "
-                                << Describe(settings)
-                                << " bytes=" << testing::PrintToString(bytes);
+                                << Describe(settings) << " bytes=" << testing::PrintToString(bytes);
   }
 }
 
@@ -107,6 +106,7 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
       {"pattern-control-first", std::string(10, '\x02') + "\x02z\x02z", With("\x02z")},
       {"control-ends-hit-line", "key\x01more key\nkey\n", With("key")},
       {"window-past-end", "xxke", With("key")},
+      {"lf-dense-without-events", std::string(100000, '\n') + "ab\n", With("ab")},
   };
   TempFolder folder;
   for (const Corner& corner : corners) {
@@ -117,8 +117,8 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
 
 TEST(ScannerDifferential, SeededRandomFiles) {
   static const char* const kPieces[] = {
-      "a", "A", "b", "B", "c", "C", "\r", "\n", "\r\n", "\t", "" /* a NUL byte */,
-      "\x1b", "\x01", "\x1f", "ä", "Ä", "ｂ", "Ｂ", " ", "x", "\xC3", "\xFF"};
+      "a",    "A",    "b",    "B", "c", "C",  "\r", "\n", "\r\n", "\t",   "" /* a NUL byte */,
+      "\x1b", "\x01", "\x1f", "ä", "Ä", "ｂ", "Ｂ", " ",  "x",    "\xC3", "\xFF"};
   std::mt19937 random(20261208);
   TempFolder folder;
   for (int round = 0; round < 3000; ++round) {
@@ -136,9 +136,9 @@ TEST(ScannerDifferential, SeededRandomFiles) {
       for (int i = 0; i < length; ++i) text += kPatternPieces[random() % std::size(kPatternPieces)];
       return text.substr(0, 1 + random() % 5);
     };
-    SearchSettings settings = With(pattern(), random() % 2 ? pattern() : "", random() % 2 == 0,
-                                   random() % 2 ? kAndMode : kOrMode,
-                                   1 + static_cast<int>(random() % 16));
+    SearchSettings settings =
+        With(pattern(), random() % 2 ? pattern() : "", random() % 2 == 0,
+             random() % 2 ? kAndMode : kOrMode, 1 + static_cast<int>(random() % 16));
     ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder);
     if (HasFatalFailure()) return;
   }
