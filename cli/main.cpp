@@ -1,5 +1,6 @@
 // kolbrin-grep: runs one search over its PATH operands, exactly as if they had been
 // dropped on the window, and prints the result tree with every file expanded.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -76,9 +77,30 @@ class CliHost final : public kolbrin::SearchHost {
   ResultTree tree_;
 };
 
+// Writes the tree in its copy form, every file expanded, straight to `out`, so a
+// tree of millions of hits is never held a second time as one text.
+void PrintTree(const ResultTree& tree, std::FILE* out) {
+  static char buffer[1 << 16];
+  std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
+  for (const kolbrin::FileNode& file : tree.Files()) {
+    std::fputc(file.hits.empty() ? ' ' : '-', out);
+    std::fwrite(file.text.data(), 1, file.text.size(), out);
+    std::fputc('\n', out);
+    for (const std::string& hit : file.hits) {
+      std::fputc('\t', out);
+      std::fwrite(hit.data(), 1, hit.size(), out);
+      std::fputc('\n', out);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A frequent string makes millions of result strings on the worker thread. One
+  // arena that grows in large steps spares a system call per page of them.
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_TOP_PAD, 128 << 20);
   using kolbrin::cli::ParseOutcome;
   const ParseOutcome parsed =
       kolbrin::cli::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
@@ -137,8 +159,7 @@ int main(int argc, char** argv) {
   for (const std::string& copy : host.tempFiles()) kolbrin::platform::DeleteFile(copy);
   if (!tempDir.empty()) kolbrin::platform::RemoveEmptyFolder(tempDir);
 
-  const std::string text = host.tree().CopyText();
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  PrintTree(host.tree(), stdout);
   if (std::fflush(stdout) != 0) {
     std::perror("kolbrin-grep: writing the results");
     return 2;
