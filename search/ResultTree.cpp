@@ -27,12 +27,15 @@ std::vector<std::string> ShownHitTexts(std::vector<std::string>& results,
     entry.erase(0, std::min(entry.size(), kSortPrefixLength));
     return std::move(entry);
   };
-  std::vector<std::string> shown;
-  shown.reserve(results.size());
   if (firstPassEntries == 0 || firstPassEntries >= results.size()) {
-    for (std::string& entry : results) shown.push_back(textOf(entry));
+    // One pass: the entries become the texts where they stand.
+    for (std::string& entry : results) textOf(entry);
+    std::vector<std::string> shown = std::move(results);
+    results.clear();
     return shown;
   }
+  std::vector<std::string> shown;
+  shown.reserve(results.size());
 
   // The duplicate test: an open-addressing table of (hash, index into `shown`),
   // keyed by a hash of the folded text, so no key is built per entry and texts are
