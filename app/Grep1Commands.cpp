@@ -21,7 +21,7 @@ QModelIndex TfmMain::TargetFileNode() const {
 void TfmMain::mnEditClick() {
   const QModelIndex target = TargetFileNode();
   if (!target.isValid()) return;
-  const std::string& path = model->TextOf(target);
+  const std::string path(model->TextOf(target));
   if (!services_.OpenDocument(path, platform::FolderOf(path))) {
     services_.ShowWarning(this, QStringLiteral("ファイルを開けませんでした。"));
   }
@@ -30,7 +30,7 @@ void TfmMain::mnEditClick() {
 void TfmMain::mnOpenAppClick() {
   const QModelIndex target = TargetFileNode();
   if (!target.isValid()) return;
-  const std::string& path = model->TextOf(target);
+  const std::string path(model->TextOf(target));
   const QString title = QString::fromStdString(platform::FileNameOf(path)) +
                         QStringLiteral("を開くｱﾌﾟﾘｹｰｼｮﾝを指定して下さい。");
   const std::optional<std::string> application = services_.ChooseApplication(this, title);
@@ -46,7 +46,7 @@ void TfmMain::mnHistoryItemClick(std::size_t slot) {
 }
 
 void TfmMain::Launch(const std::optional<std::string>& application) {
-  const std::string path = model->TextOf(TargetFileNode());
+  const std::string path(model->TextOf(TargetFileNode()));
   // The document reaches the application as one argument, so it needs no quotes.
   if (services_.LaunchApplication(*application, path, platform::FolderOf(path))) {
     AddRecentApp(*application);

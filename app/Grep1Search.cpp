@@ -117,7 +117,7 @@ void TfmMain::SearchTerminated() {
 
 bool TfmMain::HideFilesWithoutHits() { return cbNFOpt->isChecked(); }
 
-void TfmMain::AddFileNode(const std::string& text, std::vector<std::string> hitTexts) {
+void TfmMain::AddFileNode(const std::string& text, TextList hitTexts) {
   model->AddFileNode(text, std::move(hitTexts));
 }
 

@@ -2,7 +2,7 @@
 
 namespace kolbrin {
 
-void ResultTreeModel::AddFileNode(std::string text, std::vector<std::string> hits) {
+void ResultTreeModel::AddFileNode(std::string text, TextList hits) {
   const int row = static_cast<int>(files_.size());
   beginInsertRows({}, row, row);
   files_.push_back(FileNode{std::move(text), std::move(hits), false});
@@ -26,7 +26,7 @@ QModelIndex ResultTreeModel::FileNodeOf(const QModelIndex& index) const {
   return IsFileNode(index) ? index : parent(index);
 }
 
-const std::string& ResultTreeModel::TextOf(const QModelIndex& index) const {
+std::string_view ResultTreeModel::TextOf(const QModelIndex& index) const {
   if (IsFileNode(index)) return files_[static_cast<std::size_t>(index.row())].text;
   const FileNode& file = files_[index.internalId() - 1];
   return file.hits[static_cast<std::size_t>(index.row())];
@@ -59,7 +59,8 @@ int ResultTreeModel::columnCount(const QModelIndex&) const { return 1; }
 QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || role != Qt::DisplayRole) return {};
   // Node texts are byte strings in the ANSI code page, which is UTF-8 here.
-  return QString::fromStdString(TextOf(index));
+  const std::string_view text = TextOf(index);
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace kolbrin

@@ -16,7 +16,7 @@ class ResultTreeModel final : public QAbstractItemModel {
   using QAbstractItemModel::QAbstractItemModel;
 
   // Appends a file node with its hit nodes.
-  void AddFileNode(std::string text, std::vector<std::string> hits);
+  void AddFileNode(std::string text, TextList hits);
   // Removes one file node and its hits.
   void RemoveFileNode(int row);
   void Clear();
@@ -25,7 +25,7 @@ class ResultTreeModel final : public QAbstractItemModel {
   bool IsFileNode(const QModelIndex& index) const { return index.isValid() && !index.internalId(); }
   // The file node an index belongs to: itself for a file node, its parent for a hit.
   QModelIndex FileNodeOf(const QModelIndex& index) const;
-  const std::string& TextOf(const QModelIndex& index) const;
+  std::string_view TextOf(const QModelIndex& index) const;
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
   QModelIndex parent(const QModelIndex& child) const override;

@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
   const int hits = argc > 1 ? std::atoi(argv[1]) : 100000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
 
-  std::vector<std::string> texts;
+  kolbrin::TextList texts;
   for (int i = 0; i < hits; ++i) {
     char head[40];
     std::snprintf(head, sizeof head, "LINE[%010d]:", i + 1);

@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -49,7 +52,7 @@ class CliHost final : public kolbrin::SearchHost {
       : showEmpty_(showEmpty), statusToTerminal_(statusToTerminal) {}
 
   bool HideFilesWithoutHits() override { return !showEmpty_; }
-  void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) override {
+  void AddFileNode(const std::string& text, kolbrin::TextList hitTexts) override {
     tree_.AddFile(text, std::move(hitTexts), /*expanded=*/true);
   }
   void AddTempFile(const std::string& path) override { tempFiles_.push_back(path); }
@@ -77,21 +80,51 @@ class CliHost final : public kolbrin::SearchHost {
   ResultTree tree_;
 };
 
-// Writes the tree in its copy form, every file expanded, straight to `out`, so a
-// tree of millions of hits is never held a second time as one text.
-void PrintTree(const ResultTree& tree, std::FILE* out) {
-  static char buffer[1 << 16];
-  std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
-  for (const kolbrin::FileNode& file : tree.Files()) {
-    std::fputc(file.hits.empty() ? ' ' : '-', out);
-    std::fwrite(file.text.data(), 1, file.text.size(), out);
-    std::fputc('\n', out);
-    for (const std::string& hit : file.hits) {
-      std::fputc('\t', out);
-      std::fwrite(hit.data(), 1, hit.size(), out);
-      std::fputc('\n', out);
+// Writes the tree in its copy form, every file expanded, straight to standard output
+// through one large buffer, so a tree of millions of hits is never held a second time
+// as one text and costs one system call per MiB. False, with errno set, when a write
+// failed.
+bool PrintTree(const ResultTree& tree) {
+  constexpr std::size_t kCapacity = std::size_t{1} << 20;
+  std::unique_ptr<char[]> buffer(new char[kCapacity]);
+  std::size_t used = 0;
+  bool ok = true;
+  const auto writeAll = [&ok](const char* data, std::size_t size) {
+    while (ok && size > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, data, size);
+      if (n > 0) {
+        data += n;
+        size -= static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EINTR) {
+        ok = false;
+      }
     }
+  };
+  const auto put = [&](char lead, std::string_view text) {
+    if (text.size() + 2 > kCapacity - used) {
+      writeAll(buffer.get(), used);
+      used = 0;
+    }
+    if (text.size() + 2 > kCapacity) {
+      // A node text longer than the buffer (a long path) goes out in its own write.
+      writeAll(&lead, 1);
+      writeAll(text.data(), text.size());
+      writeAll("\n", 1);
+      return;
+    }
+    char* out = buffer.get() + used;
+    *out = lead;
+    std::memcpy(out + 1, text.data(), text.size());
+    out[text.size() + 1] = '\n';
+    used += text.size() + 2;
+  };
+  for (const kolbrin::FileNode& file : tree.Files()) {
+    put(file.hits.empty() ? ' ' : '-', file.text);
+    for (std::string_view hit : file.hits) put('\t', hit);
+    if (!ok) return false;
   }
+  writeAll(buffer.get(), used);
+  return ok;
 }
 
 }  // namespace
@@ -159,10 +192,10 @@ int main(int argc, char** argv) {
   for (const std::string& copy : host.tempFiles()) kolbrin::platform::DeleteFile(copy);
   if (!tempDir.empty()) kolbrin::platform::RemoveEmptyFolder(tempDir);
 
-  PrintTree(host.tree(), stdout);
-  if (std::fflush(stdout) != 0) {
+  std::fflush(stdout);
+  if (!PrintTree(host.tree())) {
     std::perror("kolbrin-grep: writing the results");
-    return 2;
+    std::exit(2);
   }
   if (failure) {
     try {
@@ -172,8 +205,10 @@ int main(int argc, char** argv) {
     } catch (...) {
       std::fputs("kolbrin-grep: the search failed\n", stderr);
     }
-    return 2;
+    std::exit(2);
   }
-  if (gInterrupted.load()) return 130;
-  return host.tree().HitCount() > 0 ? 0 : 1;
+  // Exits without returning: the tree's millions of strings would otherwise be freed
+  // one by one, and the system takes the whole heap back at once.
+  if (gInterrupted.load()) std::exit(130);
+  std::exit(host.tree().HitCount() > 0 ? 0 : 1);
 }

@@ -152,7 +152,7 @@ class FastScanner final : public Scanner {
 
   const std::string& CurrentFile() const override { return CurrentFile_; }
   void ClearCurrentFile() override { CurrentFile_.clear(); }
-  std::vector<std::string>& Results() override { return Results_; }
+  TextList& Results() override { return Results_; }
   std::size_t FirstPassEntries() const override { return FirstPassCount; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
@@ -213,7 +213,7 @@ class FastScanner final : public Scanner {
 
   std::string CurrentFile_;
   std::size_t FirstPassCount = 0;
-  std::vector<std::string> Results_;
+  TextList Results_;
   std::string ActiveString;
 };
 
@@ -529,7 +529,7 @@ void FastScanner::MakeBinaryHit(const unsigned char* data, std::size_t at) {
   std::memcpy(out, data + at, PatternLength);
   out += PatternLength;
   MakeRoomForEntry(at);
-  Results_.emplace_back(entry, out);
+  Results_.push_back(std::string_view(entry, static_cast<std::size_t>(out - entry)));
 }
 
 // A text hit at `at` with its window matched: the line so far, the window raw, then
@@ -609,7 +609,7 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
     k = stop + 1;
   }
   MakeRoomForEntry(at);
-  Results_.emplace_back(entry, out);
+  Results_.push_back(std::string_view(entry, static_cast<std::size_t>(out - entry)));
 }
 
 // Grows the entries by the hits the rest of the file is likely to hold at the rate

@@ -49,7 +49,7 @@ class PlainScanner final : public Scanner {
 
   const std::string& CurrentFile() const override { return CurrentFile_; }
   void ClearCurrentFile() override { CurrentFile_.clear(); }
-  std::vector<std::string>& Results() override { return Results_; }
+  TextList& Results() override { return Results_; }
   std::size_t FirstPassEntries() const override { return FirstPassCount; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
@@ -115,7 +115,7 @@ class PlainScanner final : public Scanner {
   unsigned char LineBuffer[240] = {};
   std::string CurrentFile_;
   std::size_t FirstPassCount = 0;
-  std::vector<std::string> Results_;
+  TextList Results_;
   std::string ActiveString;
 };
 

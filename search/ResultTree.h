@@ -7,22 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "search/TextList.h"
+
 namespace kolbrin {
 
 struct FileNode {
   std::string text;               // the searched file's path
-  std::vector<std::string> hits;  // hit-node texts, in file-offset order
+  TextList hits;                  // hit-node texts, in file-offset order
   bool expanded = false;
 };
 
-// Sorts `results` in place, without regard to case (ties by bytes), and returns the
+// Orders `results` without regard to case (ties by bytes) and returns the
 // hit-node texts in that order: each entry without its 8-character sort prefix,
 // leaving out a text equal, without regard to case, to one already taken.
 // `firstPassEntries` (see Scanner::FirstPassEntries): 0 when all entries come from
 // one pass, whose texts all differ (each holds its own line number or offset), so
-// no duplicate test is needed. The entries are consumed: their texts move out.
-std::vector<std::string> ShownHitTexts(std::vector<std::string>& results,
-                                       std::size_t firstPassEntries = 1);
+// no duplicate test is needed. The entries are consumed: their bytes move into the
+// texts, and `results` is left empty.
+TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries = 1);
 
 // The text form of a tree, one LF-ended line per shown node: "-" and the path of an
 // expanded file with hits followed by a TAB and each hit's text, "+" and the path
@@ -33,7 +35,7 @@ std::string TreeText(const std::vector<FileNode>& files,
 
 class ResultTree {
  public:
-  void AddFile(std::string text, std::vector<std::string> hits, bool expanded);
+  void AddFile(std::string text, TextList hits, bool expanded);
   const std::vector<FileNode>& Files() const { return files_; }
   std::size_t HitCount() const;
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "search/TextList.h"
+
 namespace kolbrin {
 
 enum class ScanResult {
@@ -53,7 +55,7 @@ class Scanner {
   virtual void ClearCurrentFile() = 0;
   // The current file's result entries: 8 hex digits of the hit's offset, then the
   // hit node's text. In the order found, duplicates allowed.
-  virtual std::vector<std::string>& Results() = 0;
+  virtual TextList& Results() = 0;
   // How many of Results() the first pass found, when a second pass has begun; 0
   // while only the first pass ran. Only entries of different passes can be equal.
   virtual std::size_t FirstPassEntries() const = 0;

@@ -110,7 +110,7 @@ void TGrep::ShowProgress() {
 bool TGrep::FlushResults() {
   // Sorting and de-duplicating happen here on the worker, so the owner's thread only
   // inserts the finished nodes.
-  std::vector<std::string> hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
+  TextList hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
   bool added = false;
   Synchronize([&] {
     if (hits.empty() && host_.HideFilesWithoutHits()) return;

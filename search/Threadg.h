@@ -21,7 +21,7 @@ class SearchHost {
   // The state of the option that hides files without hits, read per file.
   virtual bool HideFilesWithoutHits() = 0;
   // Appends a file node with its hit nodes, in the given order.
-  virtual void AddFileNode(const std::string& text, std::vector<std::string> hitTexts) = 0;
+  virtual void AddFileNode(const std::string& text, TextList hitTexts) = 0;
   // Remembers an extracted archive member, to be deleted later.
   virtual void AddTempFile(const std::string& path) = 0;
   // Refreshes the enabled state of the result-tree commands.

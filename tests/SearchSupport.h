@@ -25,7 +25,7 @@ class RecordingHost final : public SearchHost {
   std::function<void()> onAddFile;
 
   bool HideFilesWithoutHits() override { return hide; }
-  void AddFileNode(const std::string& text, std::vector<std::string> hits) override {
+  void AddFileNode(const std::string& text, TextList hits) override {
     if (onAddFile) onAddFile();
     tree.AddFile(text, std::move(hits), true);
   }

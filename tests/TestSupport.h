@@ -28,7 +28,7 @@ class TempFolder {
 
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
-  std::vector<std::string> entries;  // the result entries, sort prefixes included
+  TextList entries;                  // the result entries, sort prefixes included
   int steps = 0;                     // ScanStep calls made
 };
 

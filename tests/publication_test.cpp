@@ -12,14 +12,14 @@ namespace {
 using Texts = std::vector<std::string>;
 
 TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
-  Texts results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
+  TextList results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
                 "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine",
                                            "LINE[0000000003]:ten", "BIN[000001F3]:x"}));
 }
 
 TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
-  Texts results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
+  TextList results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
                 "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
                 "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
@@ -27,18 +27,28 @@ TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
 }
 
 TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
-  Texts results{"00000005LINE[0000000001]:b", "00000005LINE[0000000001]:a"};
+  TextList results{"00000005LINE[0000000001]:b", "00000005LINE[0000000001]:a"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
 }
 
 TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
   // Two passes append two sorted runs; any order of the same entries publishes alike.
-  Texts runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b",
+  TextList runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b",
              "00000003LINE[0000000001]:a", "0000000ALINE[0000000003]:c"};
-  Texts shuffled{runs[3], runs[1], runs[0], runs[2]};
+  TextList shuffled{runs[3], runs[1], runs[0], runs[2]};
   const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
   EXPECT_EQ(ShownHitTexts(runs), expected);
   EXPECT_EQ(ShownHitTexts(shuffled), expected);
+}
+
+TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
+  // Upper-case hex prefixes order by their bytes; anything else in the first eight
+  // bytes falls back to the folded order, where 'b' sorts after 'A' and '_' before
+  // 'a' although its byte lies between the two cases.
+  TextList results{"0000000bLINE[0000000002]:x", "0000000ALINE[0000000001]:y",
+                "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
+  EXPECT_EQ(ShownHitTexts(results, 0), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
+                                              "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
 }
 
 TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {

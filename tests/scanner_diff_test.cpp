@@ -28,7 +28,8 @@ std::string Dump(Scanner& scanner, const std::string& path, std::uint32_t chunk)
     if (++steps > 1 << 24) break;
   } while (result == ScanResult::ScanMore);
   dump << "\ncurrent=" << scanner.CurrentFile() << "\n";
-  for (const std::string& entry : scanner.Results()) dump << entry << "\n";
+  dump << "first pass=" << scanner.FirstPassEntries() << "\n";
+  for (std::string_view entry : scanner.Results()) dump << entry << "\n";
   return dump.str();
 }
 

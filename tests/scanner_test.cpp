@@ -29,12 +29,12 @@ std::vector<std::string> HitsOf(const std::string& bytes, const SearchSettings& 
                                 ScanResult* result = nullptr) {
   TempFolder folder;
   const std::string path = folder.Write("input.txt", bytes);
-  std::vector<std::string> first;
+  TextList first;
   ScanResult firstResult = ScanResult::ScanMore;
   for (const std::uint32_t chunk : kChunkSizes) {
     auto scanner = MakePlainScanner(settings);
     ScanOutcome outcome = test::ScanToEnd(*scanner, path, chunk);
-    std::vector<std::string> hits = ShownHitTexts(outcome.entries);
+    TextList hits = ShownHitTexts(outcome.entries);
     if (chunk == kChunkSizes[0]) {
       first = hits;
       firstResult = outcome.result;
@@ -44,7 +44,7 @@ std::vector<std::string> HitsOf(const std::string& bytes, const SearchSettings& 
     }
   }
   if (result != nullptr) *result = firstResult;
-  return first;
+  return std::vector<std::string>(first.begin(), first.end());
 }
 
 using Hits = std::vector<std::string>;

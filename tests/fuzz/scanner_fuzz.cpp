@@ -23,7 +23,8 @@ std::string Dump(kolbrin::Scanner& scanner, const std::string& path, std::uint32
     result = scanner.ScanStep(path, chunk);
     dump << static_cast<int>(result);
   } while (result == kolbrin::ScanResult::ScanMore);
-  for (const std::string& entry : scanner.Results()) dump << "\n" << entry;
+  dump << "\nfirst pass=" << scanner.FirstPassEntries();
+  for (std::string_view entry : scanner.Results()) dump << "\n" << entry;
   return dump.str();
 }
 
