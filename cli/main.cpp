@@ -1,5 +1,6 @@
 // kolbrin-grep: runs one search over its PATH operands, exactly as if they had been
 // dropped on the window, and prints the result tree with every file expanded.
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -89,6 +90,12 @@ bool PrintTree(const ResultTree& tree) {
   std::unique_ptr<char[]> buffer(new char[kCapacity]);
   std::size_t used = 0;
   bool ok = true;
+  // A pipe takes 64 KiB by default, so a large tree would wait for the reader every
+  // 64 KiB; a pipe as large as the buffer takes a whole buffer at once.
+  const int pipeSize = ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+  if (pipeSize > 0 && static_cast<std::size_t>(pipeSize) < kCapacity) {
+    ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(kCapacity));
+  }
   const auto writeAll = [&ok](const char* data, std::size_t size) {
     while (ok && size > 0) {
       const ssize_t n = ::write(STDOUT_FILENO, data, size);
