@@ -4,6 +4,7 @@
 // the current line, which the plain scanner keeps byte by byte, is rebuilt from the
 // file only when a text hit needs it.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -124,6 +125,123 @@ std::size_t FindTabOrZero(const unsigned char* text, std::size_t from, std::size
   return end;
 }
 
+// What a text pass stops at, for the bulk skippers: candidates (the first byte in
+// either case, and the byte lastOffset further on as the last-byte test says) and
+// counted control bytes.
+struct TextEvents {
+  unsigned char first = 0;
+  unsigned char other = 0;
+  bool lastTest = false;
+  unsigned char lastA = 0;
+  unsigned char lastB = 0;
+  std::size_t lastOffset = 0;
+};
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KOLBRIN_HAVE_AVX2_PATH 1
+#include <immintrin.h>
+
+bool ProcessorHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The vectors an event test compares with.
+struct EventVectors {
+  __m256i first, other, lastA, lastB, nibble, lowClass, highClass;
+};
+
+// Non-zero lanes mark the events among the 32 bytes `v` loaded from `at`.
+template <bool TwoFirst, int LastBytes>
+__attribute__((target("avx2"))) inline __m256i EventsAvx2(const unsigned char* at, __m256i v,
+                                                           const EventVectors& c,
+                                                           std::size_t lastOffset) {
+  const __m256i low = _mm256_and_si256(v, c.nibble);
+  const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), c.nibble);
+  const __m256i controls =
+      _mm256_and_si256(_mm256_shuffle_epi8(c.lowClass, low), _mm256_shuffle_epi8(c.highClass, high));
+  __m256i candidates = _mm256_cmpeq_epi8(v, c.first);
+  if constexpr (TwoFirst) candidates = _mm256_or_si256(candidates, _mm256_cmpeq_epi8(v, c.other));
+  if constexpr (LastBytes != 0) {
+    const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + lastOffset));
+    __m256i lastOk = _mm256_cmpeq_epi8(last, c.lastA);
+    if constexpr (LastBytes == 2) lastOk = _mm256_or_si256(lastOk, _mm256_cmpeq_epi8(last, c.lastB));
+    candidates = _mm256_and_si256(candidates, lastOk);
+  }
+  return _mm256_or_si256(controls, candidates);
+}
+
+// Skips whole blocks of 64 bytes in [p, vectorEnd) that hold no event, adding their
+// line feeds to `lines`, with 32-byte vectors; returns the start of the first block
+// that holds one, or the first position from which no whole block fits. Bytes up to
+// lastOffset past vectorEnd are read for the last-byte test.
+template <bool TwoFirst, int LastBytes>
+__attribute__((target("avx2"))) std::size_t SkipQuietBlocksAvx2(const unsigned char* data,
+                                                                std::size_t p,
+                                                                std::size_t vectorEnd,
+                                                                const TextEvents& e,
+                                                                std::uint64_t& lines) {
+  // Counted control bytes by nibbles: bit 0 of the low nibble's entry marks 0x0n as
+  // counted (all but TAB, LF and CR), bit 1 marks 0x1n (all but ESC); the high
+  // nibble's entry picks the bit, and is 0 from 0x20 on.
+  const EventVectors c{
+      _mm256_set1_epi8(static_cast<char>(e.first)),
+      _mm256_set1_epi8(static_cast<char>(e.other)),
+      _mm256_set1_epi8(static_cast<char>(e.lastA)),
+      _mm256_set1_epi8(static_cast<char>(e.lastB)),
+      _mm256_set1_epi8(0x0F),
+      _mm256_setr_epi8(3, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 1, 3, 2, 3, 3,  //
+                       3, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 1, 3, 2, 3, 3),
+      _mm256_setr_epi8(1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                       1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0),
+  };
+  const __m256i lineFeed = _mm256_set1_epi8('\n');
+  // A byte lane of the tally takes at most 2 line feeds per block, so it is summed at
+  // least every 127 blocks.
+  while (vectorEnd >= p + 64) {
+    const std::size_t stop = p + std::min<std::size_t>((vectorEnd - p) / 64, 127) * 64;
+    __m256i tally = _mm256_setzero_si256();
+    bool found = false;
+    for (; p < stop; p += 64) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32));
+      const __m256i any =
+          _mm256_or_si256(EventsAvx2<TwoFirst, LastBytes>(data + p, a, c, e.lastOffset),
+                          EventsAvx2<TwoFirst, LastBytes>(data + p + 32, b, c, e.lastOffset));
+      if (!_mm256_testz_si256(any, any)) {
+        found = true;
+        break;
+      }
+      tally = _mm256_sub_epi8(tally, _mm256_add_epi8(_mm256_cmpeq_epi8(a, lineFeed),
+                                                     _mm256_cmpeq_epi8(b, lineFeed)));
+    }
+    const __m256i sums = _mm256_sad_epu8(tally, _mm256_setzero_si256());
+    lines += static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 0)) +
+             static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 1)) +
+             static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 2)) +
+             static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 3));
+    if (found) break;
+  }
+  return p;
+}
+
+using SkipQuietBlocks = std::size_t (*)(const unsigned char*, std::size_t, std::size_t,
+                                        const TextEvents&, std::uint64_t&);
+
+SkipQuietBlocks ChooseSkipper(const TextEvents& e) {
+  const bool twoFirst = e.first != e.other;
+  const int lastBytes = !e.lastTest ? 0 : (e.lastA == e.lastB ? 1 : 2);
+  if (twoFirst) {
+    if (lastBytes == 0) return SkipQuietBlocksAvx2<true, 0>;
+    return lastBytes == 1 ? SkipQuietBlocksAvx2<true, 1> : SkipQuietBlocksAvx2<true, 2>;
+  }
+  if (lastBytes == 0) return SkipQuietBlocksAvx2<false, 0>;
+  return lastBytes == 1 ? SkipQuietBlocksAvx2<false, 1> : SkipQuietBlocksAvx2<false, 2>;
+}
+#endif
+
+std::atomic<bool> gWideVectors{true};
+
 // A second test for candidates, on the byte PatternLength - 1 after them: a candidate
 // whose byte there is neither `a` nor `b` cannot match, so it is not an event. Such a
 // candidate is examined like any other byte, which is all the plain scanner does
@@ -198,6 +316,10 @@ class FastScanner final : public Scanner {
   unsigned char first_ = 0;       // a candidate's byte ...
   unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
   LastByteTest textTest_;         // while the pass is text
+#if KOLBRIN_HAVE_AVX2_PATH
+  TextEvents textEvents_;             // textTest_ and the candidate bytes, for the skipper
+  SkipQuietBlocks wideSkipper_ = nullptr;  // null without AVX2
+#endif
   LastByteTest binaryTest_;       // once it is binary
 
   // The pass: Position is the next byte to examine (the plain scanner's read position
@@ -235,20 +357,27 @@ void FastScanner::SetActiveString(const std::string& text) {
 
   textTest_ = LastByteTest{};
   binaryTest_ = LastByteTest{};
-  if (PatternLength < 2) return;
-  const unsigned char last = Pattern[PatternLength - 1];
-  // Binary compares, and case-kept text compares, are exact.
-  binaryTest_ = LastByteTest{true, last, last};
-  if (settings_.CaseSensitive) {
-    textTest_ = binaryTest_;
-  } else if (patternAscii_) {
-    // Folding maps each character to one character and compares bytes that are not
-    // UTF-8 singly, so a window of at most PatternLength bytes equals an ASCII
-    // pattern only as PatternLength single bytes, each the pattern's in either case.
-    const unsigned char other = IsAsciiLetter(last) ? last ^ 0x20 : last;
-    textTest_ = LastByteTest{true, last, other};
+  if (PatternLength >= 2) {
+    const unsigned char last = Pattern[PatternLength - 1];
+    // Binary compares, and case-kept text compares, are exact.
+    binaryTest_ = LastByteTest{true, last, last};
+    if (settings_.CaseSensitive) {
+      textTest_ = binaryTest_;
+    } else if (patternAscii_) {
+      // Folding maps each character to one character and compares bytes that are not
+      // UTF-8 singly, so a window of at most PatternLength bytes equals an ASCII
+      // pattern only as PatternLength single bytes, each the pattern's in either case.
+      const unsigned char other = IsAsciiLetter(last) ? last ^ 0x20 : last;
+      textTest_ = LastByteTest{true, last, other};
+    }
+    // A pattern with other characters may match a window of another byte length.
   }
-  // A pattern with other characters may match a window of another byte length.
+
+#if KOLBRIN_HAVE_AVX2_PATH
+  textEvents_ = TextEvents{first_, firstOther_, textTest_.on, textTest_.a, textTest_.b,
+                           textTest_.on ? PatternLength - 1 : 0};
+  wideSkipper_ = gWideVectors.load() && ProcessorHasAvx2() ? ChooseSkipper(textEvents_) : nullptr;
+#endif
 }
 
 ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSize) {
@@ -343,6 +472,12 @@ std::size_t FastScanner::FindTextEvent(const unsigned char* data, std::size_t si
   // Blocks of 64 without an event; a byte lane of the line feed tally takes at most
   // 4 per block, so it is summed at least every 63 blocks.
   bool found = false;
+#if KOLBRIN_HAVE_AVX2_PATH
+  if (wideSkipper_ != nullptr) {
+    p = wideSkipper_(data, p, vectorEnd, textEvents_, lines);
+    found = true;  // at a block with an event, or short of a whole block
+  }
+#endif
   while (!found && vectorEnd >= p + 64) {
     const std::size_t stop = p + std::min<std::size_t>((vectorEnd - p) / 64, 63) * 64;
     __m128i tally = _mm_setzero_si128();
@@ -634,5 +769,7 @@ void FastScanner::MakeRoomForEntry(std::size_t at) {
 std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings) {
   return std::make_unique<FastScanner>(settings);
 }
+
+void SetFastScannerWideVectors(bool enabled) { gWideVectors.store(enabled); }
 
 }  // namespace kolbrin

@@ -70,6 +70,10 @@ std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings);
 // a mapped or reused-buffer copy of the file.
 std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings);
 
+// Whether fast scanners made from now on may use 32-byte vectors where the processor
+// has them (the default); switched off, they use 16-byte vectors only.
+void SetFastScannerWideVectors(bool enabled);
+
 // The scanner a search uses.
 std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings);
 

@@ -50,12 +50,18 @@ void ExpectSameScan(const std::string& label, const std::string& bytes,
       1, 2, 3, length, kChunkSize, static_cast<std::uint32_t>(bytes.size() + 1)};
   if (length > 1) chunks.push_back(length - 1);
   auto plain = MakePlainScanner(settings);
-  auto fast = MakeFastScanner(settings);
-  for (const std::uint32_t chunk : chunks) {
-    const std::string expected = Dump(*plain, path, chunk);
-    const std::string actual = Dump(*fast, path, chunk);
-    ASSERT_EQ(expected, actual) << "case=" << label << " chunk=" << chunk << " "
-                                << Describe(settings) << " bytes=" << testing::PrintToString(bytes);
+  // Both vector widths: 32 bytes where the processor has them, and 16 bytes.
+  for (const bool wide : {true, false}) {
+    SetFastScannerWideVectors(wide);
+    auto fast = MakeFastScanner(settings);
+    SetFastScannerWideVectors(true);
+    for (const std::uint32_t chunk : chunks) {
+      const std::string expected = Dump(*plain, path, chunk);
+      const std::string actual = Dump(*fast, path, chunk);
+      ASSERT_EQ(expected, actual) << "case=" << label << " chunk=" << chunk
+                                  << (wide ? " wide" : " narrow") << " " << Describe(settings)
+                                  << " bytes=" << testing::PrintToString(bytes);
+    }
   }
 }
 
@@ -116,6 +122,21 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
   }
 }
 
+TEST(ScannerDifferential, EveryByteBelowSpaceInLongLines) {
+  // Each byte value below 0x20, eleven times in lines longer than a vector block, so
+  // the counted ones turn the pass binary and the tolerated ones never do.
+  TempFolder folder;
+  for (int value = 0; value < 0x20; ++value) {
+    std::string bytes;
+    for (int i = 0; i < 12; ++i) {
+      bytes += std::string(70 + i, 'y') + static_cast<char>(value) + std::string(50, 'z');
+      bytes += "\nkey " + std::to_string(i) + "\n";
+    }
+    ExpectSameScan("byte-" + std::to_string(value), bytes, With("key", "", value % 2 == 0), folder);
+    if (HasFatalFailure()) return;
+  }
+}
+
 TEST(ScannerDifferential, SeededRandomFiles) {
   static const char* const kPieces[] = {
       "a",    "A",    "b",    "B", "c", "C",  "\r", "\n", "\r\n", "\t",   "" /* a NUL byte */,
@@ -141,6 +162,31 @@ TEST(ScannerDifferential, SeededRandomFiles) {
         With(pattern(), random() % 2 ? pattern() : "", random() % 2 == 0,
              random() % 2 ? kAndMode : kOrMode, 1 + static_cast<int>(random() % 16));
     ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(ScannerDifferential, SparseEventsAcrossVectorBlocks) {
+  // Long quiet stretches with a few events at random places, so that they fall on
+  // every lane of a vector and across block edges, and the last-byte test reads
+  // into the next block or up to the end of the file.
+  static const char* const kEvents[] = {"ab", "AB", "aB", "a", "b", "\n", "\r\n", "\t",
+                                        "\x01", "", "\x1b", "\x1f", "ä"};
+  std::mt19937 random(77001);
+  TempFolder folder;
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes(1000 + random() % 3000, 'q');
+    const int events = static_cast<int>(random() % 24);
+    for (int i = 0; i < events; ++i) {
+      const std::size_t which = random() % std::size(kEvents);
+      const std::string event = which == 9 ? std::string(1, '\0') : std::string(kEvents[which]);
+      bytes.replace(random() % bytes.size(), event.size(), event);
+    }
+    if (random() % 4 == 0) bytes += "ab";  // a hit in the file's last bytes
+    static const char* const kPatterns[] = {"ab", "AB", "a", "abq", "q\nq", "äb"};
+    SearchSettings settings = With(kPatterns[random() % std::size(kPatterns)], "",
+                                   random() % 2 == 0, kAndMode, 1 + static_cast<int>(random() % 8));
+    ExpectSameScan("sparse-" + std::to_string(round), bytes, settings, folder);
     if (HasFatalFailure()) return;
   }
 }

@@ -67,13 +67,18 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   std::fclose(file);
 
   auto plain = kolbrin::MakePlainScanner(settings);
-  auto fast = kolbrin::MakeFastScanner(settings);
   const std::string expected = Dump(*plain, InputPath(), chunk);
-  const std::string actual = Dump(*fast, InputPath(), chunk);
-  if (expected != actual) {
-    std::fprintf(stderr, "scanners differ (chunk %u)\nplain:\n%s\nfast:\n%s\n", chunk,
-                 expected.c_str(), actual.c_str());
-    std::abort();
+  // The fast scanner with 32-byte vectors where the processor has them, and with 16.
+  for (const bool wide : {true, false}) {
+    kolbrin::SetFastScannerWideVectors(wide);
+    auto fast = kolbrin::MakeFastScanner(settings);
+    const std::string actual = Dump(*fast, InputPath(), chunk);
+    if (expected != actual) {
+      std::fprintf(stderr, "scanners differ (chunk %u, %s vectors)\nplain:\n%s\nfast:\n%s\n",
+                   chunk, wide ? "wide" : "narrow", expected.c_str(), actual.c_str());
+      std::abort();
+    }
   }
+  kolbrin::SetFastScannerWideVectors(true);
   return 0;
 }
