@@ -668,11 +668,21 @@ void FastScanner::MakeBinaryHit(const unsigned char* data, std::size_t at) {
 }
 
 // A text hit at `at` with its window matched: the line so far, the window raw, then
-// the rest of the line, which is consumed.
+// the rest of the line, which is consumed. The entry is written straight into the
+// results: the sort prefix and the node's head, then the line, which is the rest of
+// the text unless it holds a TAB.
 void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::size_t at,
                               std::size_t available) {
-  const std::int64_t hitLine = LineNo;
-  unsigned char line[kLineCapacity + 2];
+  constexpr std::size_t kHeadRoom = 8 + 5 + 20 + 2;  // prefix, "LINE[", number, "]:"
+  constexpr std::size_t kVectorSlack = 16;           // whole vectors may be stored
+  char* const entry = Results_.Reserve(kHeadRoom + kLineCapacity + kVectorSlack);
+  char* out = entry;
+  WriteHex8(out, static_cast<std::uint32_t>(at));
+  out = std::copy_n("LINE[", 5, out);
+  WriteLineNumber(out, LineNo);
+  out = std::copy_n("]:", 2, out);
+  const auto headLength = static_cast<std::size_t>(out - entry);
+  unsigned char* const line = reinterpret_cast<unsigned char*>(out);
   std::size_t length = 0;
 
   // The examined bytes of the line up to the candidate, CRs left out (each is
@@ -704,14 +714,34 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
   // The rest of the line: up to a line feed, or a control byte (ESC too), which
   // makes the rest of the pass binary; both are consumed. CRs are skipped.
   while (q < size) {
-    const std::size_t low = FindLowByte(data, q, size);
-    if (length < kLineCapacity) {
-      const std::size_t n = std::min<std::size_t>(low - q, kLineCapacity - length);
-      std::memcpy(line + length, data + q, n);
-      length += n;
+    bool atLowByte = false;
+#if defined(__SSE2__)
+    // Whole vectors are copied while the line has room, up to a byte below 0x20.
+    while (length < kLineCapacity && size - q >= 16) {
+      const __m128i v = Load16(data + q);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(line + length), v);
+      if (const unsigned m = Mask16(LowBytes(v))) {
+        const auto n = static_cast<std::size_t>(std::countr_zero(m));
+        length += n;
+        q += n;
+        atLowByte = true;
+        break;
+      }
+      length += 16;
+      q += 16;
     }
-    q = low;
-    if (q == size) break;
+    length = std::min<std::size_t>(length, kLineCapacity);
+#endif
+    if (!atLowByte) {
+      const std::size_t low = FindLowByte(data, q, size);
+      if (length < kLineCapacity) {
+        const std::size_t n = std::min<std::size_t>(low - q, kLineCapacity - length);
+        std::memcpy(line + length, data + q, n);
+        length += n;
+      }
+      q = low;
+      if (q == size) break;
+    }
     const unsigned char b = data[q++];
     if (b == '\t') {
       if (length < kLineCapacity) line[length++] = b;
@@ -728,23 +758,24 @@ void FastScanner::MakeTextHit(const unsigned char* data, std::size_t size, std::
 
   if (length == kLineCapacity) std::memcpy(line + kLineCapacity - 3, "...", 3);
 
-  // The entry: the line's text up to its first zero byte, each TAB as spaces.
-  char entry[8 + 5 + 20 + 2 + kLineCapacity * 16];
-  char* out = entry;
-  WriteHex8(out, static_cast<std::uint32_t>(at));
-  out = std::copy_n("LINE[", 5, out);
-  WriteLineNumber(out, hitLine);
-  out = std::copy_n("]:", 2, out);
-  for (std::size_t k = 0;;) {
-    const std::size_t stop = FindTabOrZero(line, k, length);
-    std::memcpy(out, line + k, stop - k);
-    out += stop - k;
-    if (stop == length || line[stop] == 0) break;
-    out = std::fill_n(out, tabSpaces_, ' ');
-    k = stop + 1;
-  }
+  // The text ends at the line's first zero byte, and each TAB becomes spaces.
   MakeRoomForEntry(at);
-  Results_.push_back(std::string_view(entry, static_cast<std::size_t>(out - entry)));
+  std::size_t stop = FindTabOrZero(line, 0, length);
+  if (stop == length || line[stop] == 0) {
+    Results_.Commit(headLength + stop);
+    return;
+  }
+  char expanded[kHeadRoom + kLineCapacity * 16];
+  char* text = std::copy_n(entry, headLength, expanded);
+  for (std::size_t k = 0;;) {
+    std::memcpy(text, line + k, stop - k);
+    text += stop - k;
+    if (stop == length || line[stop] == 0) break;
+    text = std::fill_n(text, tabSpaces_, ' ');
+    k = stop + 1;
+    stop = FindTabOrZero(line, k, length);
+  }
+  Results_.push_back(std::string_view(expanded, static_cast<std::size_t>(text - expanded)));
 }
 
 // Grows the entries by the hits the rest of the file is likely to hold at the rate

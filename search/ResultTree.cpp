@@ -36,6 +36,16 @@ TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries) {
   // texts are the entries with their sort prefixes cut off.
   std::vector<std::string_view>& entries = results.Views();
 
+  const auto textOf = [](std::string_view entry) {
+    entry.remove_prefix(std::min(entry.size(), kSortPrefixLength));
+    return entry;
+  };
+  if (firstPassEntries == 0) {
+    // One pass, which found its entries in offset order: they are shown as they are.
+    for (std::string_view& entry : entries) entry = textOf(entry);
+    return std::move(results);
+  }
+
   // Each pass finds its hits in offset order, so the entries are one or two sorted
   // runs: merging them is linear, and the order is the same as a full sort's.
   const EntryLess less;
@@ -47,13 +57,8 @@ TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries) {
       std::sort(entries.begin(), entries.end(), less);
     }
   }
-
-  const auto textOf = [](std::string_view entry) {
-    entry.remove_prefix(std::min(entry.size(), kSortPrefixLength));
-    return entry;
-  };
-  if (firstPassEntries == 0 || firstPassEntries >= entries.size()) {
-    // One pass: every entry is shown.
+  if (firstPassEntries >= entries.size()) {
+    // Only the first pass found anything: no two entries can be equal.
     for (std::string_view& entry : entries) entry = textOf(entry);
     return std::move(results);
   }

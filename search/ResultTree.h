@@ -21,8 +21,8 @@ struct FileNode {
 // hit-node texts in that order: each entry without its 8-character sort prefix,
 // leaving out a text equal, without regard to case, to one already taken.
 // `firstPassEntries` (see Scanner::FirstPassEntries): 0 when all entries come from
-// one pass, whose texts all differ (each holds its own line number or offset), so
-// no duplicate test is needed. The entries are consumed: their bytes move into the
+// one pass, in the order it found them, so they are in order already and their texts
+// all differ (each holds its own line number or offset): nothing is sorted or tested. The entries are consumed: their bytes move into the
 // texts, and `results` is left empty.
 TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries = 1);
 

@@ -50,19 +50,22 @@ TextList& TextList::operator=(TextList&& other) noexcept {
   return *this;
 }
 
-void TextList::push_back(std::string_view text) {
-  if (text.size() > room_) {
+char* TextList::Reserve(std::size_t length) {
+  if (length > room_) {
     nextBlock_ = std::clamp(nextBlock_ * 2, kFirstBlock, kLargestBlock);
-    const std::size_t length = std::max(text.size(), nextBlock_);
+    const std::size_t size = std::max(length, nextBlock_);
     // Left uninitialised: every byte handed out is written first.
-    blocks_.push_back(std::unique_ptr<char[]>(new char[length]));
+    blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
     free_ = blocks_.back().get();
-    room_ = length;
+    room_ = size;
   }
-  if (!text.empty()) std::memcpy(free_, text.data(), text.size());
-  views_.emplace_back(free_, text.size());
-  free_ += text.size();
-  room_ -= text.size();
+  return free_;
+}
+
+void TextList::push_back(std::string_view text) {
+  char* const at = Reserve(text.size());
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
+  Commit(text.size());
 }
 
 void TextList::clear() {

@@ -30,6 +30,15 @@ class TextList {
 
   // Appends a copy of `text`.
   void push_back(std::string_view text);
+  // Room for up to `length` bytes at the end of the list, to write a text in place
+  // and append it with Commit; valid until the list next changes.
+  char* Reserve(std::size_t length);
+  // Appends the first `length` bytes written into the room Reserve gave.
+  void Commit(std::size_t length) {
+    views_.emplace_back(free_, length);
+    free_ += length;
+    room_ -= length;
+  }
 
   std::size_t size() const { return views_.size(); }
   bool empty() const { return views_.empty(); }

@@ -47,8 +47,8 @@ TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
   // 'a' although its byte lies between the two cases.
   TextList results{"0000000bLINE[0000000002]:x", "0000000ALINE[0000000001]:y",
                 "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
-  EXPECT_EQ(ShownHitTexts(results, 0), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
-                                              "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
+  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
+                                           "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
 }
 
 TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
