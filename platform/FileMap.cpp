@@ -118,13 +118,42 @@ const unsigned char kNoBytes[1] = {0};
 FileMap::~FileMap() {
   Unmap();
   if (buffer_ != nullptr) ::munmap(buffer_, capacity_);
+  if (folderFd_ >= 0) ::close(folderFd_);
+}
+
+int FileMap::Open(const std::string& path) {
+  // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer.
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0 || slash + 1 == path.size()) {
+    return ::open(path.c_str(), kFlags);
+  }
+  // Files of one folder usually come one after the other. From the second of them
+  // on, the name is opened in the folder held open, so the folder's own path is not
+  // walked again for each file.
+  const std::string_view folder(path.data(), slash);
+  if (folder != folder_) {
+    if (folderFd_ >= 0) ::close(folderFd_);
+    folderFd_ = -1;
+    folder_.assign(folder);
+    return ::open(path.c_str(), kFlags);
+  }
+  if (folderFd_ < 0) folderFd_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd_ >= 0) {
+    const int fd = ::openat(folderFd_, path.c_str() + slash + 1, kFlags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    // The folder may have been removed or replaced since it was opened: the path decides.
+    ::close(folderFd_);
+    folderFd_ = -1;
+  }
+  return ::open(path.c_str(), kFlags);
 }
 
 bool FileMap::Load(const std::string& path, std::size_t maxSize) {
   Clear();
-  // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the
-  // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
-  const Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+  // The file type is checked on the open descriptor, so a swap after a stat cannot
+  // fool it.
+  const Descriptor file{Open(path)};
   if (file.fd < 0) return false;
   struct stat info {};
   if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kolbrin::platform {
 
@@ -40,6 +41,7 @@ class FileMap {
   bool mapped() const { return map_ != nullptr; }
 
  private:
+  int Open(const std::string& path);
   bool Map(int fd, std::size_t size);
   bool Read(int fd, std::size_t size);
   void Unmap();
@@ -51,6 +53,8 @@ class FileMap {
   int slot_ = -1;                    // the mapping's entry in the SIGBUS handler's table
   unsigned char* buffer_ = nullptr;  // the reused read buffer
   std::size_t capacity_ = 0;
+  std::string folder_;  // the folder of the file loaded last
+  int folderFd_ = -1;   // and that folder, held open once a second file came from it
 };
 
 }  // namespace kolbrin::platform

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace kolbrin::platform {
 namespace {
@@ -42,6 +43,14 @@ int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
   // Identical ASCII bytes are identical units: skip the common ASCII prefix at once.
   const std::size_t common = std::min(a.size(), b.size());
   std::size_t k = 0;
+  // Eight bytes at a time first: paths of one folder share long prefixes.
+  for (; k + 8 <= common; k += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + k, 8);
+    std::memcpy(&y, b.data() + k, 8);
+    if (x != y || (x & 0x8080808080808080u) != 0) break;
+  }
   while (k < common && a[k] == b[k] && static_cast<unsigned char>(a[k]) < 0x80) ++k;
   auto i = static_cast<std::int32_t>(k);
   auto j = static_cast<std::int32_t>(k);

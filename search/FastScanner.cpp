@@ -272,6 +272,7 @@ class FastScanner final : public Scanner {
   void ClearCurrentFile() override { CurrentFile_.clear(); }
   TextList& Results() override { return Results_; }
   std::size_t FirstPassEntries() const override { return FirstPassCount; }
+  bool LoadFailed() const override { return LoadFailed_; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
   }
@@ -334,6 +335,7 @@ class FastScanner final : public Scanner {
   std::int32_t ControlCount = 0;
 
   std::string CurrentFile_;
+  bool LoadFailed_ = false;
   std::size_t FirstPassCount = 0;
   TextList Results_;
   std::string ActiveString;
@@ -384,7 +386,8 @@ ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSiz
   if (path != CurrentFile_) {
     CurrentFile_ = path;
     Results_.clear();
-    if (!FileData.Load(path, kMaxScannedFileSize)) return ScanResult::ScanNoHits;
+    LoadFailed_ = !FileData.Load(path, kMaxScannedFileSize);
+    if (LoadFailed_) return ScanResult::ScanNoHits;
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }

@@ -51,6 +51,7 @@ class PlainScanner final : public Scanner {
   void ClearCurrentFile() override { CurrentFile_.clear(); }
   TextList& Results() override { return Results_; }
   std::size_t FirstPassEntries() const override { return FirstPassCount; }
+  bool LoadFailed() const override { return LoadFailed_; }
   void SetOnFileLoaded(std::function<void()> notification) override {
     onFileLoaded_ = std::move(notification);
   }
@@ -114,6 +115,7 @@ class PlainScanner final : public Scanner {
   std::int64_t HitLine = 0;
   unsigned char LineBuffer[240] = {};
   std::string CurrentFile_;
+  bool LoadFailed_ = false;
   std::size_t FirstPassCount = 0;
   TextList Results_;
   std::string ActiveString;
@@ -123,7 +125,8 @@ ScanResult PlainScanner::ScanStep(const std::string& path, std::uint32_t chunkSi
   if (path != CurrentFile_) {
     CurrentFile_ = path;
     Results_.clear();
-    if (!FileData.Load(path, kMaxScannedFileSize)) return ScanResult::ScanNoHits;
+    LoadFailed_ = !FileData.Load(path, kMaxScannedFileSize);
+    if (LoadFailed_) return ScanResult::ScanNoHits;
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }

@@ -59,6 +59,9 @@ class Scanner {
   // How many of Results() the first pass found, when a second pass has begun; 0
   // while only the first pass ran. Only entries of different passes can be equal.
   virtual std::size_t FirstPassEntries() const = 0;
+  // Whether the current file could not be read: it is missing, no regular file (a
+  // folder, say), too large, or reading it failed.
+  virtual bool LoadFailed() const = 0;
   // Called after each successful load of a file, for the progress display.
   virtual void SetOnFileLoaded(std::function<void()> notification) = 0;
 };

@@ -47,11 +47,10 @@ void TGrep::Execute() {
 
   for (std::size_t i = 0; i < Paths.size() && !Terminated(); ++i) {
     const std::string& path = Paths[i];
-    if (platform::IsFolder(path)) continue;
     ArchiveKind = ArchiveKindOf(path);
     if (ArchiveKind == kPlainFile) {
       SearchPlainFile(path);
-    } else {
+    } else if (!platform::IsFolder(path)) {
       SearchArchive(path);
     }
   }
@@ -61,7 +60,12 @@ void TGrep::Execute() {
 }
 
 void TGrep::SearchPlainFile(const std::string& path) {
-  ScanFile(path);
+  // A folder among the paths is passed over without a node. Only a path that could
+  // not be loaded is asked about, so a file costs no look-up of its own.
+  if (ScanFile(path) == ScanResult::ScanNoHits && scanner_->LoadFailed() &&
+      platform::IsFolder(path)) {
+    return;
+  }
   FlushResults();
 }
 

@@ -11,7 +11,9 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "platform/Files.h"
 #include "tests/TestSupport.h"
@@ -80,6 +82,31 @@ TEST(FileMapLoad, RefusesWhatIsNotAReadableRegularFile) {
   EXPECT_FALSE(file.Load("/dev/zero", 100)) << "a device that never ends";
   EXPECT_FALSE(file.Load(folder.Write("over", std::string(101, 'x')), 100)) << "over the limit";
   EXPECT_TRUE(file.Load(folder.Write("limit", std::string(100, 'x')), 100)) << "at the limit";
+}
+
+TEST(FileMapLoad, FilesOfOneFolderInARowAndAFolderReplacedBetweenThem) {
+  TempFolder folder;
+  const std::string a1 = folder.Write("a/one.txt", "a one");
+  const std::string a2 = folder.Write("a/two.txt", "a two");
+  const std::string b1 = folder.Write("b/one.txt", "b one");
+  FileMap file;
+  for (const auto& [path, bytes] : {std::pair{a1, "a one"}, {a2, "a two"}, {a1, "a one"},
+                                    {b1, "b one"}, {a2, "a two"}}) {
+    ASSERT_TRUE(file.Load(path, 1 << 20)) << path;
+    EXPECT_EQ(Held(file), bytes) << path;
+  }
+  EXPECT_FALSE(file.Load(folder.path() + "/a/missing.txt", 1 << 20));
+  EXPECT_FALSE(file.Load(folder.path() + "/a", 1 << 20)) << "a folder is no file";
+
+  // The folder goes away and comes back with other files: the path decides.
+  ASSERT_TRUE(file.Load(a1, 1 << 20));
+  ASSERT_TRUE(file.Load(a2, 1 << 20));
+  std::filesystem::remove_all(folder.path() + "/a");
+  folder.Write("a/one.txt", "new one");
+  ASSERT_TRUE(file.Load(a1, 1 << 20));
+  EXPECT_EQ(Held(file), "new one");
+  std::filesystem::remove_all(folder.path() + "/a");
+  EXPECT_FALSE(file.Load(a1, 1 << 20));
 }
 
 TEST(FileMapTruncation, AMappedFileCutShortReadsAsZeroBytesPastItsNewEnd) {
