@@ -15,7 +15,9 @@
 
 namespace {
 
-double Milliseconds(QElapsedTimer& timer) { return static_cast<double>(timer.nsecsElapsed()) / 1e6; }
+double Milliseconds(QElapsedTimer& timer) {
+  return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());

@@ -17,6 +17,14 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// On x86-64, 32-byte vectors are used where the processor has AVX2, whatever the
+// compiler was told to assume.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KOLBRIN_HAVE_AVX2_PATH 1
+#include <immintrin.h>
+#else
+#define KOLBRIN_HAVE_AVX2_PATH 0
+#endif
 
 namespace kolbrin {
 namespace {
@@ -137,9 +145,7 @@ struct TextEvents {
   std::size_t lastOffset = 0;
 };
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KOLBRIN_HAVE_AVX2_PATH 1
-#include <immintrin.h>
+#if KOLBRIN_HAVE_AVX2_PATH
 
 bool ProcessorHasAvx2() {
   static const bool has = __builtin_cpu_supports("avx2");
@@ -154,18 +160,20 @@ struct EventVectors {
 // Non-zero lanes mark the events among the 32 bytes `v` loaded from `at`.
 template <bool TwoFirst, int LastBytes>
 __attribute__((target("avx2"))) inline __m256i EventsAvx2(const unsigned char* at, __m256i v,
-                                                           const EventVectors& c,
-                                                           std::size_t lastOffset) {
+                                                          const EventVectors& c,
+                                                          std::size_t lastOffset) {
   const __m256i low = _mm256_and_si256(v, c.nibble);
   const __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), c.nibble);
-  const __m256i controls =
-      _mm256_and_si256(_mm256_shuffle_epi8(c.lowClass, low), _mm256_shuffle_epi8(c.highClass, high));
+  const __m256i controls = _mm256_and_si256(_mm256_shuffle_epi8(c.lowClass, low),
+                                            _mm256_shuffle_epi8(c.highClass, high));
   __m256i candidates = _mm256_cmpeq_epi8(v, c.first);
   if constexpr (TwoFirst) candidates = _mm256_or_si256(candidates, _mm256_cmpeq_epi8(v, c.other));
   if constexpr (LastBytes != 0) {
     const __m256i last = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + lastOffset));
     __m256i lastOk = _mm256_cmpeq_epi8(last, c.lastA);
-    if constexpr (LastBytes == 2) lastOk = _mm256_or_si256(lastOk, _mm256_cmpeq_epi8(last, c.lastB));
+    if constexpr (LastBytes == 2) {
+      lastOk = _mm256_or_si256(lastOk, _mm256_cmpeq_epi8(last, c.lastB));
+    }
     candidates = _mm256_and_si256(candidates, lastOk);
   }
   return _mm256_or_si256(controls, candidates);
@@ -212,8 +220,8 @@ __attribute__((target("avx2"))) std::size_t SkipQuietBlocksAvx2(const unsigned c
         found = true;
         break;
       }
-      tally = _mm256_sub_epi8(tally, _mm256_add_epi8(_mm256_cmpeq_epi8(a, lineFeed),
-                                                     _mm256_cmpeq_epi8(b, lineFeed)));
+      tally = _mm256_sub_epi8(
+          tally, _mm256_add_epi8(_mm256_cmpeq_epi8(a, lineFeed), _mm256_cmpeq_epi8(b, lineFeed)));
     }
     const __m256i sums = _mm256_sad_epu8(tally, _mm256_setzero_si256());
     lines += static_cast<std::uint64_t>(_mm256_extract_epi64(sums, 0)) +
@@ -317,11 +325,12 @@ class FastScanner final : public Scanner {
   unsigned char first_ = 0;       // a candidate's byte ...
   unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
   LastByteTest textTest_;         // while the pass is text
-#if KOLBRIN_HAVE_AVX2_PATH
-  TextEvents textEvents_;             // textTest_ and the candidate bytes, for the skipper
-  SkipQuietBlocks wideSkipper_ = nullptr;  // null without AVX2
-#endif
   LastByteTest binaryTest_;       // once it is binary
+#if KOLBRIN_HAVE_AVX2_PATH
+  // The text pass's events for the 32-byte skipper, which is null without AVX2.
+  TextEvents textEvents_;
+  SkipQuietBlocks wideSkipper_ = nullptr;
+#endif
 
   // The pass: Position is the next byte to examine (the plain scanner's read position
   // and offset at the top of its loop). LineStart is where the current line began as
@@ -376,8 +385,8 @@ void FastScanner::SetActiveString(const std::string& text) {
   }
 
 #if KOLBRIN_HAVE_AVX2_PATH
-  textEvents_ = TextEvents{first_, firstOther_, textTest_.on, textTest_.a, textTest_.b,
-                           textTest_.on ? PatternLength - 1 : 0};
+  const std::size_t lastOffset = textTest_.on ? PatternLength - 1 : 0;
+  textEvents_ = TextEvents{first_, firstOther_, textTest_.on, textTest_.a, textTest_.b, lastOffset};
   wideSkipper_ = gWideVectors.load() && ProcessorHasAvx2() ? ChooseSkipper(textEvents_) : nullptr;
 #endif
 }

@@ -12,8 +12,8 @@
 namespace kolbrin {
 
 struct FileNode {
-  std::string text;               // the searched file's path
-  TextList hits;                  // hit-node texts, in file-offset order
+  std::string text;  // the searched file's path
+  TextList hits;     // hit-node texts, in file-offset order
   bool expanded = false;
 };
 
@@ -22,8 +22,9 @@ struct FileNode {
 // leaving out a text equal, without regard to case, to one already taken.
 // `firstPassEntries` (see Scanner::FirstPassEntries): 0 when all entries come from
 // one pass, in the order it found them, so they are in order already and their texts
-// all differ (each holds its own line number or offset): nothing is sorted or tested. The entries are consumed: their bytes move into the
-// texts, and `results` is left empty.
+// all differ (each holds its own line number or offset): nothing is sorted or tested.
+// The entries are consumed: their bytes move into the texts, and `results` is left
+// empty.
 TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries = 1);
 
 // The text form of a tree, one LF-ended line per shown node: "-" and the path of an

@@ -28,8 +28,8 @@ class TempFolder {
 
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
-  TextList entries;                  // the result entries, sort prefixes included
-  int steps = 0;                     // ScanStep calls made
+  TextList entries;  // the result entries, sort prefixes included
+  int steps = 0;     // ScanStep calls made
 };
 
 // Resets `scanner` for a new file and calls ScanStep until the file is finished.

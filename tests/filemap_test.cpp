@@ -90,8 +90,8 @@ TEST(FileMapLoad, FilesOfOneFolderInARowAndAFolderReplacedBetweenThem) {
   const std::string a2 = folder.Write("a/two.txt", "a two");
   const std::string b1 = folder.Write("b/one.txt", "b one");
   FileMap file;
-  for (const auto& [path, bytes] : {std::pair{a1, "a one"}, {a2, "a two"}, {a1, "a one"},
-                                    {b1, "b one"}, {a2, "a two"}}) {
+  for (const auto& [path, bytes] :
+       {std::pair{a1, "a one"}, {a2, "a two"}, {a1, "a one"}, {b1, "b one"}, {a2, "a two"}}) {
     ASSERT_TRUE(file.Load(path, 1 << 20)) << path;
     EXPECT_EQ(Held(file), bytes) << path;
   }

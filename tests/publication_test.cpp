@@ -13,15 +13,15 @@ using Texts = std::vector<std::string>;
 
 TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
   TextList results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
-                "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
+                   "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine",
                                            "LINE[0000000003]:ten", "BIN[000001F3]:x"}));
 }
 
 TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
   TextList results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
-                "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
-                "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
+                   "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
+                   "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
                                            "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
 }
@@ -34,7 +34,7 @@ TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
 TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
   // Two passes append two sorted runs; any order of the same entries publishes alike.
   TextList runs{"00000001LINE[0000000001]:a", "00000009LINE[0000000002]:b",
-             "00000003LINE[0000000001]:a", "0000000ALINE[0000000003]:c"};
+                "00000003LINE[0000000001]:a", "0000000ALINE[0000000003]:c"};
   TextList shuffled{runs[3], runs[1], runs[0], runs[2]};
   const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
   EXPECT_EQ(ShownHitTexts(runs), expected);
@@ -46,7 +46,7 @@ TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
   // bytes falls back to the folded order, where 'b' sorts after 'A' and '_' before
   // 'a' although its byte lies between the two cases.
   TextList results{"0000000bLINE[0000000002]:x", "0000000ALINE[0000000001]:y",
-                "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
+                   "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
   EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
                                            "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
 }

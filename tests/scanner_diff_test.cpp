@@ -170,8 +170,8 @@ TEST(ScannerDifferential, SparseEventsAcrossVectorBlocks) {
   // Long quiet stretches with a few events at random places, so that they fall on
   // every lane of a vector and across block edges, and the last-byte test reads
   // into the next block or up to the end of the file.
-  static const char* const kEvents[] = {"ab", "AB", "aB", "a", "b", "\n", "\r\n", "\t",
-                                        "\x01", "", "\x1b", "\x1f", "ä"};
+  static const char* const kEvents[] = {"ab", "AB",   "aB", "a",    "b",    "\n", "\r\n",
+                                        "\t", "\x01", "",   "\x1b", "\x1f", "ä"};
   std::mt19937 random(77001);
   TempFolder folder;
   for (int round = 0; round < 300; ++round) {

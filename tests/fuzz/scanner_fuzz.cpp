@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     auto fast = kolbrin::MakeFastScanner(settings);
     const std::string actual = Dump(*fast, InputPath(), chunk);
     if (expected != actual) {
-      std::fprintf(stderr, "scanners differ (chunk %u, %s vectors)\nplain:\n%s\nfast:\n%s\n",
-                   chunk, wide ? "wide" : "narrow", expected.c_str(), actual.c_str());
+      std::fprintf(stderr, "scanners differ (chunk %u, %s vectors)\nplain:\n%s\nfast:\n%s\n", chunk,
+                   wide ? "wide" : "narrow", expected.c_str(), actual.c_str());
       std::abort();
     }
   }
