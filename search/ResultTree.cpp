@@ -40,25 +40,22 @@ TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries) {
     entry.remove_prefix(std::min(entry.size(), kSortPrefixLength));
     return entry;
   };
-  if (firstPassEntries == 0) {
-    // One pass, which found its entries in offset order: they are shown as they are.
-    for (std::string_view& entry : entries) entry = textOf(entry);
-    return std::move(results);
-  }
-
   // Each pass finds its hits in offset order, so the entries are one or two sorted
-  // runs: merging them is linear, and the order is the same as a full sort's.
-  const EntryLess less;
-  const auto runEnd = std::is_sorted_until(entries.begin(), entries.end(), less);
-  if (runEnd != entries.end()) {
-    if (std::is_sorted(runEnd, entries.end(), less)) {
-      std::inplace_merge(entries.begin(), runEnd, entries.end(), less);
-    } else {
-      std::sort(entries.begin(), entries.end(), less);
+  // runs: merging them is linear, and the order is the same as a full sort's. One
+  // pass needs nothing.
+  if (firstPassEntries != 0) {
+    const EntryLess less;
+    const auto runEnd = std::is_sorted_until(entries.begin(), entries.end(), less);
+    if (runEnd != entries.end()) {
+      if (std::is_sorted(runEnd, entries.end(), less)) {
+        std::inplace_merge(entries.begin(), runEnd, entries.end(), less);
+      } else {
+        std::sort(entries.begin(), entries.end(), less);
+      }
     }
   }
-  if (firstPassEntries >= entries.size()) {
-    // Only the first pass found anything: no two entries can be equal.
+  if (firstPassEntries == 0 || firstPassEntries >= entries.size()) {
+    // The hits of one pass: no two entries can be equal.
     for (std::string_view& entry : entries) entry = textOf(entry);
     return std::move(results);
   }
