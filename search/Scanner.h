@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "search/TextEncoding.h"
 #include "search/TextList.h"
 
 namespace kolbrin {
@@ -35,6 +36,8 @@ struct SearchSettings {
   bool CaseSensitive = false;
   std::int32_t TabWidth = 8;  // spaces for each TAB in a text hit, 1..16
   std::int32_t AndMode = kAndMode;
+  // How each file's bytes become the text searched; see search/TextEncoding.h.
+  TextEncoding Encoding = TextEncoding::Auto;
 };
 
 // One scanner serves one worker thread; all calls come from that thread, except

@@ -1,0 +1,63 @@
+// How a loaded file becomes the text the scanner searches. A file in UTF-8 (pure
+// ASCII included) is searched byte for byte, as it stands. A file in another
+// encoding that Japanese text is commonly kept in is transcoded to UTF-8 once, so
+// that the search strings, which are UTF-8, find its text and its hit lines read as
+// UTF-8 everywhere they are shown.
+//
+// Automatic detection, file by file, in this order:
+//   1. A UTF-16LE or UTF-16BE byte order mark: the file is decoded as UTF-16 (the
+//      mark dropped) when it decodes cleanly and the text holds no NUL and at most
+//      ten control bytes; otherwise it is searched as raw bytes.
+//   2. Valid UTF-8 (a UTF-8 byte order mark allowed): the file is searched as it
+//      stands, unless it is 7-bit, holds an ISO-2022-JP designation (ESC $ @,
+//      ESC $ B, ESC ( J, ...) and decodes cleanly as ISO-2022-JP; then it is decoded.
+//   3. Otherwise, a file without NUL bytes and with at most ten control bytes (as
+//      the scanner counts them) is tried as EUC-JP and as CP932 (Shift_JIS as
+//      Windows writes it, NEC and IBM extensions included). A reading counts only
+//      when the whole file decodes without an invalid or unmapped sequence. When
+//      both count, the one whose characters look more like Japanese text wins:
+//      each kana scores 4, each CJK ideograph, ideographic punctuation mark or
+//      full-width letter 2, each half-width katakana 1, anything else 0; a tie
+//      goes to CP932.
+//   4. Anything else is searched as raw bytes.
+// A file whose UTF-8 transcoding would not fit the scanner's 32-bit offsets is
+// searched as raw bytes.
+//
+// A forced encoding decodes every file that way, bad sequences becoming U+FFFD,
+// unless the text would count as binary (more than ten control bytes): such a file
+// is searched as raw bytes, so its binary hits keep the file's offsets and bytes.
+// A valid UTF-8 file forced as UTF-8 is searched as it stands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace kolbrin {
+
+enum class TextEncoding : std::uint8_t {
+  Auto,   // decided file by file (the default)
+  Bytes,  // no decoding: every file byte for byte
+  Utf8,
+  Cp932,
+  EucJp,
+  Iso2022Jp,
+  Utf16Le,
+  Utf16Be,
+};
+
+// The name of an encoding, as kolbrin-grep's --encoding and the settings file's
+// ENCODING take it, case ignored: "auto", "bytes", "utf-8", "cp932" (also
+// "shift_jis" and "sjis"), "euc-jp", "iso-2022-jp", "utf-16le", "utf-16be".
+// Nothing for an unknown name.
+std::optional<TextEncoding> ParseEncodingName(std::string_view name);
+
+// The name ParseEncodingName takes for `encoding` ("cp932" for Cp932).
+std::string_view EncodingName(TextEncoding encoding);
+
+// Every name ParseEncodingName takes, for usage texts.
+inline constexpr std::string_view kEncodingNames =
+    "auto, bytes, utf-8, cp932 (also shift_jis, sjis), euc-jp, iso-2022-jp, utf-16le, utf-16be";
+
+}  // namespace kolbrin
