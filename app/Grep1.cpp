@@ -213,6 +213,8 @@ void TfmMain::ReadSettings() {
   // or user is overwritten or deleted, and nobody can plant a link there.
   TempDir = platform::CreatePrivateFolder(tempParent_);
   udTab->setValue(platform::ReadTabWidth(SettingsPath));
+  Encoding =
+      ParseEncodingName(platform::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);
   RecentApps = platform::ReadRecentApps(SettingsPath);
   RebuildHistoryMenu();
   CloseRequested = false;

@@ -15,6 +15,7 @@
 #include "app/QtDispatcher.h"
 #include "app/ResultTreeModel.h"
 #include "platform/WindowSettings.h"
+#include "search/TextEncoding.h"
 #include "search/Threadg.h"
 
 class QAction;
@@ -83,6 +84,9 @@ class TfmMain final : public QWidget, private SearchHost {
   bool CloseRequested = false;
   bool IsSearching = false;
   std::int32_t AndMode = kAndMode;
+  // How every search decodes its files: key ENCODING of the settings file, read at
+  // start-up; a missing or unknown name means Auto.
+  TextEncoding Encoding = TextEncoding::Auto;
   std::vector<std::string> TempFileList;
   // The running search's worker; empty while none runs.
   TGrep* SearchThread = nullptr;

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "search/TextEncoding.h"
+
 namespace kolbrin::cli {
 
 const char kUsage[] =
@@ -14,6 +16,10 @@ const char kUsage[] =
     "  --case           letter case must match\n"
     "  --tab N          spaces for a TAB in a shown line, 1 to 16 (default 8)\n"
     "  --show-empty     also list files without hits\n"
+    "  --encoding NAME  how files are decoded before the search (default auto):\n"
+    "                   auto (file by file), bytes (no decoding), utf-8, cp932\n"
+    "                   (also shift_jis, sjis), euc-jp, iso-2022-jp, utf-16le,\n"
+    "                   utf-16be\n"
     "  --help           show this help\n"
     "  --version        show the version\n"
     "  --               end of options\n"
@@ -70,7 +76,7 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
     std::optional<std::string> value;
     if (equals != std::string::npos) value = argument.substr(equals + 1);
 
-    const bool takesValue = name == "--second" || name == "--tab";
+    const bool takesValue = name == "--second" || name == "--tab" || name == "--encoding";
     if (takesValue && !value) {
       if (i + 1 >= arguments.size()) return Fail("option '" + name + "' needs a value");
       value = arguments[++i];
@@ -84,6 +90,13 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
       const std::optional<int> width = ParseTabWidth(*value);
       if (!width) return Fail("--tab must be a number from 1 to 16, not '" + *value + "'");
       options.settings.TabWidth = *width;
+    } else if (name == "--encoding") {
+      const std::optional<TextEncoding> encoding = ParseEncodingName(*value);
+      if (!encoding) {
+        return Fail("--encoding must be one of " + std::string(kEncodingNames) + ", not '" +
+                    *value + "'");
+      }
+      options.settings.Encoding = *encoding;
     } else if (name == "--or") {
       options.settings.AndMode = kOrMode;
     } else if (name == "--case") {

@@ -23,6 +23,10 @@ bool WriteTabWidth(const std::string& settingsPath, int tabWidth) {
   return WritePrivateProfileString(kSettingsSection, "TAB", std::to_string(tabWidth), settingsPath);
 }
 
+std::string ReadEncodingName(const std::string& settingsPath) {
+  return GetPrivateProfileString(kSettingsSection, "ENCODING", "auto", settingsPath);
+}
+
 RecentAppSlots ReadRecentApps(const std::string& settingsPath) {
   RecentAppSlots slots;
   for (std::size_t i = 0; i < slots.size(); ++i) {

@@ -1,6 +1,7 @@
 // What the main window keeps in its settings file (section "KOLBRIN"): the tab
-// width and the five recently used applications, and the path helpers the
-// window's commands use. No Qt here, so all of it is tested without a window.
+// width, the text encoding of searches and the five recently used applications,
+// and the path helpers the window's commands use. No Qt here, so all of it is
+// tested without a window.
 #pragma once
 
 #include <array>
@@ -18,6 +19,11 @@ inline constexpr int kMaxTabWidth = 16;
 int ReadTabWidth(const std::string& settingsPath);
 // False when the write failed; the file then keeps its old value.
 bool WriteTabWidth(const std::string& settingsPath, int tabWidth);
+
+// Key "ENCODING" as it stands, "auto" when missing. Only read, never written. The
+// name is given raw because the encodings are known above this layer, which
+// parses it (an unknown name meaning "auto").
+std::string ReadEncodingName(const std::string& settingsPath);
 
 // Slot 1 (index 0) is the most recently used application; an empty text is an
 // empty slot.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/Options.h"
@@ -73,6 +74,33 @@ TEST(CliArguments, RejectsBadInputNamingTheProblem) {
   }
   EXPECT_EQ(ParseArguments({std::string(255, 'x'), "p"}).kind, ParseOutcome::Run);
   EXPECT_EQ(ParseArguments({"--tab", "16", "--second=", "x", "p"}).kind, ParseOutcome::Run);
+}
+
+TEST(CliArguments, EncodingTakesTheNamesInEitherFormAndRejectsOthers) {
+  const std::pair<std::vector<std::string>, TextEncoding> accepted[] = {
+      {{"one", "p"}, TextEncoding::Auto},
+      {{"--encoding", "bytes", "one", "p"}, TextEncoding::Bytes},
+      {{"--encoding=EUC-JP", "one", "p"}, TextEncoding::EucJp},
+      {{"--encoding", "Shift_JIS", "one", "p"}, TextEncoding::Cp932},
+      {{"--encoding=sjis", "one", "p"}, TextEncoding::Cp932},
+      {{"--encoding", "utf-16be", "one", "p"}, TextEncoding::Utf16Be},
+      {{"--encoding=utf-8", "--encoding=auto", "one", "p"}, TextEncoding::Auto},
+  };
+  for (const auto& [arguments, expected] : accepted) {
+    const ParseOutcome parsed = ParseArguments(arguments);
+    ASSERT_EQ(parsed.kind, ParseOutcome::Run) << arguments.front() << ": " << parsed.message;
+    EXPECT_EQ(parsed.options.settings.Encoding, expected) << arguments.front();
+    EXPECT_EQ(parsed.options.settings.String1, "one") << "the name is not taken as STRING1";
+  }
+
+  const ParseOutcome unknown = ParseArguments({"--encoding=latin1", "one", "p"});
+  EXPECT_EQ(unknown.kind, ParseOutcome::UsageError);
+  EXPECT_NE(unknown.message.find("'latin1'"), std::string::npos) << unknown.message;
+  EXPECT_NE(unknown.message.find(kEncodingNames), std::string::npos) << unknown.message;
+  EXPECT_EQ(unknown.message.find('\n'), std::string::npos) << "one line";
+  const ParseOutcome missing = ParseArguments({"one", "p", "--encoding"});
+  EXPECT_EQ(missing.kind, ParseOutcome::UsageError);
+  EXPECT_NE(missing.message.find("--encoding"), std::string::npos) << missing.message;
 }
 
 TEST(CliArguments, RelativePathsGetTheCurrentFolderInFront) {

@@ -139,6 +139,20 @@ TEST_F(Window, ReadsTabWidthAndSparseRecentApplications) {
   EXPECT_EQ(item->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
 }
 
+TEST_F(Window, ReadsTheEncodingAndTakesAutoForAMissingOrUnknownName) {
+  const std::pair<const char*, TextEncoding> cases[] = {
+      {nullptr, TextEncoding::Auto},  {"EUC-JP", TextEncoding::EucJp},
+      {"sjis", TextEncoding::Cp932},  {"bytes", TextEncoding::Bytes},
+      {"latin1", TextEncoding::Auto},
+  };
+  for (const auto& [stored, expected] : cases) {
+    if (stored != nullptr) {
+      platform::WritePrivateProfileString("KOLBRIN", "ENCODING", stored, settings);
+    }
+    EXPECT_EQ(Open().Encoding, expected) << (stored ? stored : "no key");
+  }
+}
+
 TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   TfmMain& w = Open();
   const std::string a = folder.Write("a.txt", "one key\n");
