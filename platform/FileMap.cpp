@@ -117,7 +117,6 @@ const unsigned char kNoBytes[1] = {0};
 
 FileMap::~FileMap() {
   Unmap();
-  if (buffer_ != nullptr) ::munmap(buffer_, capacity_);
   if (folderFd_ >= 0) ::close(folderFd_);
 }
 
@@ -194,24 +193,13 @@ bool FileMap::Map(int fd, std::size_t size) {
 }
 
 bool FileMap::Read(int fd, std::size_t size) {
-  if (size > capacity_) {
-    // Large buffers go in huge pages: fewer faults and TLB misses per byte scanned.
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    const bool huge = size >= kHugePage;
-    const std::size_t capacity = RoundUp(size, huge ? kHugePage : std::size_t{64} << 10);
-    void* at =
-        ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (at == MAP_FAILED) return false;
-    if (huge) ::madvise(at, capacity, MADV_HUGEPAGE);
-    if (buffer_ != nullptr) ::munmap(buffer_, capacity_);
-    buffer_ = static_cast<unsigned char*>(at);
-    capacity_ = capacity;
-  }
+  unsigned char* const buffer = buffer_.Reserve(size == 0 ? 1 : size);
+  if (buffer == nullptr) return false;
   // A file that shrinks while it is read is taken as far as it goes; bytes appended
   // meanwhile are not waited for.
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::read(fd, buffer_ + got, size - got);
+    const ssize_t n = ::read(fd, buffer + got, size - got);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -219,7 +207,7 @@ bool FileMap::Read(int fd, std::size_t size) {
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
-  data_ = buffer_;
+  data_ = buffer;
   size_ = got;
   return true;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/PageBuffer.h"
+
 namespace kolbrin::platform {
 
 // Files of at least this many bytes are mapped; smaller ones are read, as a mapping
@@ -50,9 +52,8 @@ class FileMap {
   std::size_t size_ = 0;
   unsigned char* map_ = nullptr;  // the mapping, when the file is mapped
   std::size_t mapLength_ = 0;
-  int slot_ = -1;                    // the mapping's entry in the SIGBUS handler's table
-  unsigned char* buffer_ = nullptr;  // the reused read buffer
-  std::size_t capacity_ = 0;
+  int slot_ = -1;       // the mapping's entry in the SIGBUS handler's table
+  PageBuffer buffer_;   // the reused read buffer
   std::string folder_;  // the folder of the file loaded last
   int folderFd_ = -1;   // and that folder, held open once a second file came from it
 };

@@ -12,6 +12,7 @@
 
 #include "platform/FileMap.h"
 #include "platform/Text.h"
+#include "search/FileText.h"
 #include "search/Scanner.h"
 
 #if defined(__SSE2__)
@@ -264,7 +265,8 @@ class FastScanner final : public Scanner {
  public:
   explicit FastScanner(const SearchSettings& settings)
       : settings_(settings),
-        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))) {
+        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))),
+        Text(settings.Encoding) {
     ResetForFile();
   }
 
@@ -318,6 +320,10 @@ class FastScanner final : public Scanner {
   std::function<void()> onFileLoaded_;
 
   platform::FileMap FileData;
+  // The text searched: the file's bytes, or their UTF-8 transcoding. The decision
+  // follows the first pass (see FileText), which starts again if the file turns out
+  // to need decoding.
+  FileText Text;
   unsigned char Pattern[256] = {};
   unsigned char lowerPattern_[256] = {};
   std::size_t PatternLength = 0;
@@ -397,10 +403,18 @@ ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSiz
     Results_.clear();
     LoadFailed_ = !FileData.Load(path, kMaxScannedFileSize);
     if (LoadFailed_) return ScanResult::ScanNoHits;
+    Text.Start(FileData.data(), FileData.size());
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }
 
+  // The decision must hold for every byte this chunk may examine; when it turns the
+  // file into decoded text, only the first pass can have run, and it starts again.
+  const std::uint64_t reach = std::uint64_t{Position} + chunkSize + 1;
+  if (reach > Text.settledTo() && Text.Settle(static_cast<std::size_t>(reach))) {
+    ResetPass();
+    Results_.clear();
+  }
   if (!ScanChunk(chunkSize)) return ScanResult::ScanMore;
 
   const bool secondPass =
@@ -426,8 +440,8 @@ ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSiz
 // it returns true). Bytes read for a compare window or for the rest of a hit's line
 // are not examined, so they do not count.
 bool FastScanner::ScanChunk(std::uint32_t limit) {
-  const unsigned char* const data = FileData.data();
-  const std::size_t size = FileData.size();
+  const unsigned char* const data = Text.data();
+  const std::size_t size = Text.size();
   std::uint64_t budget = std::uint64_t{limit} + 1;
   for (;;) {
     if (Position >= size) return true;
@@ -800,7 +814,7 @@ void FastScanner::MakeRoomForEntry(std::size_t at) {
   if (count < Results_.capacity()) return;
   std::size_t more = std::max<std::size_t>(count, 16);
   if (count >= 1024 && at > 0) {
-    const double expected = static_cast<double>(count) * static_cast<double>(FileData.size() - at) /
+    const double expected = static_cast<double>(count) * static_cast<double>(Text.size() - at) /
                             static_cast<double>(at);
     more = std::clamp(static_cast<std::size_t>(expected * 1.125), more, 7 * count);
   }

@@ -8,6 +8,7 @@
 
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "search/FileText.h"
 #include "search/Scanner.h"
 
 namespace kolbrin {
@@ -35,7 +36,8 @@ class PlainScanner final : public Scanner {
  public:
   explicit PlainScanner(const SearchSettings& settings)
       : settings_(settings),
-        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))) {
+        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))),
+        Text(settings.Encoding) {
     ResetForFile();
   }
 
@@ -76,14 +78,14 @@ class PlainScanner final : public Scanner {
 
   // The byte at the read position, advancing past it; -1 at the end of the file.
   int ReadByte() {
-    if (ReadPosition >= FileData.size()) return -1;
-    return FileData.data()[ReadPosition++];
+    if (ReadPosition >= Text.size()) return -1;
+    return Text.data()[ReadPosition++];
   }
 
   std::size_t ReadBytes(unsigned char* target, std::size_t count) {
-    const std::size_t available = FileData.size() - ReadPosition;
+    const std::size_t available = Text.size() - ReadPosition;
     const std::size_t n = std::min(count, available);
-    std::memcpy(target, FileData.data() + ReadPosition, n);
+    std::memcpy(target, Text.data() + ReadPosition, n);
     ReadPosition += n;
     return n;
   }
@@ -102,6 +104,8 @@ class PlainScanner final : public Scanner {
   std::function<void()> onFileLoaded_;
 
   platform::FileBytes FileData;
+  // The text searched: the file's bytes, or their UTF-8 transcoding, decided at load.
+  FileText Text;
   std::size_t ReadPosition = 0;
   unsigned char Pattern[256] = {};
   std::size_t PatternLength = 0;
@@ -127,6 +131,8 @@ ScanResult PlainScanner::ScanStep(const std::string& path, std::uint32_t chunkSi
     Results_.clear();
     LoadFailed_ = !FileData.Load(path, kMaxScannedFileSize);
     if (LoadFailed_) return ScanResult::ScanNoHits;
+    Text.Start(FileData.data(), FileData.size());
+    Text.SettleAll();
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }

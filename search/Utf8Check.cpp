@@ -1,0 +1,260 @@
+#include "search/Utf8Check.h"
+
+#include <unicode/utf8.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KOLBRIN_HAVE_AVX2_PATH 1
+#include <immintrin.h>
+#else
+#define KOLBRIN_HAVE_AVX2_PATH 0
+#endif
+
+namespace kolbrin {
+namespace {
+
+std::atomic<bool> gWideVectors{true};
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+constexpr std::uint64_t kLowBits = 0x0101010101010101u;
+
+// Whether one of the eight bytes of `word` is zero.
+constexpr bool HasZeroByte(std::uint64_t word) {
+  return ((word - kLowBits) & ~word & kHighBits) != 0;
+}
+
+// The scalar check of [p, to): ASCII by words, other characters by U8_NEXT.
+Utf8Check CheckScalar(const unsigned char* data, std::size_t p, std::size_t to, std::size_t size,
+                      Utf8Check result) {
+  constexpr std::uint64_t kEscapes = 0x1B * kLowBits;
+  while (p < to) {
+    if (to - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + p, 8);
+      if ((word & kHighBits) == 0) {
+        if (HasZeroByte(word ^ kEscapes)) result.escape = true;
+        p += 8;
+        continue;
+      }
+    }
+    const unsigned char b = data[p];
+    if (b < 0x80) {
+      if (b == 0x1B) result.escape = true;
+      ++p;
+      continue;
+    }
+    result.nonAscii = true;
+    const std::size_t start = p;
+    std::int32_t i = 0;
+    UChar32 c;
+    // A character is at most four bytes; U8_NEXT reads no further than it is given.
+    const auto avail = static_cast<std::int32_t>(size - p < 4 ? size - p : 4);
+    U8_NEXT(data + p, i, avail, c);
+    if (c < 0) {
+      result.invalid = true;
+      result.checkedTo = start;
+      return result;
+    }
+    p += static_cast<std::size_t>(i);
+    if (p > to) {
+      result.checkedTo = start;
+      return result;
+    }
+  }
+  result.checkedTo = p;
+  return result;
+}
+
+#if KOLBRIN_HAVE_AVX2_PATH
+
+bool ProcessorHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// The classification of a byte pair by the nibbles of the first byte and the high
+// nibble of the second: each bit names one way the pair can be ill-formed, and a
+// pair is ill-formed where all three look-ups agree on a bit. Sequences that need a
+// third or fourth byte are checked by the lead two and three bytes back.
+constexpr std::uint8_t kTooShort = 1 << 0;      // lead or ASCII, then a lead or ASCII ...
+constexpr std::uint8_t kTooLong = 1 << 1;       // ASCII, then a continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;     // E0, then 80..9F
+constexpr std::uint8_t kTooLarge = 1 << 3;      // F4 90.. and above
+constexpr std::uint8_t kSurrogate = 1 << 4;     // ED, then A0..BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;     // C0 or C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5.. 80..8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0, then 80..8F
+constexpr std::uint8_t kTwoConts = 1 << 7;      // a continuation, then a continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+struct Tables {
+  __m256i firstHigh, firstLow, secondHigh, nibble;
+};
+
+__attribute__((target("avx2"))) inline __m256i Broadcast16(const std::uint8_t (&t)[16]) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// The vector `v` shifted by n bytes toward higher lanes, with the last n bytes of
+// `previous` shifted in.
+template <int N>
+__attribute__((target("avx2"))) inline __m256i Previous(__m256i v, __m256i previous) {
+  return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(previous, v, 0x21), 16 - N);
+}
+
+// Non-zero lanes where `v` (after `previous`) is ill-formed.
+__attribute__((target("avx2"))) inline __m256i Errors(__m256i v, __m256i previous,
+                                                      const Tables& t) {
+  const __m256i prev1 = Previous<1>(v, previous);
+  const __m256i firstHigh =
+      _mm256_shuffle_epi8(t.firstHigh, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), t.nibble));
+  const __m256i firstLow = _mm256_shuffle_epi8(t.firstLow, _mm256_and_si256(prev1, t.nibble));
+  const __m256i secondHigh =
+      _mm256_shuffle_epi8(t.secondHigh, _mm256_and_si256(_mm256_srli_epi16(v, 4), t.nibble));
+  const __m256i special = _mm256_and_si256(_mm256_and_si256(firstHigh, firstLow), secondHigh);
+  // A byte two after a lead of three or more, or three after a lead of four, must be a
+  // continuation: the high bit of these saturated differences says which must.
+  const __m256i third =
+      _mm256_subs_epu8(Previous<2>(v, previous), _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+  const __m256i fourth =
+      _mm256_subs_epu8(Previous<3>(v, previous), _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+  const __m256i must =
+      _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+  return _mm256_xor_si256(must, special);
+}
+
+// Non-zero lanes where the vector ends inside a character.
+__attribute__((target("avx2"))) inline __m256i Incomplete(__m256i v) {
+  const __m256i limits = _mm256_setr_epi8(
+      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1),
+      static_cast<char>(0xE0 - 1), static_cast<char>(0xC0 - 1));
+  return _mm256_subs_epu8(v, limits);
+}
+
+// Checks whole blocks of 64 bytes from `p` while they end at or before `to`; returns
+// where the blocks ended, backed off to the start of a character that the last
+// block leaves open.
+__attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char* data,
+                                                            std::size_t p, std::size_t to,
+                                                            Utf8Check& result) {
+  static constexpr std::uint8_t kFirstHigh[16] = {
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTooLong,
+      kTwoConts,
+      kTwoConts,
+      kTwoConts,
+      kTwoConts,
+      kTooShort | kOverlong2,                               // C0..CF
+      kTooShort,                                            // D0..DF
+      kTooShort | kOverlong3 | kSurrogate,                  // E0..EF
+      kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};  // F0..FF
+  static constexpr std::uint8_t kFirstLow[16] = {
+      kCarry | kOverlong3 | kOverlong2 | kOverlong4,  // _0
+      kCarry | kOverlong2,                            // _1
+      kCarry,
+      kCarry,
+      kCarry | kTooLarge,                  // _4
+      kCarry | kTooLarge | kTooLarge1000,  // _5
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000 | kSurrogate,  // _D
+      kCarry | kTooLarge | kTooLarge1000,
+      kCarry | kTooLarge | kTooLarge1000};
+  static constexpr std::uint8_t kSecondHigh[16] = {
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 80..8F
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 90..9F
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // A0..AF
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // B0..BF
+      kTooShort,
+      kTooShort,
+      kTooShort,
+      kTooShort};
+  const Tables t{Broadcast16(kFirstHigh), Broadcast16(kFirstLow), Broadcast16(kSecondHigh),
+                 _mm256_set1_epi8(0x0F)};
+  const __m256i escape = _mm256_set1_epi8(0x1B);
+
+  __m256i previous = _mm256_setzero_si256();  // `p` starts a character
+  __m256i errors = _mm256_setzero_si256();
+  __m256i open = _mm256_setzero_si256();  // the last vector checked ends inside a character
+  __m256i escapes = _mm256_setzero_si256();
+  __m256i high = _mm256_setzero_si256();
+  const std::size_t start = p;
+  for (; to - p >= 64; p += 64) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32));
+    escapes = _mm256_or_si256(
+        escapes, _mm256_or_si256(_mm256_cmpeq_epi8(a, escape), _mm256_cmpeq_epi8(b, escape)));
+    const __m256i either = _mm256_or_si256(a, b);
+    if (_mm256_movemask_epi8(either) == 0) {
+      // ASCII: fine unless the block before left a character open.
+      errors = _mm256_or_si256(errors, open);
+      open = _mm256_setzero_si256();
+      previous = b;
+      continue;
+    }
+    high = _mm256_or_si256(high, either);
+    errors = _mm256_or_si256(errors, _mm256_or_si256(Errors(a, previous, t), Errors(b, a, t)));
+    open = Incomplete(b);
+    previous = b;
+    // Stop soon after an error, so a file that is not UTF-8 is told early.
+    if (((p - start) & 4095) == 0 && !_mm256_testz_si256(errors, errors)) break;
+  }
+  if (!_mm256_testz_si256(escapes, escapes)) result.escape = true;
+  if (_mm256_movemask_epi8(high) != 0) result.nonAscii = true;
+  if (!_mm256_testz_si256(errors, errors)) {
+    result.invalid = true;
+    return p;
+  }
+  if (p != start && !_mm256_testz_si256(open, open)) {
+    // Back off to the lead byte of the character left open.
+    for (std::size_t k = 1; k <= 3; ++k) {
+      if (data[p - k] >= 0xC0) return p - k;
+    }
+  }
+  return p;
+}
+#endif
+
+}  // namespace
+
+Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to, std::size_t size) {
+  Utf8Check result;
+  std::size_t p = from;
+#if KOLBRIN_HAVE_AVX2_PATH
+  if (gWideVectors.load(std::memory_order_relaxed) && ProcessorHasAvx2() && to - p >= 64) {
+    p = CheckBlocksAvx2(data, p, to, result);
+    if (result.invalid) {
+      result.checkedTo = p;
+      return result;
+    }
+  }
+#endif
+  return CheckScalar(data, p, to, size, result);
+}
+
+void SetUtf8CheckWideVectors(bool enabled) { gWideVectors.store(enabled); }
+
+}  // namespace kolbrin

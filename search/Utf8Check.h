@@ -1,0 +1,36 @@
+// UTF-8 validation at memory speed, for the decision whether a file is searched as
+// it stands. Well-formed means as Unicode defines it: no overlong forms, no
+// surrogates, nothing above U+10FFFF, no stray or missing continuation bytes.
+// Where the processor has AVX2, blocks of 64 bytes are checked with 32-byte vectors
+// (each byte classified by table look-ups on its nibbles and those of the byte
+// before); elsewhere, and for the rest of a range, ASCII is skipped eight bytes at
+// a time and other characters are checked one by one with ICU's U8_NEXT.
+#pragma once
+
+#include <cstddef>
+
+namespace kolbrin {
+
+struct Utf8Check {
+  // Where the check stopped: the end of the range, or the start of a character
+  // that runs past it. Everything before is well-formed (unless `invalid`).
+  std::size_t checkedTo = 0;
+  // An ill-formed sequence starts in the range (the check then stops early, and
+  // checkedTo means nothing more).
+  bool invalid = false;
+  // An ESC byte lies in [from, checkedTo): ISO-2022-JP is then worth a look.
+  bool escape = false;
+  // A byte at or above 0x80 lies in [from, checkedTo).
+  bool nonAscii = false;
+};
+
+// Checks bytes [from, to) of data[0, size): `from` must start a character. A
+// character that starts before `to` and runs past it is left for the next range,
+// unless it runs past `size`, which makes it ill-formed.
+Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to, std::size_t size);
+
+// Whether the next checks may use 32-byte vectors where the processor has them (the
+// default); tests switch them off to reach the other path.
+void SetUtf8CheckWideVectors(bool enabled);
+
+}  // namespace kolbrin
