@@ -1,6 +1,7 @@
 // Writes a seeded text corpus for the benchmarks: lines of ordinary words (ASCII and
-// some Japanese), "the" on most lines, and the rare string "Quixotry42" on exactly
-// one line in 100,000.
+// some Japanese), "the" on most lines, and two rare strings on exactly one line in
+// 100,000 each: "Quixotry42" and, on another line, the Japanese word "稀覯本". Every
+// character is also in CP932, so bench/run can transcode the corpus losslessly.
 //
 //   kolbrin-corpus OUTPUT MEGABYTES [SEED]
 #include <cstdio>
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
       if (random() % 4 == 0) line += std::to_string(random() % 1000);
     }
     if (lineNo % 100000 == 50000) line += " Quixotry42";
+    // Appended after the random draws, so the rest of the corpus stays as it was.
+    if (lineNo % 100000 == 75000) line += " 稀覯本";
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), out);
     written += line.size();
