@@ -140,6 +140,9 @@ std::optional<std::size_t> ConvertWithIcu(TextEncoding encoding, const unsigned 
   UErrorCode error = U_ZERO_ERROR;
   if (strict) {
     ucnv_setToUCallBack(source.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
+    // A lone UTF-16 surrogate passes the decoding and fails only as UTF-8.
+    ucnv_setFromUCallBack(target.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                          &error);
   } else {
     ucnv_setToUCallBack(source.get(), WriteReplacementCharacter, nullptr, nullptr, nullptr, &error);
   }
@@ -224,6 +227,9 @@ class ByteTables {
       int32_t at = 0;
       U16_NEXT(units, at, count, c);
       if (at != count) continue;  // more than one character: not seen in these encodings
+      // ICU passes some bytes of EUC-JP through as C1 control codes, which no Japanese
+      // text holds; a reading that needs them is no reading.
+      if (c >= 0x80 && c <= 0x9F) continue;
       int32_t length = 0;
       UBool failed = false;
       U8_APPEND(m.utf8, length, static_cast<int32_t>(sizeof m.utf8), c, failed);

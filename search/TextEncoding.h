@@ -14,7 +14,9 @@
 //   3. Otherwise, a file without NUL bytes and with at most ten control bytes (as
 //      the scanner counts them) is tried as EUC-JP and as CP932 (Shift_JIS as
 //      Windows writes it, NEC and IBM extensions included). A reading counts only
-//      when the whole file decodes without an invalid or unmapped sequence. When
+//      when the whole file decodes without an invalid or unmapped sequence (C1
+//      control codes, which ICU passes some EUC-JP bytes through as, count as
+//      unmapped; bytes below 0x80 are ASCII as they stand in both). When
 //      both count, the one whose characters look more like Japanese text wins:
 //      each kana scores 4, each CJK ideograph, ideographic punctuation mark or
 //      full-width letter 2, each half-width katakana 1, anything else 0; a tie
