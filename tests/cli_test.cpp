@@ -103,6 +103,73 @@ TEST(CliArguments, EncodingTakesTheNamesInEitherFormAndRejectsOthers) {
   EXPECT_NE(missing.message.find("--encoding"), std::string::npos) << missing.message;
 }
 
+TEST(CliRun, EncodingDecidesWhatAStringFindsAndHowHitLinesShow) {
+  // "一行目", "検索する文字列です" and "表示とソフト" in CP932 (iconv -t CP932).
+  const std::string line1 = "\x88\xEA\x8D\x73\x96\xDA";
+  const std::string searched = "\x8C\x9F\x8D\xF5";  // 検索
+  const std::string line2 = searched + "\x82\xB7\x82\xE9\x95\xB6\x8E\x9A\x97\xF1\x82\xC5\x82\xB7";
+  const std::string line3 = "\x95\x5C\x8E\xA6\x82\xC6\x83\x5C\x83\x74\x83\x67";
+  // The same text with a byte CP932 does not use after 検索する.
+  const std::string strayLine2 = line2.substr(0, 8) + "\x80" + line2.substr(8);
+  TempFolder folder;
+  const std::string clean =
+      folder.Write("clean.txt", line1 + "\r\n" + line2 + "\r\n" + line3 + "\r\n");
+  const std::string stray =
+      folder.Write("stray.txt", line1 + "\r\n" + strayLine2 + "\r\n" + line3 + "\r\n");
+
+  struct Case {
+    const char* label;
+    std::vector<std::string> options;
+    std::string string1;
+    const std::string& path;
+    int status;
+    std::string shown;  // what follows "\n\t" in the output; empty when nothing is printed
+  };
+  const Case cases[] = {
+      {"auto decodes CP932", {}, "検索", clean, 0, "LINE[0000000002]:検索する文字列です\n"},
+      {"bytes: the UTF-8 string is not in the file", {"--encoding", "bytes"}, "検索", clean, 1, ""},
+      {"bytes: the CP932 string is, shown raw",
+       {"--encoding=bytes"},
+       searched,
+       clean,
+       0,
+       "LINE[0000000002]:" + line2 + "\n"},
+      {"euc-jp forced on CP932: the UTF-8 string is not found",
+       {"--encoding", "euc-jp"},
+       "検索",
+       clean,
+       1,
+       ""},
+      // The raw file holds no EF BF BD, so a hit on U+FFFD comes from the decoding.
+      {"euc-jp forced on CP932: bad sequences become U+FFFD",
+       {"--encoding", "euc-jp"},
+       "\xEF\xBF\xBD",
+       clean,
+       0,
+       "LINE[0000000002]:"},
+      {"cp932 forced: the stray byte becomes U+FFFD",
+       {"--encoding", "cp932"},
+       "検索",
+       stray,
+       0,
+       "LINE[0000000002]:検索する\xEF\xBF\xBD文字列です\n"},
+      {"auto leaves a file with a stray byte raw", {}, "検索", stray, 1, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = c.options;
+    arguments.push_back(c.string1);
+    arguments.push_back(c.path);
+    const ProcessOutcome run = RunProgram(kProgram, arguments);
+    EXPECT_EQ(run.status, c.status) << c.label << ": " << run.err;
+    if (c.shown.empty()) {
+      EXPECT_EQ(run.out, "") << c.label;
+      continue;
+    }
+    EXPECT_EQ(run.out.rfind("-" + c.path + "\n\t", 0), 0u) << c.label << ": " << run.out;
+    EXPECT_NE(run.out.find("\n\t" + c.shown), std::string::npos) << c.label << ": " << run.out;
+  }
+}
+
 TEST(CliArguments, RelativePathsGetTheCurrentFolderInFront) {
   EXPECT_EQ(AbsolutePath("a/../b.txt", "/home/u"), "/home/u/a/../b.txt");
   EXPECT_EQ(AbsolutePath("b.txt", "/"), "/b.txt");

@@ -131,6 +131,26 @@ TEST_F(MemberSearch, ShiftJisNamesGiveUtf8Copies) {
   EXPECT_EQ(search->FileNodes(), Texts{tempDir + "表示.txt"});
 }
 
+TEST_F(MemberSearch, Cp932MembersAreDecodedBeforeTheyAreSearched) {
+  // "一行目\r\n検索する文字列です\r\n表示とソフト\r\n" in CP932 (iconv -t CP932); the
+  // second bytes of 表 and ソ are 0x5C, a backslash.
+  const std::string cp932 =
+      "\x88\xEA\x8D\x73\x96\xDA\r\n"
+      "\x8C\x9F\x8D\xF5\x82\xB7\x82\xE9\x95\xB6\x8E\x9A\x97\xF1\x82\xC5\x82\xB7\r\n"
+      "\x95\x5C\x8E\xA6\x82\xC6\x83\x5C\x83\x74\x83\x67\r\n";
+  const std::string zip = Zip("jp.zip", {{"jp.txt", cp932}});
+  const std::string lzh = folder.path() + "/jp.lzh";
+  test::WriteStoredLzh(lzh, {{"jp.txt", cp932}});
+  for (const std::string& archive : {zip, lzh}) {
+    auto search = NewSearch("検索", /*hide=*/true);
+    search->grep->Paths.Add(archive);
+    search->Run();
+    ASSERT_EQ(search->FileNodes(), Texts{tempDir + "jp.txt"}) << archive;
+    EXPECT_EQ(search->host.tree.Files()[0].hits, Texts{"LINE[0000000002]:検索する文字列です"})
+        << archive;
+  }
+}
+
 TEST_F(MemberSearch, StopBetweenMembersStartsNoFurtherMember) {
   const std::string zip =
       Zip("d.zip", {{"1.txt", "key\n"}, {"2.txt", "key\n"}, {"3.txt", "key\n"}});
