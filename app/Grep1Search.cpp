@@ -87,6 +87,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   SearchThread->CaseSensitive = cbDist->isChecked();
   SearchThread->TabWidth = TabPosition();
   SearchThread->AndMode = AndMode;
+  SearchThread->Encoding = Encoding;
   for (const std::string& path : paths) SearchThread->Paths.Add(path);
 
   pbStop->show();

@@ -179,6 +179,7 @@ int main(int argc, char** argv) {
   search->CaseSensitive = options.settings.CaseSensitive;
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
+  search->Encoding = options.settings.Encoding;
   search->TempDir = tempDir;
 #ifdef KOLBRIN_PLAIN_SCANNER
   search->MakeScannerFor = kolbrin::MakePlainScanner;  // the benchmarks' reference build

@@ -201,7 +201,13 @@ class ByteTables {
   // Decodes [in, in + size), writing the UTF-8 to `out` when it is not null (it needs
   // room for three bytes per input byte, plus 16).
   Outcome Decode(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    return out != nullptr ? Run<true>(in, size, out) : Run<false>(in, size, nullptr);
+    return out != nullptr ? Run<true, false>(in, size, out) : Run<false, false>(in, size, nullptr);
+  }
+
+  // Decodes the whole of [in, in + size) into `out`, each byte that starts no mapped
+  // sequence becoming U+FFFD; control bytes are let through.
+  std::size_t DecodeReplacing(const unsigned char* in, std::size_t size, unsigned char* out) const {
+    return Run<true, true>(in, size, out).length;
   }
 
  private:
@@ -241,7 +247,7 @@ class ByteTables {
 
   // A well-formed reading also needs to count as text: no NUL, at most ten counted
   // control bytes. Those are single bytes below 0x20, so they are counted on the way.
-  template <bool Write>
+  template <bool Write, bool Replace>
   Outcome Run(const unsigned char* in, std::size_t size, unsigned char* out) const {
     Outcome outcome;
     const Mapping* const root = tables_[0]->data();
@@ -257,7 +263,8 @@ class ByteTables {
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
         const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = LowByteMask(v) & ((1u << ascii) - 1); low != 0; low &= low - 1) {
+        for (unsigned low = Replace ? 0 : LowByteMask(v) & ((1u << ascii) - 1); low != 0;
+             low &= low - 1) {
           if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
             return outcome;
           }
@@ -268,7 +275,7 @@ class ByteTables {
       }
 #endif
       for (; p < size && in[p] < 0x80; ++p, ++length) {
-        if (in[p] < 0x20 && TooManyControls(in[p], controls)) return outcome;
+        if (!Replace && in[p] < 0x20 && TooManyControls(in[p], controls)) return outcome;
         if constexpr (Write) out[length] = in[p];
       }
       if (p == size) break;
@@ -276,12 +283,16 @@ class ByteTables {
       do {
         const Mapping* m = &root[in[p]];
         std::size_t used = 1;
-        while (m->next != nullptr) {
-          if (p + used == size) return outcome;  // the file ends inside a character
+        while (m->next != nullptr && p + used < size) {
           m = &m->next[in[p + used]];
           ++used;
         }
-        if (m->length == 0) return outcome;
+        // A bad sequence, or the file ending inside a character.
+        if (m->next != nullptr || m->length == 0) {
+          if constexpr (!Replace) return outcome;
+          m = &kReplacement;
+          used = 1;
+        }
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
         score += m->score;
@@ -293,6 +304,8 @@ class ByteTables {
     outcome.score = score;
     return outcome;
   }
+
+  static constexpr Mapping kReplacement{{0xEF, 0xBF, 0xBD}, 3, 0, nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
@@ -434,8 +447,15 @@ bool FileText::DecideForced() {
   }
   unsigned char* out = Reserve(RoomFor(size));
   if (out == nullptr) return false;
-  const std::optional<std::size_t> length =
-      ConvertWithIcu(mode_, in, size, /*strict=*/false, out, buffer_.capacity());
+  std::optional<std::size_t> length;
+  if (mode_ == TextEncoding::Cp932 || mode_ == TextEncoding::EucJp) {
+    // The same tables as detection uses, so a forced reading shows what a detected
+    // one would, bad bytes aside.
+    const ByteTables& tables = TablesFor(mode_);
+    if (tables.usable()) length = tables.DecodeReplacing(in, size, out);
+  } else {
+    length = ConvertWithIcu(mode_, in, size, /*strict=*/false, out, buffer_.capacity());
+  }
   // A text that would count as binary is searched as raw bytes, so its binary hits
   // show the file's own offsets and bytes.
   if (!length || !CountsAsText(out, *length)) return false;

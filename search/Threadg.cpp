@@ -42,7 +42,8 @@ TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host) : WorkerThread(owner
 TGrep::~TGrep() { StopAndJoin(); }
 
 void TGrep::Execute() {
-  scanner_ = MakeScannerFor(SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode});
+  scanner_ =
+      MakeScannerFor(SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding});
   scanner_->SetOnFileLoaded([this] { ShowProgress(); });
 
   for (std::size_t i = 0; i < Paths.size() && !Terminated(); ++i) {

@@ -74,6 +74,7 @@ class TGrep final : public platform::WorkerThread {
   bool CaseSensitive = false;
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
+  TextEncoding Encoding = TextEncoding::Auto;  // how each file is decoded
   // The scanner the search uses; the benchmarks also time the plain one.
   std::unique_ptr<Scanner> (*MakeScannerFor)(const SearchSettings&) = MakeScanner;
 

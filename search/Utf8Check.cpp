@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +17,7 @@
 namespace kolbrin {
 namespace {
 
-std::atomic<bool> gWideVectors{true};
+std::atomic<int> gWidestVector{64};
 
 constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 constexpr std::uint64_t kLowBits = 0x0101010101010101u;
@@ -75,6 +76,12 @@ bool ProcessorHasAvx2() {
   return has;
 }
 
+bool ProcessorHasAvx512() {
+  static const bool has =
+      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+  return has;
+}
+
 // The classification of a byte pair by the nibbles of the first byte and the high
 // nibble of the second: each bit names one way the pair can be ill-formed, and a
 // pair is ill-formed where all three look-ups agree on a bit. Sequences that need a
@@ -90,6 +97,57 @@ constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0, then 80..8F
 constexpr std::uint8_t kTwoConts = 1 << 7;      // a continuation, then a continuation
 constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
+static constexpr std::uint8_t kFirstHigh[16] = {
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTooLong,
+    kTwoConts,
+    kTwoConts,
+    kTwoConts,
+    kTwoConts,
+    kTooShort | kOverlong2,                               // C0..CF
+    kTooShort,                                            // D0..DF
+    kTooShort | kOverlong3 | kSurrogate,                  // E0..EF
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};  // F0..FF
+static constexpr std::uint8_t kFirstLow[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4,  // _0
+    kCarry | kOverlong2,                            // _1
+    kCarry,
+    kCarry,
+    kCarry | kTooLarge,                  // _4
+    kCarry | kTooLarge | kTooLarge1000,  // _5
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,  // _D
+    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000};
+static constexpr std::uint8_t kSecondHigh[16] = {
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 80..8F
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 90..9F
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // A0..AF
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // B0..BF
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort};
 struct Tables {
   __m256i firstHigh, firstLow, secondHigh, nibble;
 };
@@ -141,57 +199,6 @@ __attribute__((target("avx2"))) inline __m256i Incomplete(__m256i v) {
 __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char* data,
                                                             std::size_t p, std::size_t to,
                                                             Utf8Check& result) {
-  static constexpr std::uint8_t kFirstHigh[16] = {
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTooLong,
-      kTwoConts,
-      kTwoConts,
-      kTwoConts,
-      kTwoConts,
-      kTooShort | kOverlong2,                               // C0..CF
-      kTooShort,                                            // D0..DF
-      kTooShort | kOverlong3 | kSurrogate,                  // E0..EF
-      kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};  // F0..FF
-  static constexpr std::uint8_t kFirstLow[16] = {
-      kCarry | kOverlong3 | kOverlong2 | kOverlong4,  // _0
-      kCarry | kOverlong2,                            // _1
-      kCarry,
-      kCarry,
-      kCarry | kTooLarge,                  // _4
-      kCarry | kTooLarge | kTooLarge1000,  // _5
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000 | kSurrogate,  // _D
-      kCarry | kTooLarge | kTooLarge1000,
-      kCarry | kTooLarge | kTooLarge1000};
-  static constexpr std::uint8_t kSecondHigh[16] = {
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 80..8F
-      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 90..9F
-      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // A0..AF
-      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // B0..BF
-      kTooShort,
-      kTooShort,
-      kTooShort,
-      kTooShort};
   const Tables t{Broadcast16(kFirstHigh), Broadcast16(kFirstLow), Broadcast16(kSecondHigh),
                  _mm256_set1_epi8(0x0F)};
   const __m256i escape = _mm256_set1_epi8(0x1B);
@@ -236,6 +243,95 @@ __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char*
   }
   return p;
 }
+
+// The same check with 64-byte vectors, where the processor has AVX-512 with byte
+// permutes: the bytes one to three back come from one permute over two vectors.
+#define KOLBRIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+
+template <int N>
+KOLBRIN_AVX512 inline __m512i Previous512(__m512i v, __m512i previous) {
+  // Lane i takes byte i + 64 - N of previous:v, that is v[i - N], or previous's last.
+  alignas(64) static constexpr auto kIndex = [] {
+    std::array<std::uint8_t, 64> index{};
+    for (int i = 0; i < 64; ++i)
+      index[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i + 64 - N);
+    return index;
+  }();
+  return _mm512_permutex2var_epi8(previous, _mm512_load_si512(kIndex.data()), v);
+}
+
+KOLBRIN_AVX512 inline __m512i Broadcast512(const std::uint8_t (&t)[16]) {
+  // The masked form: the plain one reads an undefined vector that GCC 12 warns about.
+  return _mm512_maskz_broadcast_i32x4(0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+KOLBRIN_AVX512 std::size_t CheckBlocksAvx512(const unsigned char* data, std::size_t p,
+                                             std::size_t to, Utf8Check& result) {
+  const __m512i firstHighTable = Broadcast512(kFirstHigh);
+  const __m512i firstLowTable = Broadcast512(kFirstLow);
+  const __m512i secondHighTable = Broadcast512(kSecondHigh);
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const __m512i escape = _mm512_set1_epi8(0x1B);
+  const __m512i thirdLimit = _mm512_set1_epi8(static_cast<char>(0xE0 - 0x80));
+  const __m512i fourthLimit = _mm512_set1_epi8(static_cast<char>(0xF0 - 0x80));
+  const __m512i highBit = _mm512_set1_epi8(static_cast<char>(0x80));
+  // The last three lanes: where a lead of two, three or four bytes leaves a character open.
+  alignas(64) static constexpr auto kOpenLimits = [] {
+    std::array<std::uint8_t, 64> limits{};
+    limits.fill(0xFF);
+    limits[61] = 0xF0 - 1;
+    limits[62] = 0xE0 - 1;
+    limits[63] = 0xC0 - 1;
+    return limits;
+  }();
+  const __m512i openLimits = _mm512_load_si512(kOpenLimits.data());
+
+  __m512i previous = _mm512_setzero_si512();  // `p` starts a character
+  __m512i errors = _mm512_setzero_si512();
+  __m512i open = _mm512_setzero_si512();
+  std::uint64_t escapes = 0;
+  std::uint64_t high = 0;
+  const std::size_t start = p;
+  for (; to - p >= 64; p += 64) {
+    const __m512i v = _mm512_loadu_si512(data + p);
+    escapes |= _mm512_cmpeq_epi8_mask(v, escape);
+    const std::uint64_t nonAscii = _mm512_movepi8_mask(v);
+    if (nonAscii == 0) {
+      errors = _mm512_or_si512(errors, open);
+      open = _mm512_setzero_si512();
+      previous = v;
+      continue;
+    }
+    high |= nonAscii;
+    const __m512i prev1 = Previous512<1>(v, previous);
+    const __m512i firstHigh =
+        _mm512_shuffle_epi8(firstHighTable, _mm512_and_si512(_mm512_srli_epi16(prev1, 4), nibble));
+    const __m512i firstLow = _mm512_shuffle_epi8(firstLowTable, _mm512_and_si512(prev1, nibble));
+    const __m512i secondHigh =
+        _mm512_shuffle_epi8(secondHighTable, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+    const __m512i special = _mm512_and_si512(_mm512_and_si512(firstHigh, firstLow), secondHigh);
+    const __m512i must = _mm512_and_si512(
+        _mm512_or_si512(_mm512_subs_epu8(Previous512<2>(v, previous), thirdLimit),
+                        _mm512_subs_epu8(Previous512<3>(v, previous), fourthLimit)),
+        highBit);
+    errors = _mm512_or_si512(errors, _mm512_xor_si512(must, special));
+    open = _mm512_subs_epu8(v, openLimits);
+    previous = v;
+    if (((p - start) & 4095) == 0 && _mm512_test_epi8_mask(errors, errors) != 0) break;
+  }
+  if (escapes != 0) result.escape = true;
+  if (high != 0) result.nonAscii = true;
+  if (_mm512_test_epi8_mask(errors, errors) != 0) {
+    result.invalid = true;
+    return p;
+  }
+  if (p != start && _mm512_test_epi8_mask(open, open) != 0) {
+    for (std::size_t k = 1; k <= 3; ++k) {
+      if (data[p - k] >= 0xC0) return p - k;
+    }
+  }
+  return p;
+}
 #endif
 
 }  // namespace
@@ -244,17 +340,20 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
   Utf8Check result;
   std::size_t p = from;
 #if KOLBRIN_HAVE_AVX2_PATH
-  if (gWideVectors.load(std::memory_order_relaxed) && ProcessorHasAvx2() && to - p >= 64) {
+  const int widest = gWidestVector.load(std::memory_order_relaxed);
+  if (widest >= 64 && ProcessorHasAvx512() && to - p >= 64) {
+    p = CheckBlocksAvx512(data, p, to, result);
+  } else if (widest >= 32 && ProcessorHasAvx2() && to - p >= 64) {
     p = CheckBlocksAvx2(data, p, to, result);
-    if (result.invalid) {
-      result.checkedTo = p;
-      return result;
-    }
+  }
+  if (result.invalid) {
+    result.checkedTo = p;
+    return result;
   }
 #endif
   return CheckScalar(data, p, to, size, result);
 }
 
-void SetUtf8CheckWideVectors(bool enabled) { gWideVectors.store(enabled); }
+void SetUtf8CheckWidestVector(int bytes) { gWidestVector.store(bytes); }
 
 }  // namespace kolbrin

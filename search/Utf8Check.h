@@ -1,9 +1,9 @@
 // UTF-8 validation at memory speed, for the decision whether a file is searched as
 // it stands. Well-formed means as Unicode defines it: no overlong forms, no
 // surrogates, nothing above U+10FFFF, no stray or missing continuation bytes.
-// Where the processor has AVX2, blocks of 64 bytes are checked with 32-byte vectors
-// (each byte classified by table look-ups on its nibbles and those of the byte
-// before); elsewhere, and for the rest of a range, ASCII is skipped eight bytes at
+// Where the processor has AVX-512 or AVX2, blocks of 64 bytes are checked with
+// vectors (each byte classified by table look-ups on its nibbles and those of the
+// byte before); elsewhere, and for the rest of a range, ASCII is skipped eight bytes at
 // a time and other characters are checked one by one with ICU's U8_NEXT.
 #pragma once
 
@@ -29,8 +29,9 @@ struct Utf8Check {
 // unless it runs past `size`, which makes it ill-formed.
 Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to, std::size_t size);
 
-// Whether the next checks may use 32-byte vectors where the processor has them (the
-// default); tests switch them off to reach the other path.
-void SetUtf8CheckWideVectors(bool enabled);
+// The widest vectors, in bytes, that the next checks may use where the processor has
+// them: 64 (AVX-512, the default), 32 (AVX2) or 0 (none); tests narrow it to reach
+// every path.
+void SetUtf8CheckWidestVector(int bytes);
 
 }  // namespace kolbrin

@@ -222,6 +222,9 @@ TEST(DetectEncoding, ForcedEncodingsDecodeEveryFileAndReplaceBadSequences) {
       {"bytes keeps cp932 raw", TextEncoding::Bytes, sjis, sjis},
       {"cp932 with a stray byte", TextEncoding::Cp932, "\x80" + sjis, "\xEF\xBF\xBD検索\n"},
       {"euc-jp with a byte it lacks", TextEncoding::EucJp, "a\xFF", "a\xEF\xBF\xBD"},
+      {"euc-jp holds no c1 controls", TextEncoding::EucJp, "a\x8Cz", "a\xEF\xBF\xBDz"},
+      {"cp932 cut inside a character", TextEncoding::Cp932, "a\x82", "a\xEF\xBF\xBD"},
+      {"cp932 keeps control bytes", TextEncoding::Cp932, "\x1A\x7F", "\x1A\x7F"},
       {"utf-16le without bom", TextEncoding::Utf16Le, Encode("検索\n", "UTF-16LE"), "検索\n"},
       {"utf-16be drops its bom", TextEncoding::Utf16Be, "\xFE\xFF" + Encode("a", "UTF-16BE"), "a"},
       {"valid utf-8 stays", TextEncoding::Utf8, kUtf8Bom + "検索", kUtf8Bom + "検索"},
@@ -354,15 +357,15 @@ TEST(Utf8Check, AgreesWithIcuOnBothPathsAndAnySplit) {
       bytes += pieces[pick == 5 ? pieces.size() - 1 : pick];
     }
     const bool expected = WellFormed(bytes);
-    for (const bool wide : {true, false}) {
-      SetUtf8CheckWideVectors(wide);
+    for (const int width : {64, 32, 0}) {
+      SetUtf8CheckWidestVector(width);
       for (const std::size_t split : {1u, 2u, 5u}) {
         EXPECT_EQ(expected, CheckedWellFormed(bytes, split))
-            << (wide ? "wide" : "narrow") << " split=" << split
+            << "vectors=" << width << " split=" << split
             << " bytes=" << testing::PrintToString(bytes);
       }
     }
-    SetUtf8CheckWideVectors(true);
+    SetUtf8CheckWidestVector(64);
     if (HasFailure()) break;
   }
 }

@@ -139,7 +139,7 @@ TEST_F(Window, ReadsTabWidthAndSparseRecentApplications) {
   EXPECT_EQ(item->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_1));
 }
 
-TEST_F(Window, ReadsTheEncodingAndTakesAutoForAMissingOrUnknownName) {
+TEST_F(Window, SearchesUseTheEncodingFromSettingsAutoWhenMissingOrUnknown) {
   const std::pair<const char*, TextEncoding> cases[] = {
       {nullptr, TextEncoding::Auto},  {"EUC-JP", TextEncoding::EucJp},
       {"sjis", TextEncoding::Cp932},  {"bytes", TextEncoding::Bytes},
@@ -151,6 +151,15 @@ TEST_F(Window, ReadsTheEncodingAndTakesAutoForAMissingOrUnknownName) {
     }
     EXPECT_EQ(Open().Encoding, expected) << (stored ? stored : "no key");
   }
+
+  // The encoding read at start-up is the one the search uses.
+  platform::WritePrivateProfileString("KOLBRIN", "ENCODING", "UTF-16BE", settings);
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  w.WMDropFiles({folder.Write("a.txt", "key\n")});
+  ASSERT_NE(w.SearchThread, nullptr);
+  EXPECT_EQ(w.SearchThread->Encoding, TextEncoding::Utf16Be);
+  WaitUntil([&] { return w.SearchThread == nullptr; });
 }
 
 TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
