@@ -358,6 +358,7 @@ void FileText::Start(const unsigned char* bytes, std::size_t size) {
   textSize_ = size;
   decodedFrom_ = TextEncoding::Bytes;
   checkedTo_ = 0;
+  nonAscii_ = false;
   settled_ = mode_ == TextEncoding::Bytes || size == 0;
   if (settled_) return;
   // A large decoded text is not held on for the next file.
@@ -375,7 +376,17 @@ bool FileText::Settle(std::size_t upTo) {
   const std::size_t to =
       std::min(rawSize_, std::max(upTo, checkedTo_ + std::min(kCheckAhead, rawSize_)));
   const Utf8Check check = CheckUtf8(raw_, checkedTo_, to, rawSize_);
-  if (check.invalid || check.escape) return DecideWholeFile(check.invalid);
+  if (check.invalid) return DecideWholeFile(true);
+  // ESC bytes matter only as ISO-2022-JP designations in a file that is 7-bit so
+  // far; the escape sequences of a coloured log pass.
+  // (A designation may run past the range: three bytes more are looked at. Deciding
+  // the whole file early is never wrong, only slower.)
+  if (check.escape && !nonAscii_ && !check.nonAscii &&
+      HasIso2022Designation(raw_ + checkedTo_,
+                            std::min(rawSize_, check.checkedTo + 3) - checkedTo_)) {
+    return DecideWholeFile(false);
+  }
+  nonAscii_ = nonAscii_ || check.nonAscii;
   checkedTo_ = check.checkedTo;
   if (checkedTo_ >= rawSize_) settled_ = true;  // UTF-8 all through: the file as it stands
   return false;

@@ -5,9 +5,9 @@
 // With automatic detection the decision can follow the scan: a file is taken as it
 // stands while its bytes check out as UTF-8, so a large UTF-8 file is read once, the
 // check running a little ahead of the scan while the bytes are in the cache. When
-// the check finds what needs a closer look (an ill-formed sequence, an ESC byte), the
-// whole file is decided at once; if it is then decoded, the scan so far was over the
-// wrong text and starts again.
+// the check finds what needs a closer look (an ill-formed sequence, an ISO-2022-JP
+// designation in 7-bit text), the whole file is decided at once; if it is then decoded, the scan so
+// far was over the wrong text and starts again.
 #pragma once
 
 #include <cstddef>
@@ -59,7 +59,8 @@ class FileText {
   std::size_t textSize_ = 0;
   TextEncoding decodedFrom_ = TextEncoding::Bytes;
   bool settled_ = true;
-  std::size_t checkedTo_ = 0;                // the file's bytes before this are well-formed UTF-8
+  std::size_t checkedTo_ = 0;    // the file's bytes before this are well-formed UTF-8
+  bool nonAscii_ = false;        // and some of them are not ASCII
   platform::PageBuffer buffer_;  // the decoded text, reused from file to file
 };
 

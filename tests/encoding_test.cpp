@@ -238,21 +238,25 @@ TEST(DetectEncoding, ForcedEncodingsDecodeEveryFileAndReplaceBadSequences) {
   }
 }
 
-// A large CP932 file whose first non-UTF-8 byte lies far beyond what the fast scanner
-// checks ahead: the scan so far was over raw bytes and must start again.
+// Large files whose need for decoding shows far beyond what the fast scanner checks
+// ahead: the first non-UTF-8 byte of a CP932 file, the first ISO-2022-JP designation
+// of a 7-bit file. The scan so far was over raw bytes and must start again.
 TEST(ScanEncodings, AFileFoundToNeedDecodingLateIsScannedAgainFromItsStart) {
   const std::string ascii = Repeat("ascii line with a word\n", 40000);  // about 900 KiB
-  const std::string bytes = ascii + Encode("検索の行 word\n", "windows-31j") + ascii;
   TempFolder folder;
-  const std::string path = folder.Write("late.txt", bytes);
-  for (const SearchSettings& settings :
-       {Settings("word"), Settings("検索", "word", false, kOrMode)}) {
-    auto plain = MakePlainScanner(settings);
-    auto fast = MakeFastScanner(settings);
-    const std::vector<std::string> expected = Hits(*plain, path, kChunkSize);
-    EXPECT_EQ(expected, Hits(*fast, path, kChunkSize)) << "string=" << settings.String1;
-    EXPECT_EQ(80001u, expected.size()) << "string=" << settings.String1;
-    EXPECT_EQ("LINE[0000040001]:検索の行 word", expected[40000]) << "string=" << settings.String1;
+  for (const char* encoding : {"windows-31j", "ISO-2022-JP"}) {
+    const std::string bytes = ascii + Encode("検索の行 word\n", encoding) + ascii;
+    const std::string path = folder.Write("late.txt", bytes);
+    for (const SearchSettings& settings :
+         {Settings("word"), Settings("検索", "word", false, kOrMode)}) {
+      auto plain = MakePlainScanner(settings);
+      auto fast = MakeFastScanner(settings);
+      const std::vector<std::string> expected = Hits(*plain, path, kChunkSize);
+      const std::string label = std::string("encoding=") + encoding + " string=" + settings.String1;
+      EXPECT_EQ(expected, Hits(*fast, path, kChunkSize)) << label;
+      ASSERT_EQ(80001u, expected.size()) << label;
+      EXPECT_EQ("LINE[0000040001]:検索の行 word", expected[40000]) << label;
+    }
   }
 }
 
