@@ -12,6 +12,7 @@ std::size_t RoundUp(std::size_t size, std::size_t unit) { return (size + unit - 
 PageBuffer::~PageBuffer() { Release(); }
 
 unsigned char* PageBuffer::Reserve(std::size_t size) {
+  StopFilling();
   if (size <= capacity_) return data_;
   Release();
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -27,9 +28,33 @@ unsigned char* PageBuffer::Reserve(std::size_t size) {
 }
 
 void PageBuffer::Release() {
+  StopFilling();
   if (data_ != nullptr) ::munmap(data_, capacity_);
   data_ = nullptr;
   capacity_ = 0;
+}
+
+void PageBuffer::FillInBackground(std::size_t size) {
+  StopFilling();
+  if (data_ == nullptr) return;
+  size = size < capacity_ ? size : capacity_;
+  stopFilling_.store(false);
+  unsigned char* const data = data_;
+  filler_ = std::thread([this, data, size] {
+    // A huge page at a time, so that the caller, writing behind, soon finds its pages.
+    constexpr std::size_t kStep = std::size_t{2} << 20;
+    for (std::size_t at = 0; at < size && !stopFilling_.load(std::memory_order_relaxed);
+         at += kStep) {
+      const std::size_t length = size - at < kStep ? size - at : kStep;
+      if (::madvise(data + at, length, MADV_POPULATE_WRITE) != 0) return;  // not supported
+    }
+  });
+}
+
+void PageBuffer::StopFilling() {
+  if (!filler_.joinable()) return;
+  stopFilling_.store(true);
+  filler_.join();
 }
 
 }  // namespace kolbrin::platform

@@ -28,6 +28,26 @@ namespace {
 // near enough that the scan finds the bytes still in the cache.
 constexpr std::size_t kCheckAhead = std::size_t{256} << 10;
 
+// A decoding buffer larger than this is given back when it is not in use.
+constexpr std::size_t kKeptBuffer = std::size_t{64} << 20;
+
+// From this size of expected text on, the buffer's pages are filled on another
+// processor while the text is written.
+constexpr std::size_t kBackgroundFillSize = std::size_t{8} << 20;
+
+class BackgroundFill {
+ public:
+  BackgroundFill(platform::PageBuffer& buffer, std::size_t expected) : buffer_(buffer) {
+    if (expected >= kBackgroundFillSize) buffer_.FillInBackground(expected);
+  }
+  ~BackgroundFill() { buffer_.StopFilling(); }
+  BackgroundFill(const BackgroundFill&) = delete;
+  BackgroundFill& operator=(const BackgroundFill&) = delete;
+
+ private:
+  platform::PageBuffer& buffer_;
+};
+
 // A pass stays text while it holds at most this many counted control bytes.
 constexpr std::size_t kToleratedControls = 10;
 
@@ -259,6 +279,7 @@ class ByteTables {
       // A run of ASCII goes over as it stands, sixteen bytes at a time.
 #if defined(__SSE2__)
       while (size - p >= 16) {
+        _mm_prefetch(reinterpret_cast<const char*>(in + p + 8192), _MM_HINT_T0);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
@@ -362,7 +383,7 @@ void FileText::Start(const unsigned char* bytes, std::size_t size) {
   settled_ = mode_ == TextEncoding::Bytes || size == 0;
   if (settled_) return;
   // A large decoded text is not held on for the next file.
-  if (buffer_.capacity() > (std::size_t{64} << 20)) buffer_.Release();
+  if (buffer_.capacity() > kKeptBuffer) buffer_.Release();
   if (mode_ != TextEncoding::Auto) {
     settled_ = true;
     DecideForced();
@@ -400,10 +421,11 @@ bool FileText::DecideWholeFile(bool knownInvalidUtf8) {
     const TextEncoding from =
         mark == ByteOrderMark::Utf16Le ? TextEncoding::Utf16Le : TextEncoding::Utf16Be;
     unsigned char* out = Reserve(RoomFor(rawSize_));
-    if (out == nullptr) return false;
+    if (out == nullptr) return KeepRaw();
+    const BackgroundFill fill(buffer_, rawSize_);
     const std::optional<std::size_t> length =
         ConvertWithIcu(from, raw_ + 2, rawSize_ - 2, /*strict=*/true, out, buffer_.capacity());
-    if (!length || !CountsAsText(out, *length)) return false;
+    if (!length || !CountsAsText(out, *length)) return KeepRaw();
     return UseDecoded(from, *length);
   }
 
@@ -413,21 +435,23 @@ bool FileText::DecideWholeFile(bool knownInvalidUtf8) {
   if (!whole.invalid) {
     if (whole.nonAscii || !whole.escape || !HasIso2022Designation(raw_, rawSize_) ||
         !CountsAsText(raw_, rawSize_)) {
-      return false;
+      return KeepRaw();
     }
     unsigned char* out = Reserve(RoomFor(rawSize_));
-    if (out == nullptr) return false;
+    if (out == nullptr) return KeepRaw();
+    const BackgroundFill fill(buffer_, rawSize_);
     const std::optional<std::size_t> length = ConvertWithIcu(
         TextEncoding::Iso2022Jp, raw_, rawSize_, /*strict=*/true, out, buffer_.capacity());
-    if (!length) return false;
+    if (!length) return KeepRaw();
     return UseDecoded(TextEncoding::Iso2022Jp, *length);
   }
 
   const ByteTables& cp932 = TablesFor(TextEncoding::Cp932);
   const ByteTables& eucJp = TablesFor(TextEncoding::EucJp);
-  if (!cp932.usable() || !eucJp.usable()) return false;
+  if (!cp932.usable() || !eucJp.usable()) return KeepRaw();
   unsigned char* out = Reserve(RoomFor(rawSize_));
-  if (out == nullptr) return false;
+  if (out == nullptr) return KeepRaw();
+  const BackgroundFill fill(buffer_, rawSize_ + rawSize_ / 8);
   // CP932 first, written out, as it is the more common; EUC-JP is then only scored,
   // and a CP932 file usually shows it is no EUC-JP within its first kana.
   const ByteTables::Outcome asCp932 = cp932.Decode(raw_, rawSize_, out);
@@ -440,13 +464,13 @@ bool FileText::DecideWholeFile(bool knownInvalidUtf8) {
     return UseDecoded(TextEncoding::EucJp, asEucJp.length);
   }
   const ByteTables::Outcome asEucJp = eucJp.Decode(raw_, rawSize_, out);
-  if (!asEucJp.clean) return false;
+  if (!asEucJp.clean) return KeepRaw();
   return UseDecoded(TextEncoding::EucJp, asEucJp.length);
 }
 
 bool FileText::DecideForced() {
   if (mode_ == TextEncoding::Utf8 && !CheckUtf8(raw_, 0, rawSize_, rawSize_).invalid) {
-    return false;  // well-formed: as it stands
+    return KeepRaw();  // well-formed: as it stands
   }
   const unsigned char* in = raw_;
   std::size_t size = rawSize_;
@@ -457,8 +481,9 @@ bool FileText::DecideForced() {
     size -= 2;
   }
   unsigned char* out = Reserve(RoomFor(size));
-  if (out == nullptr) return false;
+  if (out == nullptr) return KeepRaw();
   std::optional<std::size_t> length;
+  const BackgroundFill fill(buffer_, size);
   if (mode_ == TextEncoding::Cp932 || mode_ == TextEncoding::EucJp) {
     // The same tables as detection uses, so a forced reading shows what a detected
     // one would, bad bytes aside.
@@ -469,7 +494,7 @@ bool FileText::DecideForced() {
   }
   // A text that would count as binary is searched as raw bytes, so its binary hits
   // show the file's own offsets and bytes.
-  if (!length || !CountsAsText(out, *length)) return false;
+  if (!length || !CountsAsText(out, *length)) return KeepRaw();
   return UseDecoded(mode_, *length);
 }
 
@@ -480,6 +505,12 @@ bool FileText::UseDecoded(TextEncoding from, std::size_t size) {
   textSize_ = size;
   decodedFrom_ = from;
   return true;
+}
+
+bool FileText::KeepRaw() {
+  // A failed decoding of a large file leaves pages that no text will use.
+  if (buffer_.capacity() > kKeptBuffer) buffer_.Release();
+  return false;
 }
 
 unsigned char* FileText::Reserve(std::size_t size) {

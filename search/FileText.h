@@ -50,6 +50,7 @@ class FileText {
   bool DecideWholeFile(bool knownInvalidUtf8);
   bool DecideForced();
   bool UseDecoded(TextEncoding from, std::size_t size);
+  bool KeepRaw();
   unsigned char* Reserve(std::size_t size);
 
   const TextEncoding mode_;
