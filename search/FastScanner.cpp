@@ -416,6 +416,13 @@ ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSiz
     Results_.clear();
   }
   if (!ScanChunk(chunkSize)) return ScanResult::ScanMore;
+  // A hit's line can carry the pass to the end past what was checked: the decision
+  // is completed before the pass counts as done.
+  if (!Text.settled() && Text.Settle(Text.size())) {
+    ResetPass();
+    Results_.clear();
+    return ScanResult::ScanMore;
+  }
 
   const bool secondPass =
       !settings_.String2.empty() && ActiveString != settings_.String2 &&

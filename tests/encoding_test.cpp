@@ -258,6 +258,16 @@ TEST(ScanEncodings, AFileFoundToNeedDecodingLateIsScannedAgainFromItsStart) {
       EXPECT_EQ("LINE[0000040001]:検索の行 word", expected[40000]) << label;
     }
   }
+  // A hit at the start of one long line whose rest, read to the end of the file,
+  // holds the first CP932 byte: the first pass ends there, before the second begins.
+  const std::string line = "word " + std::string(600000, 'x') + Encode("検索", "windows-31j");
+  const std::string path = folder.Write("line.txt", line);
+  const SearchSettings settings = Settings("word", "検索", false, kAndMode);
+  auto plain = MakePlainScanner(settings);
+  auto fast = MakeFastScanner(settings);
+  const std::vector<std::string> expected = Hits(*plain, path, kChunkSize);
+  ASSERT_EQ(1u, expected.size());
+  EXPECT_EQ(expected, Hits(*fast, path, kChunkSize));
 }
 
 // The fast scanner against the plain one over decoded files: the same entries and
