@@ -354,6 +354,39 @@ bool HasIso2022Designation(const unsigned char* data, std::size_t size) {
   return false;
 }
 
+// Whether a file that is not well-formed UTF-8 is UTF-8 all the same, damaged: at
+// most one ill-formed sequence for every 4 well-formed characters beyond ASCII (a
+// UTF-8 file cut inside a character, or with a stray byte). Read as CP932, such a
+// file would often decode cleanly, into nonsense. Text in another encoding shows
+// itself within its first few characters, so the count stops early for it.
+bool IsDamagedUtf8(const unsigned char* data, std::size_t size) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  std::size_t wellFormed = 0;
+  std::size_t illFormed = 0;
+  for (std::size_t p = 0; p < size;) {
+    std::uint64_t word;
+    if (size - p >= 8 && (std::memcpy(&word, data + p, 8), (word & kHighBits) == 0)) {
+      p += 8;
+      continue;
+    }
+    if (data[p] < 0x80) {
+      ++p;
+      continue;
+    }
+    UChar32 c;
+    std::int32_t length = 0;
+    const auto available = static_cast<std::int32_t>(std::min<std::size_t>(size - p, 4));
+    U8_NEXT(data + p, length, available, c);
+    p += static_cast<std::size_t>(length);
+    if (c >= 0) {
+      ++wellFormed;
+    } else if (++illFormed >= 16 && illFormed * 4 > wellFormed) {
+      return false;
+    }
+  }
+  return illFormed * 4 <= wellFormed;
+}
+
 enum class ByteOrderMark { None, Utf16Le, Utf16Be };
 
 ByteOrderMark FindByteOrderMark(const unsigned char* data, std::size_t size) {
@@ -445,6 +478,7 @@ bool FileText::DecideWholeFile(bool knownInvalidUtf8) {
     if (!length) return KeepRaw();
     return UseDecoded(TextEncoding::Iso2022Jp, *length);
   }
+  if (IsDamagedUtf8(raw_, rawSize_)) return KeepRaw();
 
   const ByteTables& cp932 = TablesFor(TextEncoding::Cp932);
   const ByteTables& eucJp = TablesFor(TextEncoding::EucJp);

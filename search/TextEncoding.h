@@ -11,7 +11,10 @@
 //   2. Valid UTF-8 (a UTF-8 byte order mark allowed): the file is searched as it
 //      stands, unless it is 7-bit, holds an ISO-2022-JP designation (ESC $ @,
 //      ESC $ B, ESC ( J, ...) and decodes cleanly as ISO-2022-JP; then it is decoded.
-//   3. Otherwise, a file without NUL bytes and with at most ten control bytes (as
+//   3. Otherwise, a file that is UTF-8 but for a few ill-formed sequences (at most
+//      one for every 4 well-formed characters beyond ASCII: a UTF-8 file cut inside
+//      a character, or with a stray byte) is searched as raw bytes.
+//   4. Otherwise, a file without NUL bytes and with at most ten control bytes (as
 //      the scanner counts them) is tried as EUC-JP and as CP932 (Shift_JIS as
 //      Windows writes it, NEC and IBM extensions included). A reading counts only
 //      when the whole file decodes without an invalid or unmapped sequence (C1
@@ -21,7 +24,7 @@
 //      each kana scores 4, each CJK ideograph, ideographic punctuation mark or
 //      full-width letter 2, each half-width katakana 1, anything else 0; a tie
 //      goes to CP932.
-//   4. Anything else is searched as raw bytes.
+//   5. Anything else is searched as raw bytes.
 // A file whose UTF-8 transcoding would not fit the scanner's 32-bit offsets is
 // searched as raw bytes.
 //

@@ -177,6 +177,10 @@ TEST(DetectEncoding, EdgeCasesAreDecidedByTheDocumentedRule) {
       {"empty", "", TextEncoding::Bytes},
       {"pure ascii", "plain text\n", TextEncoding::Bytes},
       {"utf-8 with bom", kUtf8Bom + "検索\n", TextEncoding::Bytes},
+      // Both decode cleanly as CP932, into nonsense.
+      {"utf-8 cut inside its last character", Repeat("ファイルの検索\n", 4) + "\xE6\xA4",
+       TextEncoding::Bytes},
+      {"utf-8 with a stray byte", "ファイル\xA1の検索\n", TextEncoding::Bytes},
       {"cp932", sjis, TextEncoding::Cp932},
       {"euc-jp, also clean as cp932", euc, TextEncoding::EucJp},
       {"half-width kana, also clean as euc-jp", halfWidth, TextEncoding::Cp932},
