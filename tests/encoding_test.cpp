@@ -214,6 +214,24 @@ TEST(DetectEncoding, EdgeCasesAreDecidedByTheDocumentedRule) {
   EXPECT_EQ("これは検索のテストです。\r\n\x1A", DecodedText(sjis + "\x1A", TextEncoding::Auto));
 }
 
+// A file large enough that its text's pages are filled on another thread while it
+// is decoded: the text is still exactly the file's, character for character.
+TEST(DetectEncoding, LargeFilesDecodeToTheirExactText) {
+  std::string utf8;
+  for (const std::string& line : JapaneseLines()) utf8 += line + "\r\n";
+  utf8 = Repeat(utf8, 9 << 20 >> 10);  // about 9 MiB
+  for (const auto& [converter, expected] :
+       {std::pair{"windows-31j", TextEncoding::Cp932}, std::pair{"EUC-JP", TextEncoding::EucJp}}) {
+    const std::string bytes = Encode(utf8, converter);
+    std::string text;
+    EXPECT_EQ(expected, DecodeFileText(TextEncoding::Auto,
+                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                       bytes.size(), text))
+        << "encoding=" << converter;
+    EXPECT_TRUE(text == utf8) << "encoding=" << converter;
+  }
+}
+
 TEST(DetectEncoding, ForcedEncodingsDecodeEveryFileAndReplaceBadSequences) {
   const std::string sjis = Encode("検索\n", "windows-31j");
   struct Case {
