@@ -12,19 +12,12 @@
 
 #include "platform/FileMap.h"
 #include "platform/Text.h"
+#include "search/CpuFeatures.h"
 #include "search/FileText.h"
 #include "search/Scanner.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-// On x86-64, 32-byte vectors are used where the processor has AVX2, whatever the
-// compiler was told to assume.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KOLBRIN_HAVE_AVX2_PATH 1
-#include <immintrin.h>
-#else
-#define KOLBRIN_HAVE_AVX2_PATH 0
 #endif
 
 namespace kolbrin {
@@ -147,11 +140,6 @@ struct TextEvents {
 };
 
 #if KOLBRIN_HAVE_AVX2_PATH
-
-bool ProcessorHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
 
 // The vectors an event test compares with.
 struct EventVectors {

@@ -7,12 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define KOLBRIN_HAVE_AVX2_PATH 1
-#include <immintrin.h>
-#else
-#define KOLBRIN_HAVE_AVX2_PATH 0
-#endif
+#include "search/CpuFeatures.h"
 
 namespace kolbrin {
 namespace {
@@ -75,17 +70,6 @@ Utf8Check CheckScalar(const unsigned char* data, std::size_t p, std::size_t to, 
 // pages ahead starts their page walks and loads early, so that the check (and the
 // scan behind it) does not wait for each page in turn.
 constexpr std::size_t kPrefetchDistance = 8192;
-
-bool ProcessorHasAvx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
-
-bool ProcessorHasAvx512() {
-  static const bool has =
-      __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-  return has;
-}
 
 // The classification of a byte pair by the nibbles of the first byte and the high
 // nibble of the second: each bit names one way the pair can be ill-formed, and a
@@ -348,7 +332,7 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
   std::size_t p = from;
 #if KOLBRIN_HAVE_AVX2_PATH
   const int widest = gWidestVector.load(std::memory_order_relaxed);
-  if (widest >= 64 && ProcessorHasAvx512() && to - p >= 64) {
+  if (widest >= 64 && ProcessorHasAvx512Bytes() && to - p >= 64) {
     p = CheckBlocksAvx512(data, p, to, result);
   } else if (widest >= 32 && ProcessorHasAvx2() && to - p >= 64) {
     p = CheckBlocksAvx2(data, p, to, result);
