@@ -66,6 +66,23 @@ int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
   return 0;
 }
 
+bool IsCaselessCharacter(std::int32_t c) {
+  if (c < 0x80) return !((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
+  return (c >= 0x3000 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) ||
+         (c >= 0xFF61 && c <= 0xFF9F);
+}
+
+bool MatchesOnlyItself(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  for (std::int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0 || !IsCaselessCharacter(c)) return false;
+  }
+  return true;
+}
+
 int CompareTextOrdered(std::string_view a, std::string_view b) {
   if (const int folded = CompareTextIgnoreCase(a, b); folded != 0) return folded;
   const int bytes = a.compare(b);

@@ -28,6 +28,16 @@ std::string FoldedTextKey(std::string_view text);
 // nothing.
 std::uint64_t FoldedTextHash(std::string_view text);
 
+// Whether `text` is equal, case ignored, only to exactly its own bytes: well-formed
+// UTF-8 made only of characters that folding leaves as they are and that no other
+// character folds to (ASCII other than letters, kana, CJK ideographs and
+// punctuation, half-width katakana). A search for such a text can compare bytes.
+bool MatchesOnlyItself(std::string_view text);
+
+// Whether folding leaves `c` as it is and turns no other character into it; the
+// characters MatchesOnlyItself accepts.
+bool IsCaselessCharacter(std::int32_t c);
+
 // Upper-cases every letter (Unicode simple upper-case mapping); invalid bytes and
 // everything else stay as they are. The result may differ in byte length.
 std::string UpperCaseText(std::string_view text);

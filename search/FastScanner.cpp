@@ -316,6 +316,7 @@ class FastScanner final : public Scanner {
   unsigned char lowerPattern_[256] = {};
   std::size_t PatternLength = 0;
   bool patternAscii_ = true;
+  bool patternCaseless_ = false;  // not ASCII, and equal only to its own bytes
   unsigned char first_ = 0;       // a candidate's byte ...
   unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
   LastByteTest textTest_;         // while the pass is text
@@ -355,6 +356,10 @@ void FastScanner::SetActiveString(const std::string& text) {
     lowerPattern_[k] = AsciiLower(Pattern[k]);
     if (Pattern[k] >= 0x80) patternAscii_ = false;
   }
+  // Japanese words have no case: with case ignored they are still found only as
+  // their own bytes, so they are compared, and skipped to, as with case kept.
+  patternCaseless_ = !patternAscii_ && platform::MatchesOnlyItself(std::string_view(
+                                           reinterpret_cast<const char*>(Pattern), PatternLength));
   // Without a pattern there are no candidates; NUL then stands in for the first byte,
   // as it is a control byte and so an event of the text scan anyway.
   first_ = PatternLength != 0 ? Pattern[0] : 0;
@@ -366,7 +371,7 @@ void FastScanner::SetActiveString(const std::string& text) {
     const unsigned char last = Pattern[PatternLength - 1];
     // Binary compares, and case-kept text compares, are exact.
     binaryTest_ = LastByteTest{true, last, last};
-    if (settings_.CaseSensitive) {
+    if (settings_.CaseSensitive || patternCaseless_) {
       textTest_ = binaryTest_;
     } else if (patternAscii_) {
       // Folding maps each character to one character and compares bytes that are not
@@ -641,12 +646,13 @@ void FastScanner::ExamineByte(const unsigned char* data, std::size_t size) {
 bool FastScanner::TextEqual(const unsigned char* data, std::size_t at,
                             std::size_t available) const {
   if (!patternAscii_) {
-    // Identical bytes are identical text; anything else takes the full comparison.
+    // Identical bytes are identical text; anything else takes the full comparison,
+    // unless the pattern has no case.
     if (available == PatternLength - 1 && data[at] == Pattern[0] &&
         std::memcmp(data + at + 1, Pattern + 1, available) == 0) {
       return true;
     }
-    return ExactTextEqual(data, at, available);
+    return !patternCaseless_ && ExactTextEqual(data, at, available);
   }
   // An ASCII pattern: the candidate matched the first byte in either case. Folding
   // goes unit by unit and keeps ASCII bytes ASCII, so while the window is ASCII too,

@@ -2,6 +2,7 @@
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <random>
@@ -108,6 +109,24 @@ TEST(TextUpper, UpperCasesLettersAndKeepsEverythingElse) {
   EXPECT_EQ(UpperCaseText("検索.txt"), "検索.TXT");
   EXPECT_EQ(UpperCaseText("a\xFF\xC3z"), "A\xFF\xC3Z");
   EXPECT_EQ(UpperCaseText(std::string("a\0b", 3)), std::string("A\0B", 3));
+}
+
+TEST(TextCompare, CaselessCharactersAreNoFoldingsTarget) {
+  // Every character folding changes must fold to one that is not called caseless,
+  // and every caseless one must fold to itself: otherwise a search that compares
+  // the bytes of a caseless pattern would miss a window that folds to it.
+  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+    const UChar32 folded = u_foldCase(c, U_FOLD_CASE_DEFAULT);
+    if (platform::IsCaselessCharacter(c)) {
+      ASSERT_EQ(folded, c) << "U+" << std::hex << c;
+    } else if (folded != c) {
+      ASSERT_FALSE(platform::IsCaselessCharacter(folded)) << "U+" << std::hex << c;
+    }
+  }
+  EXPECT_TRUE(platform::MatchesOnlyItself("検索する、ｶﾅ 123!"));
+  EXPECT_FALSE(platform::MatchesOnlyItself("検索a"));
+  EXPECT_FALSE(platform::MatchesOnlyItself("ＡＢＣ"));
+  EXPECT_FALSE(platform::MatchesOnlyItself("検\xE6"));
 }
 
 }  // namespace
