@@ -14,6 +14,7 @@
 #include <QShortcut>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeView>
 #include <QValidator>
 
@@ -110,6 +111,10 @@ void TfmMain::BuildControls() {
   Label5->hide();
 
   model = new ResultTreeModel(this);
+  showPendingTimer_ = new QTimer(this);
+  showPendingTimer_->setSingleShot(true);
+  showPendingTimer_->setInterval(100);
+  connect(showPendingTimer_, &QTimer::timeout, this, &TfmMain::ShowPending);
   tvFind = new QTreeView(this);
   tvFind->setModel(model);
   tvFind->setFont(TreeFont());
@@ -120,7 +125,7 @@ void TfmMain::BuildControls() {
   tvFind->setUniformRowHeights(true);
   tvFind->setContextMenuPolicy(Qt::CustomContextMenu);
   tvFind->setSelectionMode(QAbstractItemView::SingleSelection);
-  tvFind->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  tvFind->header()->setSectionResizeMode(QHeaderView::Interactive);
   tvFind->header()->setStretchLastSection(false);
   tvFind->viewport()->installEventFilter(this);
 

@@ -28,6 +28,8 @@ class QStatusBar;
 class QTreeView;
 class QWidget;
 
+class QTimer;
+
 namespace kolbrin {
 
 inline constexpr char kApplicationTitle[] = "Kolbrin! Ver1.10a";
@@ -146,6 +148,16 @@ class TfmMain final : public QWidget, private SearchHost {
   void AddFileNode(const std::string& text, TextList hitTexts) override;
   void AddTempFile(const std::string& path) override;
   void SetStatusText(const std::string& text) override;
+  // Shows what the worker published since the last call: the file nodes, in one
+  // change of the tree, and the latest status text.
+  void ShowPending();
+
+  // What the worker published and the window does not show yet: a search of many
+  // small files publishes thousands of files a second, and the window shows them in
+  // batches, laid out and painted a few times a second rather than once a file.
+  std::vector<FileNode> pendingFiles_;
+  std::optional<std::string> pendingStatus_;
+  QTimer* showPendingTimer_ = nullptr;
 
   WindowServices services_;
   std::string tempParent_;

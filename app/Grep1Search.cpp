@@ -3,6 +3,8 @@
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -69,6 +71,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   DeleteTempFiles();
   tvFind->setUpdatesEnabled(false);
   model->Clear();
+  tvFind->header()->resizeSection(0, tvFind->header()->defaultSectionSize());
   UpdateMenuState();
   tvFind->setUpdatesEnabled(true);
   TempFileList.clear();
@@ -100,6 +103,7 @@ void TfmMain::pbStopClick() {
 }
 
 void TfmMain::SearchTerminated() {
+  ShowPending();
   pbStop->hide();
   edFind1->setReadOnly(false);
   edFind2->setReadOnly(false);
@@ -119,17 +123,39 @@ void TfmMain::SearchTerminated() {
 bool TfmMain::HideFilesWithoutHits() { return cbNFOpt->isChecked(); }
 
 void TfmMain::AddFileNode(const std::string& text, TextList hitTexts) {
-  model->AddFileNode(text, std::move(hitTexts));
+  pendingFiles_.push_back(FileNode{text, std::move(hitTexts), false});
+  if (!showPendingTimer_->isActive()) showPendingTimer_->start();
+}
+
+void TfmMain::ShowPending() {
+  showPendingTimer_->stop();
+  if (pendingStatus_) {
+    if (pendingStatus_->empty()) {
+      sbMsg->clearMessage();
+    } else {
+      sbMsg->showMessage(QString::fromStdString(*pendingStatus_));
+    }
+    pendingStatus_.reset();
+  }
+  if (pendingFiles_.empty()) return;
+  model->AddFileNodes(std::move(pendingFiles_));
+  pendingFiles_.clear();
+  // The column is as wide as the widest text, so a long line scrolls rather than
+  // being cut short; measured from the texts, as laying out every one is slow.
+  const int advance = QFontMetrics(tvFind->font()).horizontalAdvance(QLatin1Char('0'));
+  const int indent = tvFind->indentation();
+  const int width = std::max(indent + model->WidestFileColumns() * advance,
+                             2 * indent + model->WidestHitColumns() * advance) +
+                    advance;
+  if (width > tvFind->header()->sectionSize(0)) tvFind->header()->resizeSection(0, width);
+  UpdateMenuState();
 }
 
 void TfmMain::AddTempFile(const std::string& path) { TempFileList.push_back(path); }
 
 void TfmMain::SetStatusText(const std::string& text) {
-  if (text.empty()) {
-    sbMsg->clearMessage();
-  } else {
-    sbMsg->showMessage(QString::fromStdString(text));
-  }
+  pendingStatus_ = text;
+  if (!showPendingTimer_->isActive()) showPendingTimer_->start();
 }
 
 }  // namespace kolbrin

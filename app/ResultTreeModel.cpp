@@ -1,11 +1,55 @@
 #include "app/ResultTreeModel.h"
 
+#include <algorithm>
+
 namespace kolbrin {
+namespace {
+
+// About the columns `text` takes in a fixed-pitch font: ASCII, two-byte characters
+// and half-width katakana one, other characters (CJK, kana, full-width forms) two.
+// Bytes that are not UTF-8 make it an estimate.
+int Columns(std::string_view text) {
+  int columns = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80 || (b >= 0xC0 && b < 0xE0)) {
+      ++columns;
+    } else if (b >= 0xE0) {
+      // Half-width katakana: U+FF61..U+FF9F, EF BD A1 to EF BE 9F.
+      const auto at = [&](std::size_t k) {
+        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
+      };
+      const bool halfWidth =
+          b == 0xEF && ((at(i + 1) == 0xBD && at(i + 2) >= 0xA1) || at(i + 1) == 0xBE);
+      columns += halfWidth ? 1 : 2;
+    }
+  }
+  return columns;
+}
+
+}  // namespace
+
+void ResultTreeModel::Measure(const FileNode& file) {
+  widestFile_ = std::max(widestFile_, Columns(file.text));
+  for (std::string_view hit : file.hits) widestHit_ = std::max(widestHit_, Columns(hit));
+}
 
 void ResultTreeModel::AddFileNode(std::string text, TextList hits) {
   const int row = static_cast<int>(files_.size());
   beginInsertRows({}, row, row);
   files_.push_back(FileNode{std::move(text), std::move(hits), false});
+  Measure(files_.back());
+  endInsertRows();
+}
+
+void ResultTreeModel::AddFileNodes(std::vector<FileNode> files) {
+  if (files.empty()) return;
+  const int first = static_cast<int>(files_.size());
+  beginInsertRows({}, first, first + static_cast<int>(files.size()) - 1);
+  for (FileNode& file : files) {
+    files_.push_back(std::move(file));
+    Measure(files_.back());
+  }
   endInsertRows();
 }
 
@@ -18,6 +62,8 @@ void ResultTreeModel::RemoveFileNode(int row) {
 void ResultTreeModel::Clear() {
   beginResetModel();
   files_.clear();
+  widestFile_ = 0;
+  widestHit_ = 0;
   endResetModel();
 }
 

@@ -98,4 +98,19 @@ void WorkerThread::Synchronize(const std::function<void()>& call) {
   if (state->error) std::rethrow_exception(state->error);
 }
 
+void WorkerThread::Post(std::function<void()> call) {
+  if (owner_.OwnerOnlyWaits()) {
+    call();
+    return;
+  }
+  owner_.Post([shared = shared_, call = std::move(call)] {
+    {
+      // Releasing happens on this thread, so the check holds while the call runs.
+      std::lock_guard lock(shared->mutex);
+      if (shared->released) return;
+    }
+    call();
+  });
+}
+
 }  // namespace kolbrin::platform

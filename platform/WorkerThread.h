@@ -89,6 +89,10 @@ class WorkerThread {
   // Runs `call` on the owner's thread and waits until it has run. Worker thread
   // only. An exception thrown by `call` is rethrown here.
   void Synchronize(const std::function<void()>& call);
+  // Runs `call` on the owner's thread later, without waiting for it: for what the
+  // owner only shows. Dropped when the worker has been released by then. Worker
+  // thread only; `call` must not refer to the worker's stack.
+  void Post(std::function<void()> call);
   // Releases the worker as the destructor describes and waits for the thread to
   // end. A derived class calls it first in its destructor, so the body never
   // outlives the fields it uses. Owner's thread only.

@@ -8,6 +8,8 @@
 #include <QClipboard>
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -184,6 +186,21 @@ TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   EXPECT_TRUE(w.mnAllOpen->isEnabled());
   EXPECT_FALSE(w.mnEdit->isEnabled()) << "no node selected yet";
   WaitUntil([&] { return w.SearchThread == nullptr; });
+}
+
+// The tree's column is not sized by laying out every node (a search of thousands
+// of files then took minutes): it is measured from the texts, and a long line must
+// still fit, so it scrolls instead of being cut short.
+TEST_F(Window, TheTreeIsAsWideAsItsLongestLine) {
+  TfmMain& w = Open();
+  const std::string line = "key " + std::string(150, 'x') + " 検索の行";
+  w.edFind1->setText("key");
+  DropAndWait({folder.Write("a.txt", line + "\n")});
+  const int shown = w.tvFind->indentation() * 2 +
+                    QFontMetrics(w.tvFind->font())
+                        .horizontalAdvance(QString::fromUtf8("LINE[0000000001]:" + line));
+  EXPECT_GE(w.tvFind->header()->sectionSize(0), shown);
+  EXPECT_NE(w.tvFind->header()->sectionResizeMode(0), QHeaderView::ResizeToContents);
 }
 
 TEST_F(Window, DropWithoutSearchStringWarnsAndKeepsTheTree) {
