@@ -20,10 +20,13 @@
 namespace kolbrin::platform {
 namespace {
 
-// How long OpenDocument waits for the opener: xdg-open normally hands the file to
-// a running desktop service and ends at once; one that lingers (it runs the
-// application itself on some desktops) is taken to have succeeded.
-constexpr std::chrono::seconds kOpenerWait{2};
+// How long OpenDocument waits for the opener, on the window's thread: xdg-open
+// normally hands the file to a running desktop service and ends at once; one that
+// lingers (it runs the application itself on some desktops) is taken to have
+// succeeded and is left to its reaper thread. The wait is kept short, as the window
+// does not repaint meanwhile, but long enough for xdg-open, a shell script, to find
+// that it has no way to open the file and exit with an error (about 0.2 s).
+constexpr std::chrono::milliseconds kOpenerWait{300};
 
 std::mutex openerMutex;
 std::string openerForTesting;

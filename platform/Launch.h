@@ -15,11 +15,12 @@ namespace kolbrin::platform {
 
 // Opens `document` with the desktop's opener: runs xdg-open with the document's
 // absolute path (a relative one taken from `workingFolder`, or the current folder
-// when that is empty) as its one argument, in `workingFolder`. Waits up to 2
+// when that is empty) as its one argument, in `workingFolder`. Waits up to 0.3
 // seconds for the opener to end. True when the document exists and the opener
-// exited with status 0, or is still running after the wait (it is reaped later).
-// False when the document or the opener is missing, the working folder cannot be
-// entered, or the opener failed (non-zero exit, killed). GUI thread; blocks it for
+// exited with status 0, or is still running after the wait (it is reaped later,
+// by its own thread). False when the document or the opener is missing, the
+// working folder cannot be entered, or the opener failed (non-zero exit, killed)
+// within the wait; a failure after it goes unreported. GUI thread; blocks it for
 // at most the wait.
 bool OpenDocument(const std::string& document, const std::string& workingFolder);
 

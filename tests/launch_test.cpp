@@ -171,5 +171,25 @@ TEST(LaunchOpenerResult, LingeringOpenerCountsAsSuccessAndIsReapedLater) {
   EXPECT_TRUE(sleeper.WaitUntilReaped());
 }
 
+TEST(LaunchOpenerResult, LingeringOpenerDoesNotHoldTheCallerAndFailuresStillShow) {
+  TempFolder folder;
+  const std::string document = folder.Write("doc.txt", "text");
+  const Recorder lingering("exec sleep 3");
+  {
+    const OpenerGuard opener(lingering.program());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(OpenDocument(document, folder.path()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "held the caller while the opener lingered";
+  }
+  ASSERT_TRUE(lingering.WaitForRun());
+  ::kill(std::atoi(lingering.Recorded("pid").c_str()), SIGKILL);
+  EXPECT_TRUE(lingering.WaitUntilReaped());
+  // Like xdg-open finding no way to open the file: it looks around first.
+  const Recorder failing("sleep 0.02\nexit 3");
+  const OpenerGuard opener(failing.program());
+  EXPECT_FALSE(OpenDocument(document, folder.path())) << "an opener that fails after a moment";
+}
+
 }  // namespace
 }  // namespace kolbrin::platform
