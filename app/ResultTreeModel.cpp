@@ -30,8 +30,12 @@ int Columns(std::string_view text) {
 }  // namespace
 
 void ResultTreeModel::Measure(const FileNode& file) {
-  widestFile_ = std::max(widestFile_, Columns(file.text));
-  for (std::string_view hit : file.hits) widestHit_ = std::max(widestHit_, Columns(hit));
+  // A text takes no more columns than it has bytes, so only a longer one is counted.
+  const auto wider = [](int& widest, std::string_view text) {
+    if (text.size() > static_cast<std::size_t>(widest)) widest = std::max(widest, Columns(text));
+  };
+  wider(widestFile_, file.text);
+  for (std::string_view hit : file.hits) wider(widestHit_, hit);
 }
 
 void ResultTreeModel::AddFileNode(std::string text, TextList hits) {
