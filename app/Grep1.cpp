@@ -207,6 +207,7 @@ void TfmMain::ConnectHandlers() {
 }
 
 void TfmMain::FormCreate() {
+  MakeWholeWindowTheDropTarget();
   LoadLzhLibrary();
   LoadZipLibrary();
 }

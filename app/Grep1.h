@@ -134,6 +134,8 @@ class TfmMain final : public QWidget, private SearchHost {
   void BuildMenu();
   void ConnectHandlers();
   void FormCreate();
+  // Makes every control pass drops on to the window, which starts the search.
+  void MakeWholeWindowTheDropTarget();
   void ReadSettings();
   void FormCloseQuery(bool& CanClose);
   void FormClose();

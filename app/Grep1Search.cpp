@@ -19,29 +19,60 @@
 namespace kolbrin {
 namespace {
 
+// The dropped files' paths, as bytes: a name that is not UTF-8 (Shift_JIS bytes
+// from an old archive, say) arrives percent-encoded in its URL and is decoded to its
+// own bytes, never through a QString, which would replace them.
 std::vector<std::string> DroppedPaths(const QMimeData* data) {
   std::vector<std::string> paths;
   if (data == nullptr) return paths;
   for (const QUrl& url : data->urls()) {
-    if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
+    if (!url.isLocalFile()) continue;
+    const QByteArray path =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    if (!path.isEmpty())
+      paths.emplace_back(path.constData(), static_cast<std::size_t>(path.size()));
   }
   return paths;
 }
 
 }  // namespace
 
+void TfmMain::MakeWholeWindowTheDropTarget() {
+  // A control that takes drops itself (a search box would insert the file's URL as
+  // text) keeps them from the window; without, a drop anywhere reaches the window.
+  for (QWidget* child : findChildren<QWidget*>()) child->setAcceptDrops(false);
+  setAcceptDrops(true);
+}
+
+// While a search runs a drop is refused, so the drag shows that it is not taken and
+// no file manager believes that a move took place.
 void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
-  if (!DroppedPaths(event->mimeData()).empty()) event->acceptProposedAction();
+  if (!IsSearching && !DroppedPaths(event->mimeData()).empty()) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
 }
 
 void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
-  if (!DroppedPaths(event->mimeData()).empty()) event->acceptProposedAction();
+  if (!IsSearching && !DroppedPaths(event->mimeData()).empty()) {
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+  } else {
+    event->ignore();
+  }
 }
 
 void TfmMain::dropEvent(QDropEvent* event) {
   const std::vector<std::string> paths = DroppedPaths(event->mimeData());
-  if (paths.empty()) return;
-  event->acceptProposedAction();
+  if (IsSearching || paths.empty()) {
+    event->ignore();
+    return;
+  }
+  // The files are read, never moved: a copy is all the drag source is told.
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
   WMDropFiles(paths);
 }
 

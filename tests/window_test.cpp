@@ -234,6 +234,73 @@ TEST_F(Window, RealDropEventStartsTheSearch) {
   EXPECT_EQ(FileNodes(), Texts{a});
 }
 
+// What a drag source learns of a drag over `target`: whether the window takes it,
+// and whether the drop was taken as a copy.
+struct DragOutcome {
+  bool entered = false;
+  bool copied = false;
+};
+
+// Drags `urls` over `target` and drops them, as a file manager does: the URLs also
+// as text, so that a text box could take them as text.
+DragOutcome DragAndDrop(QWidget* target, const QList<QUrl>& urls, Qt::KeyboardModifiers keys = {}) {
+  QMimeData data;
+  data.setUrls(urls);
+  data.setText(urls.front().toString());
+  const QPoint at(5, 5);
+  const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+  QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, keys);
+  QApplication::sendEvent(target, &enter);
+  if (!enter.isAccepted()) return {};
+  QDragMoveEvent move(at, actions, &data, Qt::LeftButton, keys);
+  QApplication::sendEvent(target, &move);
+  QDropEvent drop(QPointF(at), actions, &data, Qt::LeftButton, keys);
+  QApplication::sendEvent(target, &drop);
+  return {true, drop.isAccepted() && drop.dropAction() == Qt::CopyAction};
+}
+
+TEST_F(Window, DroppedNameThatIsNotUtf8IsSearchedAsItsBytes) {
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  // 検索 in Shift_JIS, as names come out of old ZIP archives made on Windows.
+  const std::string path = folder.Write("\x8C\x9F\x8D\xF5.txt", "key\n");
+  const QUrl url = QUrl::fromEncoded(
+      "file://" + QByteArray::fromStdString(path).toPercentEncoding("/"), QUrl::StrictMode);
+  EXPECT_TRUE(DragAndDrop(&w, {url}).copied);
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_EQ(FileNodes(), Texts{path});
+  ASSERT_EQ(w.model->rowCount(), 1);
+  EXPECT_EQ(w.model->rowCount(w.model->index(0, 0)), 1) << "the hit is found in the file";
+}
+
+TEST_F(Window, DropOnAnyControlStartsTheSearch) {
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  const std::string a = folder.Write("a.txt", "key\n");
+  EXPECT_TRUE(DragAndDrop(w.edFind2, {QUrl::fromLocalFile(QString::fromStdString(a))}).copied);
+  EXPECT_TRUE(w.IsSearching);
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_TRUE(w.edFind2->text().isEmpty()) << "the file did not become text";
+  EXPECT_EQ(FileNodes(), Texts{a});
+}
+
+TEST_F(Window, DropDuringASearchIsRefusedNotSwallowed) {
+  TfmMain& w = Open();
+  std::string lines;
+  while (lines.size() < (8u << 20)) lines += "key\n";
+  w.edFind1->setText("key");
+  w.WMDropFiles({folder.Write("big.txt", lines)});
+  ASSERT_TRUE(w.IsSearching);
+  const std::string other = folder.Write("other.txt", "key\n");
+  // With Shift a file manager asks for a move: it must not be told one took place.
+  const DragOutcome outcome =
+      DragAndDrop(&w, {QUrl::fromLocalFile(QString::fromStdString(other))}, Qt::ShiftModifier);
+  EXPECT_FALSE(outcome.entered) << "the drag shows the window does not take it";
+  EXPECT_FALSE(outcome.copied);
+  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_EQ(FileNodes().size(), 1u);
+}
+
 TEST_F(Window, StopButtonEndsTheSearchEarly) {
   TfmMain& w = Open();
   std::string lines;
