@@ -271,6 +271,10 @@ TEST_F(Window, DroppedNameThatIsNotUtf8IsSearchedAsItsBytes) {
   EXPECT_EQ(FileNodes(), Texts{path});
   ASSERT_EQ(w.model->rowCount(), 1);
   EXPECT_EQ(w.model->rowCount(w.model->index(0, 0)), 1) << "the hit is found in the file";
+  w.tvFind->setCurrentIndex(w.model->index(0, 0));
+  w.mnEditClick();
+  ASSERT_EQ(launches.size(), 1u);
+  EXPECT_EQ(launches[0].document, path) << "opened by its bytes";
 }
 
 TEST_F(Window, DropOnAnyControlStartsTheSearch) {
