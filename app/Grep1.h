@@ -150,6 +150,7 @@ class TfmMain final : public QWidget, private SearchHost {
   void AddFileNode(const std::string& text, TextList hitTexts) override;
   void AddTempFile(const std::string& path) override;
   void SetStatusText(const std::string& text) override;
+  void ShowExtracting(bool extracting) override;
   // Shows what the worker published since the last call: the file nodes, in one
   // change of the tree, and the latest status text.
   void ShowPending();
@@ -159,6 +160,7 @@ class TfmMain final : public QWidget, private SearchHost {
   // batches, laid out and painted a few times a second rather than once a file.
   std::vector<FileNode> pendingFiles_;
   std::optional<std::string> pendingStatus_;
+  int extractingCursors_ = 0;  // busy cursors set for extractions and not yet undone
   QTimer* showPendingTimer_ = nullptr;
 
   WindowServices services_;

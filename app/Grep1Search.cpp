@@ -135,6 +135,8 @@ void TfmMain::pbStopClick() {
 
 void TfmMain::SearchTerminated() {
   ShowPending();
+  // A search stopped inside an extraction may leave its busy cursor behind.
+  while (extractingCursors_ > 0) ShowExtracting(false);
   pbStop->hide();
   edFind1->setReadOnly(false);
   edFind2->setReadOnly(false);
@@ -183,6 +185,17 @@ void TfmMain::ShowPending() {
 }
 
 void TfmMain::AddTempFile(const std::string& path) { TempFileList.push_back(path); }
+
+void TfmMain::ShowExtracting(bool extracting) {
+  // The cursor belongs to this thread: the worker only asks for it.
+  if (extracting) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ++extractingCursors_;
+  } else if (extractingCursors_ > 0) {
+    QApplication::restoreOverrideCursor();
+    --extractingCursors_;
+  }
+}
 
 void TfmMain::SetStatusText(const std::string& text) {
   pendingStatus_ = text;

@@ -94,8 +94,10 @@ void TGrep::SearchArchive(const std::string& path) {
     // An encrypted member cannot be extracted without its password.
     if (!lzh && member.size() >= 2 && member.compare(member.size() - 2, 2, "\t*") == 0) continue;
     ExtractList.assign(1, member);
+    Post([this] { host_.ShowExtracting(true); });
     const std::int32_t extracted = lzh ? ExtractLzhMembers(path, ExtractList, TempDir, options)
                                        : ExtractZipMembers(path, ExtractList, TempDir, options);
+    Post([this] { host_.ShowExtracting(false); });
     if (extracted != kArchiveOk) continue;
 
     const std::string copy = TempDir + MemberCopyName(member);

@@ -29,6 +29,9 @@ class SearchHost {
   virtual void UpdateMenuState() = 0;
   // Sets the status-bar text; empty clears it.
   virtual void SetStatusText(const std::string& text) = 0;
+  // Shows that an archive member is being extracted (the busy cursor), or that the
+  // extraction has ended. Called in pairs, without the worker waiting for them.
+  virtual void ShowExtracting(bool /*extracting*/) {}
 };
 
 // The dropped paths, ordered without regard to case (ties by bytes). Adding a

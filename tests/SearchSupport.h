@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/WorkerThread.h"
@@ -34,6 +35,13 @@ class RecordingHost final : public SearchHost {
   void SetStatusText(const std::string& text) override {
     statuses.push_back(text);
     if (onStatus) onStatus(text);
+  }
+  // Each extraction shown and ended, with the thread that was asked to show it.
+  std::vector<bool> extracting;
+  std::vector<std::thread::id> extractingThreads;
+  void ShowExtracting(bool on) override {
+    extracting.push_back(on);
+    extractingThreads.push_back(std::this_thread::get_id());
   }
 };
 

@@ -88,6 +88,19 @@ TEST_F(MemberSearch, MembersOfTheSameBaseNameEachGetTheirOwnNode) {
   EXPECT_EQ(search->host.statuses.front(), tempDir + "readme.txt 検索中...");
 }
 
+// The window shows a busy cursor around each extraction: the worker asks for it on
+// the owner's thread, in pairs, as the cursor must never be set from the worker.
+TEST_F(MemberSearch, EachExtractionIsShownOnTheOwnersThreadInPairs) {
+  const std::string zip = Zip("a.zip", {{"a.txt", "key\n"}, {"b.txt", "none\n"}});
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(zip);
+  search->Run();
+  EXPECT_EQ(search->host.extracting, (std::vector<bool>{true, false, true, false}));
+  for (const std::thread::id thread : search->host.extractingThreads) {
+    EXPECT_EQ(thread, std::this_thread::get_id());
+  }
+}
+
 TEST_F(MemberSearch, WithHidingOffAMemberWithoutHitsShowsItsDeletedCopy) {
   const std::string lzh = folder.path() + "/b.lzh";
   test::WriteStoredLzh(lzh, {{"doc/none.txt", "nothing\n"}, {"hit.txt", "a key\n"}});
