@@ -106,9 +106,14 @@ void TfmMain::tvFindClick() { UpdateMenuState(); }
 
 void TfmMain::cbNFOptClick() {
   if (!cbNFOpt->isChecked()) return;
-  // From the last file node back, so the rows still to visit keep their numbers.
-  for (int row = model->rowCount() - 1; row >= 0; --row) {
-    if (model->Files()[static_cast<std::size_t>(row)].hits.empty()) model->RemoveFileNode(row);
+  // From the last file node back, so the rows still to visit keep their numbers;
+  // each run of neighbouring file nodes without hits goes in one change.
+  const auto files = model->Files();
+  for (int end = model->rowCount(); end > 0;) {
+    int first = end;
+    while (first > 0 && files[static_cast<std::size_t>(first - 1)].hits.empty()) --first;
+    if (first < end) model->RemoveFileNodes(first, end - first);
+    end = first - 1;
   }
 }
 

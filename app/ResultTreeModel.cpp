@@ -39,11 +39,9 @@ void ResultTreeModel::Measure(const FileNode& file) {
 }
 
 void ResultTreeModel::AddFileNode(std::string text, TextList hits) {
-  const int row = static_cast<int>(files_.size());
-  beginInsertRows({}, row, row);
-  files_.push_back(FileNode{std::move(text), std::move(hits), false});
-  Measure(files_.back());
-  endInsertRows();
+  std::vector<FileNode> files;
+  files.push_back(FileNode{std::move(text), std::move(hits), false});
+  AddFileNodes(std::move(files));
 }
 
 void ResultTreeModel::AddFileNodes(std::vector<FileNode> files) {
@@ -51,15 +49,23 @@ void ResultTreeModel::AddFileNodes(std::vector<FileNode> files) {
   const int first = static_cast<int>(files_.size());
   beginInsertRows({}, first, first + static_cast<int>(files.size()) - 1);
   for (FileNode& file : files) {
-    files_.push_back(std::move(file));
-    Measure(files_.back());
+    const int row = static_cast<int>(files_.size());
+    files_.push_back(std::make_unique<Node>(Node{std::move(file), row}));
+    Measure(files_.back()->file);
   }
   endInsertRows();
 }
 
-void ResultTreeModel::RemoveFileNode(int row) {
-  beginRemoveRows({}, row, row);
-  files_.erase(files_.begin() + row);
+void ResultTreeModel::RemoveFileNode(int row) { RemoveFileNodes(row, 1); }
+
+void ResultTreeModel::RemoveFileNodes(int first, int count) {
+  if (count <= 0) return;
+  beginRemoveRows({}, first, first + count - 1);
+  files_.erase(files_.begin() + first, files_.begin() + first + count);
+  // The nodes after them move up; their hits' indexes follow through their Node.
+  for (std::size_t row = static_cast<std::size_t>(first); row < files_.size(); ++row) {
+    files_[row]->row = static_cast<int>(row);
+  }
   endRemoveRows();
 }
 
@@ -77,31 +83,30 @@ QModelIndex ResultTreeModel::FileNodeOf(const QModelIndex& index) const {
 }
 
 std::string_view ResultTreeModel::TextOf(const QModelIndex& index) const {
-  if (IsFileNode(index)) return files_[static_cast<std::size_t>(index.row())].text;
-  const FileNode& file = files_[index.internalId() - 1];
-  return file.hits[static_cast<std::size_t>(index.row())];
+  if (IsFileNode(index)) return files_[static_cast<std::size_t>(index.row())]->file.text;
+  return NodeOfHit(index).file.hits[static_cast<std::size_t>(index.row())];
 }
 
 QModelIndex ResultTreeModel::index(int row, int column, const QModelIndex& parent) const {
   if (column != 0 || row < 0) return {};
   if (!parent.isValid()) {
-    return row < static_cast<int>(files_.size()) ? createIndex(row, 0, quintptr{0}) : QModelIndex();
+    return row < static_cast<int>(files_.size()) ? createIndex(row, 0) : QModelIndex();
   }
   if (!IsFileNode(parent)) return {};
-  const FileNode& file = files_[static_cast<std::size_t>(parent.row())];
-  if (row >= static_cast<int>(file.hits.size())) return {};
-  return createIndex(row, 0, static_cast<quintptr>(parent.row()) + 1);
+  const Node& file = *files_[static_cast<std::size_t>(parent.row())];
+  if (row >= static_cast<int>(file.file.hits.size())) return {};
+  return createIndex(row, 0, &file);
 }
 
 QModelIndex ResultTreeModel::parent(const QModelIndex& child) const {
   if (!child.isValid() || IsFileNode(child)) return {};
-  return createIndex(static_cast<int>(child.internalId() - 1), 0, quintptr{0});
+  return createIndex(NodeOfHit(child).row, 0);
 }
 
 int ResultTreeModel::rowCount(const QModelIndex& parent) const {
   if (!parent.isValid()) return static_cast<int>(files_.size());
   if (!IsFileNode(parent)) return 0;
-  return static_cast<int>(files_[static_cast<std::size_t>(parent.row())].hits.size());
+  return static_cast<int>(files_[static_cast<std::size_t>(parent.row())]->file.hits.size());
 }
 
 int ResultTreeModel::columnCount(const QModelIndex&) const { return 1; }

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QAbstractItemModel>
+#include <memory>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -21,15 +23,23 @@ class ResultTreeModel final : public QAbstractItemModel {
   void AddFileNodes(std::vector<FileNode> files);
   // Removes one file node and its hits.
   void RemoveFileNode(int row);
+  // Removes `count` file nodes from `first` on, with their hits, in one change.
+  void RemoveFileNodes(int first, int count);
   void Clear();
 
-  const std::vector<FileNode>& Files() const { return files_; }
+  // The file nodes in the tree's order, as a random-access range of FileNode.
+  auto Files() const {
+    return std::views::transform(
+        files_, [](const std::unique_ptr<Node>& node) -> const FileNode& { return node->file; });
+  }
   // The widest file-node and hit-node texts so far, in columns of a fixed-pitch
   // font (a wide character takes two), for the tree's width without laying out
   // every text.
   int WidestFileColumns() const { return widestFile_; }
   int WidestHitColumns() const { return widestHit_; }
-  bool IsFileNode(const QModelIndex& index) const { return index.isValid() && !index.internalId(); }
+  bool IsFileNode(const QModelIndex& index) const {
+    return index.isValid() && !index.constInternalPointer();
+  }
   // The file node an index belongs to: itself for a file node, its parent for a hit.
   QModelIndex FileNodeOf(const QModelIndex& index) const;
   std::string_view TextOf(const QModelIndex& index) const;
@@ -41,10 +51,21 @@ class ResultTreeModel final : public QAbstractItemModel {
   QVariant data(const QModelIndex& index, int role) const override;
 
  private:
+  // A file node and its current row. The index of a hit node points at its file's
+  // Node, which stays at its address while other file nodes come and go, so a
+  // persistent index of a hit (the view's selection) still names its own file
+  // after rows before it are removed. A file node's index points at nothing.
+  struct Node {
+    FileNode file;
+    int row = 0;
+  };
+
+  const Node& NodeOfHit(const QModelIndex& hit) const {
+    return *static_cast<const Node*>(hit.constInternalPointer());
+  }
   void Measure(const FileNode& file);
 
-  // A hit node's internal id is its file's row + 1; a file node's is 0.
-  std::vector<FileNode> files_;
+  std::vector<std::unique_ptr<Node>> files_;
   int widestFile_ = 0;
   int widestHit_ = 0;
 };

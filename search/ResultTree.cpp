@@ -102,23 +102,16 @@ std::size_t ResultTree::HitCount() const {
   return count;
 }
 
-std::string TreeText(const std::vector<FileNode>& files,
-                     const std::function<bool(std::size_t)>& expanded) {
-  std::string text;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const FileNode& file = files[i];
-    const bool showHits = !file.hits.empty() && expanded(i);
-    text += file.hits.empty() ? ' ' : (showHits ? '-' : '+');
-    text += file.text;
+void AppendTreeLines(std::string& text, const FileNode& file, bool showHits) {
+  text += file.hits.empty() ? ' ' : (showHits ? '-' : '+');
+  text += file.text;
+  text += '\n';
+  if (!showHits) return;
+  for (std::string_view hit : file.hits) {
+    text += '\t';
+    text += hit;
     text += '\n';
-    if (!showHits) continue;
-    for (std::string_view hit : file.hits) {
-      text += '\t';
-      text += hit;
-      text += '\n';
-    }
   }
-  return text;
 }
 
 std::string ResultTree::CopyText() const {

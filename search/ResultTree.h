@@ -27,12 +27,25 @@ struct FileNode {
 // empty.
 TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries = 1);
 
+// Appends one file node's lines of the tree's text form to `text`: its marker and
+// path, then, when `showHits`, a TAB and each hit's text.
+void AppendTreeLines(std::string& text, const FileNode& file, bool showHits);
+
 // The text form of a tree, one LF-ended line per shown node: "-" and the path of an
 // expanded file with hits followed by a TAB and each hit's text, "+" and the path
 // of a collapsed file with hits, " " and the path of a file without hits.
-// `expanded(i)` tells whether file node i is expanded.
-std::string TreeText(const std::vector<FileNode>& files,
-                     const std::function<bool(std::size_t)>& expanded);
+// `files` is any range of FileNode in the tree's order; `expanded(i)` tells whether
+// file node i is expanded.
+template <class FileNodes>
+std::string TreeText(const FileNodes& files, const std::function<bool(std::size_t)>& expanded) {
+  std::string text;
+  std::size_t i = 0;
+  for (const FileNode& file : files) {
+    AppendTreeLines(text, file, !file.hits.empty() && expanded(i));
+    ++i;
+  }
+  return text;
+}
 
 class ResultTree {
  public:
