@@ -44,6 +44,60 @@ class ByteLengthValidator final : public QValidator {
   }
 };
 
+// The number typed into the TAB box when it lies within the range, else the
+// position the box holds.
+int TypedTabWidth(const QSpinBox& box) {
+  bool isNumber = false;
+  const int typed = box.text().toInt(&isNumber);
+  return isNumber && typed >= box.minimum() && typed <= box.maximum() ? typed : box.value();
+}
+
+// Reads the TAB box's position: a number typed within the range becomes the
+// position; any other text stays shown and the previous position stands.
+int SettleTypedTabWidth(QSpinBox& box) {
+  const int position = TypedTabWidth(box);
+  if (position != box.value()) box.setValue(position);
+  return position;
+}
+
+// edTab and udTab as one spin box: its edit box, then its arrows on the right. The
+// edit box takes any number, also one outside the range, and shows it as typed; the
+// position changes only when it is read, when the arrows step from it, or when the
+// box is left or Enter pressed, which then shows the position again.
+class TabWidthBox final : public QSpinBox {
+ public:
+  explicit TabWidthBox(QWidget* parent) : QSpinBox(parent) {
+    setRange(platform::kMinTabWidth, platform::kMaxTabWidth);
+    setValue(platform::kDefaultTabWidth);
+    setWrapping(false);
+    setKeyboardTracking(false);
+  }
+
+  QValidator::State validate(QString& input, int&) const override {
+    for (const QChar c : input) {
+      if (c < u'0' || c > u'9') return QValidator::Invalid;
+    }
+    bool isNumber = false;
+    const int typed = input.toInt(&isNumber);
+    return isNumber && typed >= minimum() && typed <= maximum() ? QValidator::Acceptable
+                                                                : QValidator::Intermediate;
+  }
+
+  // The arrows step from the position as read now; the box then shows the result.
+  void stepBy(int steps) override {
+    setValue(TypedTabWidth(*this));
+    QSpinBox::stepBy(steps);
+  }
+
+  StepEnabled stepEnabled() const override {
+    const int position = TypedTabWidth(*this);
+    StepEnabled enabled = StepNone;
+    if (position < maximum()) enabled |= StepUpEnabled;
+    if (position > minimum()) enabled |= StepDownEnabled;
+    return enabled;
+  }
+};
+
 QFont WindowFont() {
   QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
@@ -139,11 +193,7 @@ void TfmMain::BuildControls() {
   cbNFOpt =
       Place(new QCheckBox(QStringLiteral("NotFoundﾌｧｲﾙは非表示(&N)"), Panel1), 152, 50, 169, 17);
   cbNFOpt->setChecked(true);
-  // edTab and udTab as one spin box: its edit box, then its arrows on the right.
-  udTab = Place(new QSpinBox(Panel1), 385, 49, 45, 20);
-  udTab->setRange(platform::kMinTabWidth, platform::kMaxTabWidth);
-  udTab->setValue(platform::kDefaultTabWidth);
-  udTab->setWrapping(false);
+  udTab = Place(new TabWidthBox(Panel1), 385, 49, 45, 20);
   edFind2 = SearchStringEdit(Panel1, 28);
   pbOpt = Place(new QPushButton(QStringLiteral("AND"), Panel1), 309, 7, 32, 42);
   Label1->setBuddy(edFind1);
@@ -237,10 +287,7 @@ void TfmMain::UpdateMenuState() {
   mnAllClose->setEnabled(hasNodes);
 }
 
-int TfmMain::TabPosition() const {
-  // A number typed outside 1..16 was never taken, so the previous position stands.
-  return udTab->value();
-}
+int TfmMain::TabPosition() const { return SettleTypedTabWidth(*udTab); }
 
 void TfmMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);

@@ -1,2 +1,81 @@
 // The main window's controls: the TAB box, the search boxes, the tree's look and keys.
 #include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QSpinBox>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/Grep1.h"
+#include "platform/Profile.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+class Controls : public ::testing::Test {
+ protected:
+  TfmMain& Open() {
+    window = std::make_unique<TfmMain>(settings, folder.path() + "/", WindowServices{});
+    window->show();
+    QApplication::processEvents();
+    return *window;
+  }
+
+  // A key press with the text it types, sent to `target` as the keyboard would.
+  static void Press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+                    const QString& text = {}) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(target, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(target, &release);
+  }
+
+  static void TypeDigits(QWidget* target, const std::string& digits) {
+    for (const char digit : digits) {
+      Press(target, Qt::Key_0 + (digit - '0'), Qt::NoModifier, QString(QChar::fromLatin1(digit)));
+    }
+  }
+
+  test::TempFolder folder;
+  const std::string settings = folder.path() + "/kolbrin.ini";
+  std::unique_ptr<TfmMain> window;
+};
+
+// A number typed into the TAB box is shown as typed, also one outside 1 to 16, and
+// becomes the tab width when the width is read (here at the close request) only if
+// it lies within 1 to 16. The arrows step from the width so read, within 1 to 16.
+TEST_F(Controls, TabBoxTakesATypedNumberWhenReadAndOnlyWithinRange) {
+  struct Case {
+    const char* typed;
+    int steps;  // Up arrow presses, or Down arrow presses when negative
+    const char* shown;
+    const char* saved;
+  };
+  const Case cases[] = {
+      {"20", 0, "20", "8"},  // outside: the previous width stays
+      {"12", 0, "12", "12"}, {"0", 0, "0", "8"},    {"016", 0, "016", "16"}, {"20", 1, "9", "9"},
+      {"3", -1, "2", "2"},   {"16", 1, "16", "16"}, {"1", -1, "1", "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("typed=") + c.typed + " steps=" + std::to_string(c.steps));
+    std::filesystem::remove(settings);
+    TfmMain& w = Open();
+    w.udTab->setFocus();
+    Press(w.udTab, Qt::Key_A, Qt::ControlModifier);  // select the shown 8, to type over it
+    TypeDigits(w.udTab, c.typed);
+    for (int step = 0; step < std::abs(c.steps); ++step) {
+      Press(w.udTab, c.steps > 0 ? Qt::Key_Up : Qt::Key_Down);
+    }
+    EXPECT_EQ(w.udTab->text().toStdString(), c.shown);
+    EXPECT_TRUE(w.close());
+    EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "TAB", "", settings), c.saved);
+    window.reset();
+  }
+}
+
+}  // namespace
+}  // namespace kolbrin
