@@ -35,13 +35,39 @@ constexpr int kFrameHeight = 27;
 constexpr QRect kStopDesign{124, 150, 102, 39};
 constexpr int kMaxStringBytes = 255;
 
-// An edit box that takes at most 255 bytes of UTF-8 text.
+// An edit box that keeps at most 255 bytes of UTF-8 text. Text that would make it
+// longer is cut to what fits: an insertion ends at the cursor, so characters are
+// dropped from just before the cursor, keeping the head of a paste. When nothing of
+// an insertion fits, the change is refused, which leaves the box and its undo
+// history as they were.
 class ByteLengthValidator final : public QValidator {
  public:
-  using QValidator::QValidator;
-  State validate(QString& input, int&) const override {
-    return input.toUtf8().size() <= kMaxStringBytes ? Acceptable : Invalid;
+  explicit ByteLengthValidator(QLineEdit* edit) : QValidator(edit), previous_(edit->text()) {
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { previous_ = text; });
   }
+
+  State validate(QString& input, int& pos) const override {
+    qsizetype excess = input.toUtf8().size() - kMaxStringBytes;
+    if (excess <= 0) return Acceptable;
+    qsizetype cut = pos;
+    while (excess > 0 && cut > 0) {
+      // Whole characters only: a surrogate pair goes as one.
+      const qsizetype width =
+          cut > 1 && input[cut - 1].isLowSurrogate() && input[cut - 2].isHighSurrogate() ? 2 : 1;
+      cut -= width;
+      excess -= QStringView(input).mid(cut, width).toUtf8().size();
+    }
+    if (excess > 0) return Invalid;
+    QString fitted = input;
+    fitted.remove(cut, pos - cut);
+    if (fitted == previous_) return Invalid;
+    input = fitted;
+    pos = int(cut);
+    return Acceptable;
+  }
+
+ private:
+  QString previous_;  // the box's text before the change being validated
 };
 
 // The number typed into the TAB box when it lies within the range, else the

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QSpinBox>
 #include <cstdlib>
 #include <filesystem>
@@ -74,6 +76,46 @@ TEST_F(Controls, TabBoxTakesATypedNumberWhenReadAndOnlyWithinRange) {
     EXPECT_TRUE(w.close());
     EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "TAB", "", settings), c.saved);
     window.reset();
+  }
+}
+
+// A search box keeps at most 255 bytes: a longer paste inserts what fits, cut at a
+// character boundary, and a key typed at the limit inserts nothing.
+TEST_F(Controls, SearchBoxCutsALongPasteTo255Bytes) {
+  const QString a = QStringLiteral("a");
+  const QString kana = QStringLiteral("あ");                   // 3 bytes
+  const QString face = QString::fromUtf8("\xF0\x9F\x98\x80");  // 4 bytes, a surrogate pair
+  struct Case {
+    const char* name;
+    QString before;
+    int cursor;
+    QString pasted;  // empty: type "z" instead
+    QString after;
+    int cursorAfter;
+  };
+  const Case cases[] = {
+      {"kana", "", 0, a + kana.repeated(100), a + kana.repeated(84), 85},
+      {"middle", "xy", 1, QString(300, u'b'), "x" + QString(253, u'b') + "y", 254},
+      {"pair", "", 0, QString(252, u'd') + face, QString(252, u'd'), 252},
+      {"fits", "", 0, QString(251, u'e') + face, QString(251, u'e') + face, 253},
+      {"typed at limit", QString(255, u'c'), 255, "", QString(255, u'c'), 255},
+  };
+  TfmMain& w = Open();
+  for (QLineEdit* box : {w.edFind1, w.edFind2}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(box == w.edFind1 ? "edFind1" : "edFind2") + " case=" + c.name);
+      box->setText(c.before);
+      box->setCursorPosition(c.cursor);
+      box->setFocus();
+      if (c.pasted.isEmpty()) {
+        Press(box, Qt::Key_Z, Qt::NoModifier, QStringLiteral("z"));
+      } else {
+        QApplication::clipboard()->setText(c.pasted);
+        Press(box, Qt::Key_V, Qt::ControlModifier);
+      }
+      EXPECT_EQ(box->text().toStdString(), c.after.toStdString());
+      EXPECT_EQ(box->cursorPosition(), c.cursorAfter);
+    }
   }
 }
 
