@@ -10,10 +10,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QTreeView>
 #include <QValidator>
@@ -124,6 +126,26 @@ class TabWidthBox final : public QSpinBox {
   }
 };
 
+// The application's style, except that tree branches are drawn as the Windows style
+// draws them: dotted lines between the nodes, also from the roots, and boxed expand
+// buttons. Other styles (Fusion among them) draw the buttons only.
+class TreeLinesStyle final : public QProxyStyle {
+ public:
+  TreeLinesStyle() : lines_(QStyleFactory::create(QStringLiteral("Windows"))) {}
+
+  void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+    if (element == PE_IndicatorBranch && lines_ != nullptr) {
+      lines_->drawPrimitive(element, option, painter, widget);
+      return;
+    }
+    QProxyStyle::drawPrimitive(element, option, painter, widget);
+  }
+
+ private:
+  std::unique_ptr<QStyle> lines_;
+};
+
 QFont WindowFont() {
   QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
@@ -202,6 +224,10 @@ void TfmMain::BuildControls() {
   tvFind->setIndentation(19);
   tvFind->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tvFind->setRootIsDecorated(true);
+  // Owned by the window and made after the tree, so it outlives the tree.
+  auto* treeStyle = new TreeLinesStyle;
+  treeStyle->setParent(this);
+  tvFind->setStyle(treeStyle);
   tvFind->setUniformRowHeights(true);
   tvFind->setContextMenuPolicy(Qt::CustomContextMenu);
   tvFind->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -3,9 +3,11 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QSpinBox>
+#include <QTreeView>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -117,6 +119,30 @@ TEST_F(Controls, SearchBoxCutsALongPasteTo255Bytes) {
       EXPECT_EQ(box->cursorPosition(), c.cursorAfter);
     }
   }
+}
+
+// Off the text, a hit row shows only what the style draws for the branches: the
+// line from its file node and, left of it, the root line down to the next file.
+TEST_F(Controls, TreeDrawsLinesBetweenNodesAndFromTheRoots) {
+  TfmMain& w = Open();
+  w.model->AddFileNode("/tmp/a.txt", {"LINE[0000000001]:alpha", "LINE[0000000002]:beta"});
+  w.model->AddFileNode("/tmp/b.txt", {"LINE[0000000003]:gamma"});
+  w.tvFind->expand(w.model->index(0, 0));
+  QApplication::processEvents();
+  const QImage shot = w.tvFind->viewport()->grab().toImage();
+  const QRgb background = w.tvFind->viewport()->palette().color(QPalette::Base).rgb();
+  const QRect hit = w.tvFind->visualRect(w.model->index(1, 0, w.model->index(0, 0)));
+  const int indent = w.tvFind->indentation();
+  ASSERT_GE(hit.left(), 2 * indent);
+  auto drawnIn = [&](int left, int right) {
+    int drawn = 0;
+    for (int y = hit.top(); y <= hit.bottom(); ++y) {
+      for (int x = left; x < right; ++x) drawn += shot.pixel(x, y) != background;
+    }
+    return drawn;
+  };
+  EXPECT_GT(drawnIn(0, indent), 0) << "root line";
+  EXPECT_GT(drawnIn(indent, 2 * indent), 0) << "line from the file node";
 }
 
 }  // namespace
