@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QFont>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -306,6 +308,9 @@ void TfmMain::ConnectHandlers() {
     if (index.isValid()) tvFind->setCurrentIndex(index);
     mnCmd->popup(tvFind->viewport()->mapToGlobal(at));
   });
+  // Shift+F10 and the Menu key reach the tree as key presses, or, where the platform
+  // turns the Menu key into a context menu request, as a keyboard context menu event.
+  tvFind->installEventFilter(this);
 }
 
 void TfmMain::FormCreate() {
@@ -359,7 +364,31 @@ void TfmMain::resizeEvent(QResizeEvent* event) {
   pbStop->move(qRound(x - kStopDesign.width() / 2.0), qRound(y - kStopDesign.height() / 2.0));
 }
 
+void TfmMain::OpenTreeMenuFromKeyboard() {
+  // The platform may send a context menu request after the key press that opened it.
+  if (mnCmd->isVisible()) return;
+  // The menu opens below the current node, or at the tree's top left without one;
+  // the selection stays as it is.
+  const QRect node = tvFind->visualRect(tvFind->currentIndex());
+  const QPoint at = node.isValid() ? node.bottomLeft() : QPoint(0, 0);
+  mnCmd->popup(tvFind->viewport()->mapToGlobal(at));
+}
+
 bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == tvFind && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const auto modifiers = key->modifiers() & ~Qt::KeypadModifier;
+    if ((key->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) ||
+        (key->key() == Qt::Key_Menu && modifiers == Qt::NoModifier)) {
+      OpenTreeMenuFromKeyboard();
+      return true;
+    }
+  }
+  if (watched == tvFind && event->type() == QEvent::ContextMenu &&
+      static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+    OpenTreeMenuFromKeyboard();
+    return true;
+  }
   if (watched == tvFind->viewport() && event->type() == QEvent::MouseButtonRelease &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     tvFindClick();

@@ -143,6 +143,8 @@ class TfmMain final : public QWidget, private SearchHost {
   int TabPosition() const;
   // The file node the opening commands act on; invalid without a selection.
   QModelIndex TargetFileNode() const;
+  // Opens the tree's pop-up menu for Shift+F10 or the Menu key.
+  void OpenTreeMenuFromKeyboard();
   void Launch(const std::optional<std::string>& application);
 
   // SearchHost: the worker's synchronized calls, on the GUI thread.

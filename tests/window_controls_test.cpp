@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSpinBox>
 #include <QTreeView>
 #include <cstdlib>
@@ -143,6 +144,37 @@ TEST_F(Controls, TreeDrawsLinesBetweenNodesAndFromTheRoots) {
   };
   EXPECT_GT(drawnIn(0, indent), 0) << "root line";
   EXPECT_GT(drawnIn(indent, 2 * indent), 0) << "line from the file node";
+}
+
+// Shift+F10 and the Menu key on the focused tree open its pop-up menu, below the
+// selected node, and leave the selection as it was.
+TEST_F(Controls, TreeMenuKeysOpenThePopUpMenu) {
+  struct Case {
+    const char* name;
+    int key;
+    Qt::KeyboardModifiers modifiers;
+  };
+  const Case cases[] = {
+      {"Shift+F10", Qt::Key_F10, Qt::ShiftModifier},
+      {"Menu", Qt::Key_Menu, Qt::NoModifier},
+  };
+  TfmMain& w = Open();
+  w.model->AddFileNode("/tmp/a.txt", {"LINE[0000000001]:alpha"});
+  w.model->AddFileNode("/tmp/b.txt", {"LINE[0000000002]:beta"});
+  const QModelIndex selected = w.model->index(1, 0);
+  w.tvFind->setCurrentIndex(selected);
+  w.tvFind->setFocus();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Press(w.tvFind, c.key, c.modifiers);
+    ASSERT_TRUE(w.mnCmd->isVisible());
+    const QRect node = w.tvFind->visualRect(selected);
+    EXPECT_EQ(w.mnCmd->pos(), w.tvFind->viewport()->mapToGlobal(node.bottomLeft()));
+    EXPECT_EQ(w.tvFind->currentIndex(), selected);
+    w.mnCmd->hide();
+  }
+  Press(w.tvFind, Qt::Key_F10);
+  EXPECT_FALSE(w.mnCmd->isVisible()) << "F10 alone is not the menu key";
 }
 
 }  // namespace
