@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
@@ -19,6 +20,7 @@
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QTimer>
+#include <QTranslator>
 #include <QTreeView>
 #include <QValidator>
 
@@ -182,6 +184,17 @@ void TfmMain::InstallFontSubstitutions() {
                              {QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic")});
   QFont::insertSubstitution(QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"));
   QFont::insertSubstitution(QStringLiteral("MS Gothic"), QStringLiteral("IPAGothic"));
+}
+
+QTranslator* TfmMain::InstallQtTranslations() {
+  // The window is Japanese whatever the user's locale, so Qt's own texts are too.
+  auto translator = std::make_unique<QTranslator>(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    return nullptr;
+  }
+  QCoreApplication::installTranslator(translator.get());
+  return translator.release();
 }
 
 TfmMain::TfmMain(std::string settingsPath, std::string tempParent, WindowServices services)

@@ -29,6 +29,7 @@ class QTreeView;
 class QWidget;
 
 class QTimer;
+class QTranslator;
 
 namespace kolbrin {
 
@@ -59,6 +60,10 @@ class TfmMain final : public QWidget, private SearchHost {
 
   // Sets the font substitutes for the Windows fonts the layout names.
   static void InstallFontSubstitutions();
+  // Installs Qt's Japanese texts for its own dialogs and buttons (qtbase_ja.qm in
+  // Qt's translations folder) in the application, which owns them; nullptr, and
+  // nothing installed, when the file is missing or does not load.
+  static QTranslator* InstallQtTranslations();
 
   // Handlers, named after their control and event.
   void WMDropFiles(const std::vector<std::string>& paths);

@@ -1,6 +1,7 @@
-// Kolbrin's entry point: the application, its title, fonts and icon, the main
-// window, and the message loop. An error that escapes start-up or the loop is
-// shown in a message box, and the program then ends with exit code 0.
+// Kolbrin's entry point: the application, its title, fonts, icon and Qt's own
+// texts in Japanese, the main window, and the message loop. An error that escapes
+// start-up or the loop is shown in a message box, and the program then ends with
+// exit code 0.
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("1.2.0.0"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/MAINICON.xpm")));
     kolbrin::TfmMain::InstallFontSubstitutions();
+    kolbrin::TfmMain::InstallQtTranslations();
     kolbrin::TfmMain window(
         kolbrin::platform::ResolveSettingsPath(kolbrin::platform::ProgramPath()),
         kolbrin::platform::TempDirectory(), kolbrin::WindowServices::Desktop());

@@ -1,13 +1,19 @@
-// The main window's controls: the TAB box, the search boxes, the tree's look and keys.
+// The main window's controls: the TAB box, the search boxes, the tree's look and keys,
+// and Qt's own texts in Japanese.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QSpinBox>
+#include <QTranslator>
 #include <QTreeView>
 #include <cstdlib>
 #include <filesystem>
@@ -175,6 +181,20 @@ TEST_F(Controls, TreeMenuKeysOpenThePopUpMenu) {
   }
   Press(w.tvFind, Qt::Key_F10);
   EXPECT_FALSE(w.mnCmd->isVisible()) << "F10 alone is not the menu key";
+}
+
+// Qt's own texts (the buttons and labels of the standard dialogs) come in Japanese
+// from Qt's translation file, which Debian's qt6-translations-l10n installs.
+TEST(QtTranslations, StandardButtonsSpeakJapanese) {
+  const QString file =
+      QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_ja.qm");
+  if (!QFileInfo::exists(file)) GTEST_SKIP() << "not installed: " << file.toStdString();
+  QTranslator* translator = TfmMain::InstallQtTranslations();
+  ASSERT_NE(translator, nullptr);
+  QDialogButtonBox buttons(QDialogButtonBox::Cancel);
+  EXPECT_EQ(buttons.button(QDialogButtonBox::Cancel)->text().toStdString(), "キャンセル");
+  QCoreApplication::removeTranslator(translator);
+  delete translator;
 }
 
 }  // namespace
