@@ -1,27 +1,28 @@
 #include "app/ResultTreeModel.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
 
 namespace kolbrin {
 namespace {
 
-// About the columns `text` takes in a fixed-pitch font: ASCII, two-byte characters
-// and half-width katakana one, other characters (CJK, kana, full-width forms) two.
-// Bytes that are not UTF-8 make it an estimate.
+// About the columns `text` takes in a fixed-pitch font as the tree shows it: ASCII,
+// two-byte characters and half-width katakana one, other characters (CJK, kana,
+// full-width forms) two, and each byte that is not UTF-8 four, for its "\xHH".
 int Columns(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
   int columns = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80 || (b >= 0xC0 && b < 0xE0)) {
-      ++columns;
-    } else if (b >= 0xE0) {
-      // Half-width katakana: U+FF61..U+FF9F, EF BD A1 to EF BE 9F.
-      const auto at = [&](std::size_t k) {
-        return k < text.size() ? static_cast<unsigned char>(text[k]) : 0;
-      };
-      const bool halfWidth =
-          b == 0xEF && ((at(i + 1) == 0xBD && at(i + 2) >= 0xA1) || at(i + 1) == 0xBE);
-      columns += halfWidth ? 1 : 2;
+  for (std::size_t i = 0; i < size;) {
+    const std::size_t start = i;
+    UChar32 c;
+    U8_NEXT(bytes, i, size, c);
+    if (c < 0) {
+      columns += 4 * static_cast<int>(i - start);
+    } else {
+      const bool narrow = c < 0x800 || (c >= 0xFF61 && c <= 0xFF9F);
+      columns += narrow ? 1 : 2;
     }
   }
   return columns;
@@ -30,7 +31,9 @@ int Columns(std::string_view text) {
 }  // namespace
 
 void ResultTreeModel::Measure(const FileNode& file) {
-  // A text takes no more columns than it has bytes, so only a longer one is counted.
+  // Well-formed text takes no more columns than it has bytes, so only a longer one
+  // is counted. A text with invalid bytes shows wider than its bytes, so one no
+  // longer than the widest so far may still be wider: the width is an estimate.
   const auto wider = [](int& widest, std::string_view text) {
     if (text.size() > static_cast<std::size_t>(widest)) widest = std::max(widest, Columns(text));
   };
@@ -113,9 +116,10 @@ int ResultTreeModel::columnCount(const QModelIndex&) const { return 1; }
 
 QVariant ResultTreeModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || role != Qt::DisplayRole) return {};
-  // Node texts are byte strings in the ANSI code page, which is UTF-8 here.
-  const std::string_view text = TextOf(index);
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  // Node texts are byte strings in the ANSI code page, which is UTF-8 here; bytes
+  // that are not show as "\xHH", as the copy command copies them.
+  const std::string shown = ShownText(TextOf(index));
+  return QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
 }
 
 }  // namespace kolbrin

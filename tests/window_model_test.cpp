@@ -4,6 +4,7 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPersistentModelIndex>
@@ -77,6 +78,39 @@ TEST(ResultTreeModel, HitIndexKeepsItsFileWhenEarlierFileNodesAreRemoved) {
   EXPECT_EQ(ModelTesterFailures::Recorded(), Texts{});
 }
 
+// Bytes that are not UTF-8 show as "\xHH", in the tree and in its text form alike;
+// well-formed text, a literal backslash included, as it stands.
+TEST(ResultTreeModel, InvalidBytesShowAndCopyAsHexEscapesValidTextAsItIs) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string shown;
+  };
+  const std::vector<Case> cases = {
+      {"ascii", "LINE[0000000001]:key", "LINE[0000000001]:key"},
+      {"backslash", "LINE[0000000002]:a\\x8C\\b", "LINE[0000000002]:a\\x8C\\b"},
+      {"japanese", "LINE[0000000003]:検索ｶﾀｶﾅ", "LINE[0000000003]:検索ｶﾀｶﾅ"},
+      {"nul", std::string("BIN[00000010]:\0k", 16), std::string("BIN[00000010]:\0k", 16)},
+      {"shift_jis", "/tmp/\x8C\x9F\x8D\xF5.txt", "/tmp/\\x8C\\x9F\\x8D\\xF5.txt"},
+      {"cut_character", "LINE[0000000004]:\xE6\xA4", "LINE[0000000004]:\\xE6\\xA4"},
+      {"cut_then_ascii", "LINE[0000000005]:\xE6\xA4key", "LINE[0000000005]:\\xE6\\xA4key"},
+      {"surrogate", "BIN[00000020]:\xED\xA0\x80", "BIN[00000020]:\\xED\\xA0\\x80"},
+      {"overlong", "BIN[00000030]:\xC0\xAF", "BIN[00000030]:\\xC0\\xAF"},
+      {"past_ascii_run", "LINE[0000000006]:12345678\xFF", "LINE[0000000006]:12345678\\xFF"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResultTreeModel model;
+    model.AddFileNode(c.bytes, Hits({c.bytes}));
+    const QModelIndex file = model.index(0, 0);
+    EXPECT_EQ(model.data(file, Qt::DisplayRole).toString().toStdString(), c.shown);
+    EXPECT_EQ(model.data(model.index(0, 0, file), Qt::DisplayRole).toString().toStdString(),
+              c.shown);
+    EXPECT_EQ(TreeText(model.Files(), [](std::size_t) { return true; }),
+              "-" + c.shown + "\n\t" + c.shown + "\n");
+  }
+}
+
 // The window with the desktop's opener replaced by a recorder.
 class WindowModel : public ::testing::Test {
  protected:
@@ -133,6 +167,20 @@ TEST_F(WindowModel, SelectedHitStillNamesItsFileAfterHidingFilesWithoutHits) {
   EXPECT_EQ(w.model->TextOf(selected), "LINE[0000000001]:key in b");
   w.mnEditClick();
   EXPECT_EQ(opened, Texts{b});
+}
+
+TEST_F(WindowModel, CopyKeepsInvalidBytesAsHexEscapes) {
+  TfmMain& w = Open();
+  // A Shift_JIS name, and a line that decodes in no encoding, so it is searched
+  // as raw bytes.
+  const std::string path = folder.Write("\x8C\x9F.txt", "key \xFF\xFE\n");
+  w.edFind1->setText("key");
+  DropAndWait({path});
+  ASSERT_EQ(w.model->rowCount(), 1);
+  w.mnAllOpenClick();
+  w.mnCopyClick();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+            "-" + folder.path() + "/\\x8C\\x9F.txt\n\tLINE[0000000001]:key \\xFF\\xFE\n");
 }
 
 }  // namespace
