@@ -402,6 +402,14 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
     OpenTreeMenuFromKeyboard();
     return true;
   }
+  // A click on the tree's empty space keeps the selection, as the commands that act
+  // on the selected node stay enabled; it only takes the focus.
+  if (watched == tvFind->viewport() &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+      !tvFind->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint()).isValid()) {
+    tvFind->setFocus(Qt::MouseFocusReason);
+    return true;
+  }
   if (watched == tvFind->viewport() && event->type() == QEvent::MouseButtonRelease &&
       static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
     tvFindClick();

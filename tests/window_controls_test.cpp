@@ -11,6 +11,7 @@
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTranslator>
@@ -181,6 +182,26 @@ TEST_F(Controls, TreeMenuKeysOpenThePopUpMenu) {
   }
   Press(w.tvFind, Qt::Key_F10);
   EXPECT_FALSE(w.mnCmd->isVisible()) << "F10 alone is not the menu key";
+}
+
+// A left click on the tree's empty space keeps the selected node, so the commands
+// that act on it, still enabled, still act.
+TEST_F(Controls, ClickOnEmptyTreeSpaceKeepsTheSelection) {
+  TfmMain& w = Open();
+  w.model->AddFileNode("/tmp/a.txt", {"LINE[0000000001]:alpha"});
+  const QModelIndex selected = w.model->index(0, 0);
+  w.tvFind->setCurrentIndex(selected);
+  w.UpdateMenuState();
+  const QPoint empty(5, w.tvFind->viewport()->height() - 5);
+  ASSERT_FALSE(w.tvFind->indexAt(empty).isValid());
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(empty), QPointF(empty), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(w.tvFind->viewport(), &press);
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(empty), QPointF(empty), Qt::LeftButton,
+                      Qt::NoButton, Qt::NoModifier);
+  QApplication::sendEvent(w.tvFind->viewport(), &release);
+  EXPECT_TRUE(w.tvFind->selectionModel()->isSelected(selected));
+  EXPECT_TRUE(w.mnEdit->isEnabled());
 }
 
 // Qt's own texts (the buttons and labels of the standard dialogs) come in Japanese
