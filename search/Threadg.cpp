@@ -110,25 +110,8 @@ void TGrep::SearchArchive(const std::string& path) {
 }
 
 void TGrep::ShowProgress() {
-  // The status line only shows the file being searched: the worker hands the text
-  // over without waiting for the owner, and at most one call carrying the latest
-  // text is on its way. A search of many small files so costs the owner one call
-  // per file, the publication, and not two.
-  {
-    std::lock_guard lock(progressMutex_);
-    progressText_ = ProgressText(scanner_->CurrentFile());
-    if (progressPosted_) return;
-    progressPosted_ = true;
-  }
-  Post([this] {
-    std::string text;
-    {
-      std::lock_guard lock(progressMutex_);
-      text = progressText_;
-      progressPosted_ = false;
-    }
-    host_.SetStatusText(text);
-  });
+  const std::string text = ProgressText(scanner_->CurrentFile());
+  Synchronize([&] { host_.SetStatusText(text); });
 }
 
 bool TGrep::FlushResults() {

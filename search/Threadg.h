@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -99,10 +98,6 @@ class TGrep final : public platform::WorkerThread {
 
   SearchHost& host_;
   std::unique_ptr<Scanner> scanner_;
-  // The latest progress text, and whether a call that shows it is on its way.
-  std::mutex progressMutex_;
-  std::string progressText_;
-  bool progressPosted_ = false;
   // The working objects of the archive member search.
   std::vector<std::string> MemberList;
   std::vector<std::string> ExtractList;
