@@ -24,12 +24,6 @@ namespace kolbrin {
 namespace {
 
 constexpr std::int32_t kLineCapacity = 238;  // bytes of a line that are held
-constexpr std::int32_t kToleratedControls = 10;
-
-// A control byte as the main scan counts it: ESC is tolerated there.
-constexpr bool IsCountedControl(unsigned char b) {
-  return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != 0x1B;
-}
 
 constexpr bool IsAsciiLetter(unsigned char b) {
   return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');

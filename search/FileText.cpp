@@ -48,18 +48,11 @@ class BackgroundFill {
   platform::PageBuffer& buffer_;
 };
 
-// A pass stays text while it holds at most this many counted control bytes.
-constexpr std::size_t kToleratedControls = 10;
-
-// A control byte as the scanner's main loop counts it: ESC is tolerated there.
-constexpr bool IsCountedControl(unsigned char b) {
-  return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != 0x1B;
-}
-
 // Whether a byte below 0x20 ends a decoding: a NUL, or a counted control byte beyond
 // the tenth. Called for each such byte, which is rare in text but for TAB, LF and CR.
 inline bool TooManyControls(unsigned char b, std::size_t& controls) {
-  return b == 0 || (IsCountedControl(b) && ++controls > kToleratedControls);
+  return b == 0 ||
+         (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
 
 #if defined(__SSE2__)

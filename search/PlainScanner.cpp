@@ -15,7 +15,6 @@ namespace kolbrin {
 namespace {
 
 constexpr std::int32_t kLineCapacity = 238;  // bytes of a line that are held
-constexpr std::int32_t kToleratedControls = 10;
 
 constexpr bool IsControlByte(unsigned char b, bool escTolerated) {
   if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r') return false;

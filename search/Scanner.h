@@ -23,6 +23,17 @@ enum class ScanResult {
 inline constexpr std::int32_t kAndMode = 1;  // a file has hits only if both strings occur
 inline constexpr std::int32_t kOrMode = 2;   // either string suffices
 
+// A pass stays text while it holds at most this many counted control bytes; the
+// next one makes the rest of the pass binary. The decoding of a file goes by the
+// same count, so a decoded file never turns binary.
+inline constexpr std::int32_t kToleratedControls = 10;
+
+// A control byte as the main scan counts it: below 0x20, but for TAB, LF, CR and
+// ESC, which it tolerates.
+constexpr bool IsCountedControl(unsigned char b) {
+  return b < 0x20 && b != '\t' && b != '\n' && b != '\r' && b != 0x1B;
+}
+
 // The worker's chunk: a call of ScanStep examines at most this many bytes plus one.
 inline constexpr std::uint32_t kChunkSize = 10240;
 

@@ -1,20 +1,11 @@
-// The result tree's model: stable indexes, invalid bytes shown and copied.
+// The result tree's model on its own: stable indexes under Qt's model tester,
+// invalid bytes shown and copied.
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
-#include <QApplication>
-#include <QCheckBox>
-#include <QClipboard>
-#include <QElapsedTimer>
-#include <QLineEdit>
 #include <QPersistentModelIndex>
-#include <QTreeView>
-#include <filesystem>
-#include <memory>
 
-#include "app/Grep1.h"
 #include "app/ResultTreeModel.h"
-#include "tests/TestSupport.h"
 
 namespace kolbrin {
 namespace {
@@ -109,78 +100,6 @@ TEST(ResultTreeModel, InvalidBytesShowAndCopyAsHexEscapesValidTextAsItIs) {
     EXPECT_EQ(TreeText(model.Files(), [](std::size_t) { return true; }),
               "-" + c.shown + "\n\t" + c.shown + "\n");
   }
-}
-
-// The window with the desktop's opener replaced by a recorder.
-class WindowModel : public ::testing::Test {
- protected:
-  TfmMain& Open() {
-    std::filesystem::create_directory(folder.path() + "/temp");
-    WindowServices services;
-    services.ShowWarning = [](QWidget*, const QString&) {};
-    services.ChooseApplication = [](QWidget*, const QString&) { return std::nullopt; };
-    services.OpenDocument = [this](const std::string& document, const std::string&) {
-      opened.push_back(document);
-      return true;
-    };
-    services.LaunchApplication = [](const std::string&, const std::string&, const std::string&) {
-      return true;
-    };
-    window = std::make_unique<TfmMain>(folder.path() + "/kolbrin.ini", folder.path() + "/temp/",
-                                       services);
-    window->show();
-    return *window;
-  }
-
-  void DropAndWait(const Texts& paths) {
-    window->WMDropFiles(paths);
-    QElapsedTimer timer;
-    timer.start();
-    while (window->SearchThread && timer.elapsed() < 20000) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    ASSERT_EQ(window->SearchThread, nullptr) << "timed out";
-    QCoreApplication::processEvents();
-  }
-
-  test::TempFolder folder;
-  std::unique_ptr<TfmMain> window;
-  Texts opened;
-};
-
-TEST_F(WindowModel, SelectedHitStillNamesItsFileAfterHidingFilesWithoutHits) {
-  TfmMain& w = Open();
-  const std::string a = folder.Write("a.txt", "nothing\n");
-  const std::string b = folder.Write("b.txt", "key in b\n");
-  const std::string c = folder.Write("c.txt", "key in c\n");
-  w.cbNFOpt->setChecked(false);
-  w.edFind1->setText("key");
-  DropAndWait({a, b, c});
-  ASSERT_EQ(w.model->rowCount(), 3);
-  w.mnAllOpenClick();
-  w.tvFind->setCurrentIndex(w.model->index(0, 0, w.model->index(1, 0)));
-
-  w.cbNFOpt->setChecked(true);
-  ASSERT_EQ(w.model->rowCount(), 2);
-  const QModelIndex selected = w.tvFind->currentIndex();
-  ASSERT_TRUE(selected.isValid());
-  EXPECT_EQ(w.model->TextOf(selected), "LINE[0000000001]:key in b");
-  w.mnEditClick();
-  EXPECT_EQ(opened, Texts{b});
-}
-
-TEST_F(WindowModel, CopyKeepsInvalidBytesAsHexEscapes) {
-  TfmMain& w = Open();
-  // A Shift_JIS name, and a line that decodes in no encoding, so it is searched
-  // as raw bytes.
-  const std::string path = folder.Write("\x8C\x9F.txt", "key \xFF\xFE\n");
-  w.edFind1->setText("key");
-  DropAndWait({path});
-  ASSERT_EQ(w.model->rowCount(), 1);
-  w.mnAllOpenClick();
-  w.mnCopyClick();
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
-            "-" + folder.path() + "/\\x8C\\x9F.txt\n\tLINE[0000000001]:key \\xFF\\xFE\n");
 }
 
 }  // namespace

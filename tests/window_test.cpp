@@ -68,6 +68,13 @@ class Window : public ::testing::Test {
     return *window;
   }
 
+  // A file of 8 MiB of hit lines, long enough to still be searched a while later.
+  std::string BigKeyFile(const std::string& name) {
+    std::string lines;
+    while (lines.size() < (8u << 20)) lines += "key\n";
+    return folder.Write(name, lines);
+  }
+
   // Drops `paths` and waits until the search has ended.
   void DropAndWait(const Texts& paths) {
     window->WMDropFiles(paths);
@@ -290,10 +297,8 @@ TEST_F(Window, DropOnAnyControlStartsTheSearch) {
 
 TEST_F(Window, DropDuringASearchIsRefusedNotSwallowed) {
   TfmMain& w = Open();
-  std::string lines;
-  while (lines.size() < (8u << 20)) lines += "key\n";
   w.edFind1->setText("key");
-  w.WMDropFiles({folder.Write("big.txt", lines)});
+  w.WMDropFiles({BigKeyFile("big.txt")});
   ASSERT_TRUE(w.IsSearching);
   const std::string other = folder.Write("other.txt", "key\n");
   // With Shift a file manager asks for a move: it must not be told one took place.
@@ -325,10 +330,8 @@ TEST_F(Window, StopButtonEndsTheSearchEarly) {
 
 TEST_F(Window, CloseDuringASearchWaitsForItsEnd) {
   TfmMain& w = Open();
-  std::string lines;
-  while (lines.size() < (8u << 20)) lines += "key\n";
   w.edFind1->setText("key");
-  w.WMDropFiles({folder.Write("big.txt", lines)});
+  w.WMDropFiles({BigKeyFile("big.txt")});
   EXPECT_FALSE(w.close()) << "refused while searching";
   EXPECT_TRUE(w.CloseRequested);
   EXPECT_TRUE(w.isVisible());
@@ -353,6 +356,42 @@ TEST_F(Window, NextDropDeletesThePreviousSearchsCopies) {
   EXPECT_TRUE(w.TempFileList.empty());
   ASSERT_EQ(FileNodes(), Texts{copy});
   EXPECT_TRUE(w.model->Files()[0].hits.empty());
+}
+
+TEST_F(Window, SelectedHitStillNamesItsFileAfterHidingFilesWithoutHits) {
+  TfmMain& w = Open();
+  const std::string a = folder.Write("a.txt", "nothing\n");
+  const std::string b = folder.Write("b.txt", "key in b\n");
+  const std::string c = folder.Write("c.txt", "key in c\n");
+  w.cbNFOpt->setChecked(false);
+  w.edFind1->setText("key");
+  DropAndWait({a, b, c});
+  ASSERT_EQ(w.model->rowCount(), 3);
+  w.mnAllOpenClick();
+  w.tvFind->setCurrentIndex(w.model->index(0, 0, w.model->index(1, 0)));
+
+  w.cbNFOpt->setChecked(true);
+  ASSERT_EQ(w.model->rowCount(), 2);
+  const QModelIndex selected = w.tvFind->currentIndex();
+  ASSERT_TRUE(selected.isValid());
+  EXPECT_EQ(w.model->TextOf(selected), "LINE[0000000001]:key in b");
+  w.mnEditClick();
+  ASSERT_EQ(launches.size(), 1u);
+  EXPECT_EQ(launches[0].document, b);
+}
+
+TEST_F(Window, CopyKeepsInvalidBytesAsHexEscapes) {
+  TfmMain& w = Open();
+  // A Shift_JIS name, and a line that decodes in no encoding, so it is searched
+  // as raw bytes.
+  const std::string path = folder.Write("\x8C\x9F.txt", "key \xFF\xFE\n");
+  w.edFind1->setText("key");
+  DropAndWait({path});
+  ASSERT_EQ(w.model->rowCount(), 1);
+  w.mnAllOpenClick();
+  w.mnCopyClick();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(),
+            "-" + folder.path() + "/\\x8C\\x9F.txt\n\tLINE[0000000001]:key \\xFF\\xFE\n");
 }
 
 TEST_F(Window, CopyExpandCollapseAndCloseList) {
