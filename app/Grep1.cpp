@@ -205,9 +205,14 @@ TfmMain::TfmMain(std::string settingsPath, std::string tempParent, WindowService
   FormCreate();
   SettingsPath = std::move(settingsPath);
   ReadSettings();
+  lateFailures_->dispatcher = &dispatcher_;
 }
 
 TfmMain::~TfmMain() {
+  {
+    const std::lock_guard<std::mutex> lock(lateFailures_->mutex);
+    lateFailures_->dispatcher = nullptr;
+  }
   // A worker still running is released before the dispatcher it posts to goes.
   worker_.reset();
 }

@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,8 +42,12 @@ struct WindowServices {
   std::function<void(QWidget* owner, const QString& text)> ShowWarning;
   // The application dialog: the chosen program, or nothing when cancelled.
   std::function<std::optional<std::string>(QWidget* owner, const QString& title)> ChooseApplication;
-  // Opens a document with the desktop's opener; false on failure.
-  std::function<bool(const std::string& document, const std::string& folder)> OpenDocument;
+  // Opens a document with the desktop's opener without waiting for it; false when
+  // it could not be started. An opener that fails afterwards calls `failedLater`,
+  // from any thread.
+  std::function<bool(const std::string& document, const std::string& folder,
+                     std::function<void()> failedLater)>
+      OpenDocument;
   // Starts an application with the document as its one argument; false on failure.
   std::function<bool(const std::string& application, const std::string& document,
                      const std::string& folder)>
@@ -151,6 +156,7 @@ class TfmMain final : public QWidget, private SearchHost {
   // Opens the tree's pop-up menu for Shift+F10 or the Menu key.
   void OpenTreeMenuFromKeyboard();
   void Launch(const std::optional<std::string>& application);
+  void ShowOpenFailure();
 
   // SearchHost: the worker's synchronized calls, on the GUI thread.
   bool HideFilesWithoutHits() override;
@@ -173,6 +179,15 @@ class TfmMain final : public QWidget, private SearchHost {
   WindowServices services_;
   std::string tempParent_;
   QtDispatcher dispatcher_;
+  // The way back to the window for an opener's late failure, which arrives on the
+  // thread that reaps the opener, maybe after the window has gone: the window
+  // empties it when it goes, and tasks posted to the dispatcher before then are
+  // dropped with it.
+  struct LateFailures {
+    std::mutex mutex;
+    QtDispatcher* dispatcher = nullptr;
+  };
+  std::shared_ptr<LateFailures> lateFailures_ = std::make_shared<LateFailures>();
   std::unique_ptr<TGrep> worker_;  // owns SearchThread until it is released
   std::vector<QAction*> historyItems_;
 };

@@ -22,9 +22,19 @@ void TfmMain::mnEditClick() {
   const QModelIndex target = TargetFileNode();
   if (!target.isValid()) return;
   const std::string path(model->TextOf(target));
-  if (!services_.OpenDocument(path, platform::FolderOf(path))) {
-    services_.ShowWarning(this, QStringLiteral("ファイルを開けませんでした。"));
+  // The window never waits for the opener: a failure it reports later is shown
+  // when the window's thread next runs its events.
+  auto failedLater = [late = lateFailures_, this] {
+    const std::lock_guard<std::mutex> lock(late->mutex);
+    if (late->dispatcher != nullptr) late->dispatcher->Post([this] { ShowOpenFailure(); });
+  };
+  if (!services_.OpenDocument(path, platform::FolderOf(path), std::move(failedLater))) {
+    ShowOpenFailure();
   }
+}
+
+void TfmMain::ShowOpenFailure() {
+  services_.ShowWarning(this, QStringLiteral("ファイルを開けませんでした。"));
 }
 
 void TfmMain::mnOpenAppClick() {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "search/Utf8Check.h"
+
 namespace kolbrin {
 namespace {
 
@@ -31,11 +33,17 @@ int Columns(std::string_view text) {
 }  // namespace
 
 void ResultTreeModel::Measure(const FileNode& file) {
-  // Well-formed text takes no more columns than it has bytes, so only a longer one
-  // is counted. A text with invalid bytes shows wider than its bytes, so one no
-  // longer than the widest so far may still be wider: the width is an estimate.
+  // Well-formed text takes no more columns than it has bytes; a byte that is not
+  // UTF-8 takes four (its "\xHH"). So a text no longer than the widest so far is
+  // counted only when it holds such bytes, found by the fast check.
   const auto wider = [](int& widest, std::string_view text) {
-    if (text.size() > static_cast<std::size_t>(widest)) widest = std::max(widest, Columns(text));
+    const std::size_t size = text.size();
+    if (size * 4 <= static_cast<std::size_t>(widest)) return;
+    if (size <= static_cast<std::size_t>(widest) &&
+        !CheckUtf8(reinterpret_cast<const unsigned char*>(text.data()), 0, size, size).invalid) {
+      return;
+    }
+    widest = std::max(widest, Columns(text));
   };
   wider(widestFile_, file.text);
   for (std::string_view hit : file.hits) wider(widestHit_, hit);

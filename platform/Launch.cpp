@@ -20,14 +20,6 @@
 namespace kolbrin::platform {
 namespace {
 
-// How long OpenDocument waits for the opener, on the window's thread: xdg-open
-// normally hands the file to a running desktop service and ends at once; one that
-// lingers (it runs the application itself on some desktops) is taken to have
-// succeeded and is left to its reaper thread. The wait is kept short, as the window
-// does not repaint meanwhile, but long enough for xdg-open, a shell script, to find
-// that it has no way to open the file and exit with an error (about 0.2 s).
-constexpr std::chrono::milliseconds kOpenerWait{300};
-
 std::mutex openerMutex;
 std::string openerForTesting;
 
@@ -54,22 +46,22 @@ bool Exists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-// What the reaper thread learns about one child. Shared by the thread and the
-// starter, which may stop caring before the child ends.
+// One started child, shared by its reaper thread and the starter, which hands
+// over the pid once the spawn has returned.
 struct Child {
   std::mutex mutex;
-  std::condition_variable changed;
-  pid_t pid = 0;        // 0 until started; -1 when starting failed
-  bool ended = false;   // waitpid returned
-  bool reaped = false;  // ... with the child's status (not an error)
-  int status = 0;
+  std::condition_variable started;
+  pid_t pid = 0;  // 0 until started; -1 when starting failed
+  // Called by the reaper when the child fails before the deadline.
+  std::function<void()> failedLater;
+  std::chrono::steady_clock::time_point failureDeadline;
 };
 
 void ReapWhenEnded(const std::shared_ptr<Child>& child) {
   pid_t pid = 0;
   {
     std::unique_lock<std::mutex> lock(child->mutex);
-    child->changed.wait(lock, [&] { return child->pid != 0; });
+    child->started.wait(lock, [&] { return child->pid != 0; });
     pid = child->pid;
   }
   if (pid < 0) return;
@@ -78,13 +70,10 @@ void ReapWhenEnded(const std::shared_ptr<Child>& child) {
   do {
     result = ::waitpid(pid, &status, 0);
   } while (result < 0 && errno == EINTR);
-  {
-    const std::lock_guard<std::mutex> lock(child->mutex);
-    child->ended = true;
-    child->reaped = result == pid;
-    child->status = status;
+  const bool failed = result != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+  if (failed && child->failedLater && std::chrono::steady_clock::now() <= child->failureDeadline) {
+    child->failedLater();
   }
-  child->changed.notify_all();
 }
 
 // Spawns `program` with argv {program, argument}; 0 or the error number.
@@ -124,16 +113,18 @@ int Spawn(const std::string& program, const std::string& argument, const std::st
   return error;
 }
 
-// Starts the program with its reaper; null when it could not be started. The
+// Starts the program with its reaper; false when it could not be started. The
 // reaper thread exists before the child does, so no child is started that nothing
 // would reap.
-std::shared_ptr<Child> Start(const std::string& program, const std::string& argument,
-                             const std::string& workingFolder) {
+bool Start(const std::string& program, const std::string& argument,
+           const std::string& workingFolder, std::function<void()> failedLater = {}) {
   auto child = std::make_shared<Child>();
+  child->failedLater = std::move(failedLater);
+  child->failureDeadline = std::chrono::steady_clock::now() + kOpenerPatience;
   try {
     std::thread(ReapWhenEnded, child).detach();
   } catch (const std::system_error&) {
-    return nullptr;
+    return false;
   }
   pid_t pid = -1;
   const int error = Spawn(program, argument, workingFolder, pid);
@@ -141,22 +132,22 @@ std::shared_ptr<Child> Start(const std::string& program, const std::string& argu
     const std::lock_guard<std::mutex> lock(child->mutex);
     child->pid = error == 0 ? pid : -1;
   }
-  child->changed.notify_all();
-  return error == 0 ? child : nullptr;
+  child->started.notify_all();
+  return error == 0;
 }
 
 }  // namespace
 
-bool OpenDocument(const std::string& document, const std::string& workingFolder) {
+bool OpenDocument(const std::string& document, const std::string& workingFolder,
+                  std::function<void()> failedLater) {
   if (document.empty()) return false;
   // The opener may hand the path to a service running in another folder.
   const std::string path = FromFolder(document, workingFolder);
   if (!Exists(path)) return false;
-  const std::shared_ptr<Child> child = Start(OpenerProgram(), path, workingFolder);
-  if (child == nullptr) return false;
-  std::unique_lock<std::mutex> lock(child->mutex);
-  if (!child->changed.wait_for(lock, kOpenerWait, [&] { return child->ended; })) return true;
-  return child->reaped && WIFEXITED(child->status) && WEXITSTATUS(child->status) == 0;
+  // xdg-open normally hands the file to a desktop service and ends at once, or
+  // finds within a moment that nothing can open it; on some desktops it runs the
+  // application itself and lingers. The caller (the window) never waits for it.
+  return Start(OpenerProgram(), path, workingFolder, std::move(failedLater));
 }
 
 bool LaunchApplication(const std::string& application, const std::string& document,
@@ -168,7 +159,7 @@ bool LaunchApplication(const std::string& application, const std::string& docume
   const bool relativePath =
       application.front() != '/' && application.find('/') != std::string::npos;
   const std::string program = relativePath ? FromFolder(application, "") : application;
-  return Start(program, document, workingFolder) != nullptr;
+  return Start(program, document, workingFolder);
 }
 
 void SetDocumentOpenerForTesting(const std::string& program) {

@@ -9,20 +9,23 @@
 // a thread that waits for it, so none is left as a zombie.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace kolbrin::platform {
 
 // Opens `document` with the desktop's opener: runs xdg-open with the document's
 // absolute path (a relative one taken from `workingFolder`, or the current folder
-// when that is empty) as its one argument, in `workingFolder`. Waits up to 0.3
-// seconds for the opener to end. True when the document exists and the opener
-// exited with status 0, or is still running after the wait (it is reaped later,
-// by its own thread). False when the document or the opener is missing, the
-// working folder cannot be entered, or the opener failed (non-zero exit, killed)
-// within the wait; a failure after it goes unreported. GUI thread; blocks it for
-// at most the wait.
-bool OpenDocument(const std::string& document, const std::string& workingFolder);
+// when that is empty) as its one argument, in `workingFolder`. Never waits for the
+// opener. False when the document or the opener is missing or the working folder
+// cannot be entered; true once the opener has started. An opener that then fails
+// (non-zero exit, killed) within kOpenerPatience calls `failedLater`, on the
+// thread that reaps it, never on the caller's; one that ends later, or lingers, is
+// taken to have opened the document. Any thread.
+inline constexpr std::chrono::seconds kOpenerPatience{5};
+bool OpenDocument(const std::string& document, const std::string& workingFolder,
+                  std::function<void()> failedLater = {});
 
 // Starts `application` with exactly one argument, `document`, unchanged, in
 // `workingFolder` (empty: the current folder). A bare name is looked up in PATH;

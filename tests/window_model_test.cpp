@@ -102,5 +102,19 @@ TEST(ResultTreeModel, InvalidBytesShowAndCopyAsHexEscapesValidTextAsItIs) {
   }
 }
 
+// The tree's width comes from these counts: a short text of invalid bytes, each
+// shown as four characters, can be the widest.
+TEST(ResultTreeModel, WidestColumnsCountInvalidBytesAsTheirHexEscapes) {
+  ResultTreeModel model;
+  model.AddFileNode("/a/long-name.txt", Hits({"LINE[0000000001]:0123456789"}));
+  model.AddFileNode("/\x8C", Hits({"BIN[00000010]:\x8C\x9F\x8D\xF5\xFF\xFF\xFF"}));
+  EXPECT_EQ(model.WidestFileColumns(), 16);
+  EXPECT_EQ(model.WidestHitColumns(), 14 + 7 * 4);
+  model.Clear();
+  model.AddFileNode("/検索", Hits({"LINE[0000000001]:ｶﾀｶﾅ"}));
+  EXPECT_EQ(model.WidestFileColumns(), 1 + 2 * 2);
+  EXPECT_EQ(model.WidestHitColumns(), 17 + 4);
+}
+
 }  // namespace
 }  // namespace kolbrin

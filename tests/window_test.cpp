@@ -20,6 +20,7 @@
 #include <QUrl>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "app/Grep1.h"
 #include "platform/Profile.h"
@@ -54,8 +55,10 @@ class Window : public ::testing::Test {
       dialogTitles.push_back(title.toStdString());
       return chosenApplication;
     };
-    services.OpenDocument = [this](const std::string& document, const std::string& where) {
+    services.OpenDocument = [this](const std::string& document, const std::string& where,
+                                   std::function<void()> failedLater) {
       launches.push_back({"", document, where});
+      openerFailedLater = std::move(failedLater);
       return launchSucceeds;
     };
     services.LaunchApplication = [this](const std::string& application, const std::string& document,
@@ -110,6 +113,7 @@ class Window : public ::testing::Test {
   std::vector<Launch> launches;
   std::optional<std::string> chosenApplication;
   bool launchSucceeds = true;
+  std::function<void()> openerFailedLater;
 };
 
 TEST_F(Window, StartsIdleWithDefaultsAndWritesTheTabWidthAtClose) {
@@ -482,6 +486,27 @@ TEST_F(Window, OpeningCommandsActOnTheTargetFileFromItsFolder) {
   w.mnHistoryMenu->actions().front()->trigger();
   EXPECT_EQ(launches.back().application, "/opt/tools/Viewer");
   EXPECT_EQ(launches.back().document, file);
+}
+
+TEST_F(Window, AnOpenerFailingLaterWarnsOnTheWindowsThreadAndNeverAfterTheWindowHasGone) {
+  Open().edFind1->setText("key");
+  DropAndWait({folder.Write("a.txt", "key\n")});
+  Select(0);
+  window->mnEditClick();
+  ASSERT_TRUE(openerFailedLater);
+  EXPECT_TRUE(warnings.empty()) << "the window did not wait for the opener";
+  std::thread(openerFailedLater).join();  // as the opener's reaper reports it
+  EXPECT_TRUE(warnings.empty()) << "shown from another thread";
+  QCoreApplication::processEvents();
+  EXPECT_EQ(warnings, Texts{"ファイルを開けませんでした。"});
+
+  window->mnEditClick();
+  std::thread(openerFailedLater).join();
+  window.reset();
+  QCoreApplication::processEvents();
+  std::thread(openerFailedLater).join();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(warnings.size(), 1u);
 }
 
 TEST_F(Window, LayoutFollowsTheWindowSize) {
