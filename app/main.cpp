@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <exception>
 
+#include "app/Desktop.h"
 #include "app/Grep1.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -38,7 +39,8 @@ class KolbrinApplication final : public QApplication {
 
 int main(int argc, char** argv) {
   // The command line is not used.
-  KolbrinApplication application(argc, argv);
+  const std::unique_ptr<KolbrinApplication> application =
+      kolbrin::MakeApplication<KolbrinApplication>(argc, argv);
   try {
     QApplication::setApplicationName(QStringLiteral("Kolbrin"));
     QApplication::setApplicationVersion(QStringLiteral("1.2.0.0"));

@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "app/Desktop.h"
 #include "app/Grep1.h"
 
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication application(argc, argv);
+  const auto application = kolbrin::MakeApplication<QApplication>(argc, argv);
   if (argc < 3) {
     std::fputs("usage: kolbrin-window-bench STRING FILE...\n", stderr);
     return 2;

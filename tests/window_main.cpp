@@ -4,11 +4,12 @@
 #include <QApplication>
 #include <cstdlib>
 
+#include "app/Desktop.h"
 #include "app/Grep1.h"
 
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication application(argc, argv);
+  const auto application = kolbrin::MakeApplication<QApplication>(argc, argv);
   kolbrin::TfmMain::InstallFontSubstitutions();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

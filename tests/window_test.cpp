@@ -2,6 +2,7 @@
 // opening results, with the desktop's services replaced by recorders.
 #include <gtest/gtest.h>
 
+#include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -486,6 +487,14 @@ TEST_F(Window, OpeningCommandsActOnTheTargetFileFromItsFolder) {
   w.mnHistoryMenu->actions().front()->trigger();
   EXPECT_EQ(launches.back().application, "/opt/tools/Viewer");
   EXPECT_EQ(launches.back().document, file);
+}
+
+// The window's thread wakes once a file: Qt's own loop, not GLib's, and the
+// started programs do not inherit the choice.
+TEST(WindowApplication, RunsOnQtsOwnEventLoopWithoutPassingTheChoiceOn) {
+  const char* dispatcher = QAbstractEventDispatcher::instance()->metaObject()->className();
+  EXPECT_EQ(std::string_view(dispatcher).find("Glib"), std::string_view::npos) << dispatcher;
+  EXPECT_FALSE(qEnvironmentVariableIsSet("QT_NO_GLIB"));
 }
 
 TEST_F(Window, AnOpenerFailingLaterWarnsOnTheWindowsThreadAndNeverAfterTheWindowHasGone) {
