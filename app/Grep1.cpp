@@ -460,7 +460,7 @@ void TfmMain::FormClose() {
 void TfmMain::DeleteTempFiles() {
   for (const std::string& copy : TempFileList) {
     sbMsg->showMessage(QString::fromStdString(copy + " 削除中..."));
-    platform::DeleteFile(copy);
+    DeleteMemberCopy(copy, TempDir);
   }
 }
 

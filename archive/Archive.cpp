@@ -1,5 +1,6 @@
 #include "archive/Archive.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/ArchiverApi.h"
@@ -119,11 +120,23 @@ std::int32_t Extract(ArchiverLibrary& library, const std::string& commandLine) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\" "; }
 
-// Members are quoted only when they hold a blank; a TAB does not count.
+// Members are quoted only when they hold a blank (a TAB does not count) or start
+// with a quote, which would otherwise open a quoted run.
 void AppendMembers(std::string& line, const std::vector<std::string>& members) {
   for (const std::string& member : members) {
-    line += member.find(' ') != std::string::npos ? Quoted(member) : member + " ";
+    const bool quote = member.find(' ') != std::string::npos || member.starts_with('"');
+    line += quote ? Quoted(member) : member + " ";
   }
+}
+
+// A quote followed by a blank ends a quoted run, and nothing escapes it: a text
+// holding one cannot be written on a command line as itself.
+bool FitsCommandLine(const std::string& text) { return text.find("\" ") == std::string::npos; }
+
+bool FitCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
+                    const std::string& destination) {
+  return FitsCommandLine(archivePath) && FitsCommandLine(destination) &&
+         std::all_of(members.begin(), members.end(), FitsCommandLine);
 }
 
 }  // namespace
@@ -177,6 +190,7 @@ std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options) {
   if (gLzh.module == nullptr) return kLibraryMissing;
+  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
   return Extract(gLzh, LzhCommandLine(archivePath, members, destination, options));
 }
 
@@ -184,6 +198,7 @@ std::int32_t ExtractZipMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options) {
   if (gZip.module == nullptr) return kLibraryMissing;
+  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
   return Extract(gZip, ZipCommandLine(archivePath, members, destination, options));
 }
 

@@ -50,7 +50,9 @@ bool FreeZipLibrary();
 std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members);
 std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members);
 
-// Extracts the listed `members` into `destination` (ending in "/").
+// Extracts the listed `members` into `destination` (ending in "/"). A command line
+// cannot name a path or member holding a quote followed by a blank: the call then
+// fails with kCommandFailed and issues no command, so nothing is written.
 std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options);

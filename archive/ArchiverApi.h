@@ -32,8 +32,21 @@
  *        -P PASSWORD; -i and --i accepted. Listed ZIP names end in a TAB, and
  *        "*" for an encrypted member; the token may carry them.
  * A member is written inside the destination folder only, replacing a file of
- * that name; one that would escape it, that passes the size cap, or that cannot
- * be written whole fails the command and leaves no partial file.
+ * that name; one that passes the size cap, that cannot be written whole, or that
+ * would leave the file system with less than its free-space reserve (see
+ * <Prefix>SetFreeSpaceReserve) fails the command and leaves no partial file.
+ *
+ * Flat (-j, -x0), a member is written under its copy name, whatever folders its
+ * name holds; the member search looks for its copy under the same name:
+ *   - the part of the listed name after its last "/";
+ *   - without the bytes up to 0x20 (blanks, TABs) at either end;
+ *   - when longer than 255 bytes, cut to 255 bytes at a UTF-8 character boundary,
+ *     keeping its extension (the last "." and at most 32 bytes after it);
+ *   - a copy name that is empty, "." or ".." fails with ARCHIVER_UNSAFE_NAME.
+ * So "../a.txt", "/a.txt" and "x/a.txt " are all written as "a.txt".
+ * With stored folders (LZH -x1, ZIP without -j), a name that is empty, absolute
+ * (also "C:"), or holds a ".." part would leave the folder and fails with
+ * ARCHIVER_UNSAFE_NAME.
  */
 #ifndef KOLBRIN_ARCHIVER_API_H
 #define KOLBRIN_ARCHIVER_API_H
@@ -114,6 +127,15 @@ int UnZip(void* window, const char* command, char* output, uint32_t outputSize);
  * member may have (default 4 GiB); for tests and embedders. */
 void UnlhaSetMemberSizeCap(uint64_t bytes);
 void UnZipSetMemberSizeCap(uint64_t bytes);
+
+/* Not used by the program: sets the free space an extraction leaves on the file
+ * system it writes to, in bytes; a member whose writing would leave less fails
+ * with ARCHIVER_WRITE_FAILED. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
+ * a twentieth of the file system's size, whichever is smaller. For tests and
+ * embedders. */
+#define ARCHIVER_DEFAULT_RESERVE UINT64_MAX
+void UnlhaSetFreeSpaceReserve(uint64_t bytes);
+void UnZipSetFreeSpaceReserve(uint64_t bytes);
 
 #ifdef __cplusplus
 }

@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
   search.reset();
   kolbrin::FreeLzhLibrary();
   kolbrin::FreeZipLibrary();
-  for (const std::string& copy : host.tempFiles()) kolbrin::platform::DeleteFile(copy);
+  for (const std::string& copy : host.tempFiles()) kolbrin::DeleteMemberCopy(copy, tempDir);
   if (!tempDir.empty()) kolbrin::platform::RemoveEmptyFolder(tempDir);
 
   std::fflush(stdout);

@@ -66,6 +66,11 @@ bool IsFolder(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool NameTaken(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
+}
+
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 std::string TempDirectory() {

@@ -29,6 +29,10 @@ class FileBytes {
 // True when `path` exists and is a folder (symbolic links followed).
 bool IsFolder(const std::string& path);
 
+// True unless nothing at all is at `path` (a link is not followed; a path that
+// cannot be looked at counts as taken).
+bool NameTaken(const std::string& path);
+
 // Deletes one file (not a folder). Returns false when nothing was deleted.
 bool DeleteFile(const std::string& path);
 

@@ -8,8 +8,10 @@
 #include <archive.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,6 +25,8 @@ namespace kolbrin::plugin {
 namespace {
 
 constexpr std::size_t kCopyBlock = 64 * 1024;
+constexpr std::uint64_t kReserveCheckInterval = 1 << 20;
+constexpr std::uint64_t kDefaultReserveCeiling = std::uint64_t{1} << 30;
 constexpr int kTemporaryNameAttempts = 100;
 
 class Descriptor {
@@ -86,18 +90,42 @@ bool WriteAll(int fd, const char* data, std::size_t length) {
   return true;
 }
 
+// The free space on the file system of `fd` that writing may not go below.
+std::uint64_t ReserveOf(const struct statvfs& disk, std::uint64_t reserve) {
+  if (reserve != ARCHIVER_DEFAULT_RESERVE) return reserve;
+  const std::uint64_t size = static_cast<std::uint64_t>(disk.f_blocks) * disk.f_frsize;
+  return std::min<std::uint64_t>(kDefaultReserveCeiling, size / 20);
+}
+
+// Whether `bytes` more may be written to `fd` and leave the reserve free. A file
+// system that cannot tell its free space does not stop the writing.
+bool LeavesReserve(int fd, std::uint64_t bytes, std::uint64_t reserve) {
+  struct statvfs disk {};
+  if (::fstatvfs(fd, &disk) != 0) return true;
+  const std::uint64_t available = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
+  const std::uint64_t keep = ReserveOf(disk, reserve);
+  return available >= keep && available - keep >= bytes;
+}
+
 // Copies the member's data into `fd`: ARCHIVER_OK or the failure code. Only the bytes
-// counted here are trusted: declared sizes lie in both directions.
-int CopyData(::archive* reader, int fd, std::uint64_t sizeCap) {
+// counted here are trusted: declared sizes lie in both directions. The free space is
+// looked at every kReserveCheckInterval bytes, so the reserve is kept to within that.
+int CopyData(::archive* reader, int fd, const WriteLimits& limits) {
   std::vector<char> buffer(kCopyBlock);
   std::uint64_t total = 0;
+  std::uint64_t checkedAt = 0;
+  if (!LeavesReserve(fd, 0, limits.reserve)) return ARCHIVER_WRITE_FAILED;
   for (;;) {
     const la_ssize_t got = archive_read_data(reader, buffer.data(), buffer.size());
     if (got == 0) return ARCHIVER_OK;
     // ARCHIVE_WARN too: a CRC error, a wrong size or an unsupported method.
     if (got < 0) return ARCHIVER_BAD_DATA;
     total += static_cast<std::uint64_t>(got);
-    if (total > sizeCap) return ARCHIVER_TOO_LARGE;
+    if (total > limits.sizeCap) return ARCHIVER_TOO_LARGE;
+    if (total - checkedAt >= kReserveCheckInterval) {
+      if (!LeavesReserve(fd, kReserveCheckInterval, limits.reserve)) return ARCHIVER_WRITE_FAILED;
+      checkedAt = total;
+    }
     if (!WriteAll(fd, buffer.data(), static_cast<std::size_t>(got))) return ARCHIVER_WRITE_FAILED;
   }
 }
@@ -116,7 +144,7 @@ int OpenDestination(const std::string& folder) {
 }
 
 int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
-                bool withFolders, std::uint64_t sizeCap) {
+                bool withFolders, const WriteLimits& limits) {
   if (parts.empty()) return ARCHIVER_UNSAFE_NAME;
   Descriptor folder;
   int target = destination;
@@ -142,7 +170,7 @@ int WriteMember(::archive* reader, int destination, const std::vector<std::strin
   }
   if (file.get() < 0) return ARCHIVER_WRITE_FAILED;
 
-  int result = CopyData(reader, file.get(), sizeCap);
+  int result = CopyData(reader, file.get(), limits);
   if (::close(file.Release()) != 0 && result == ARCHIVER_OK) result = ARCHIVER_WRITE_FAILED;
   if (result == ARCHIVER_OK && ::renameat(target, temporary.c_str(), target, name.c_str()) != 0) {
     result = ARCHIVER_WRITE_FAILED;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <utility>
 
+#include "archive/MemberCopyName.h"
 #include "plugins/PluginCore.h"
 
 // Only the interface's entries leave the library (with a version script on top).
@@ -212,6 +213,7 @@ class Library {
   int Running() const { return running_.load() > 0 ? 1 : 0; }
 
   void SetSizeCap(std::uint64_t bytes) { sizeCap_.store(bytes); }
+  void SetReserve(std::uint64_t bytes) { reserve_.store(bytes); }
 
   int Run(const char* line, char* output, std::uint32_t outputSize) {
     std::unique_lock lock(commandMutex_, std::try_to_lock);
@@ -303,14 +305,24 @@ class Library {
       case MemberCursor::Found::Yes:
         break;
     }
+    // Flat, only the copy name is used, so a name that would leave the folder with
+    // its stored folders is written safely inside it.
     std::vector<std::string> parts;
+    bool named = false;
+    if (withFolders) {
+      named = SplitSafeName(cursor_.member().name, parts);
+    } else if (std::string copyName = MemberCopyName(cursor_.member().name); !copyName.empty()) {
+      parts.push_back(std::move(copyName));
+      named = true;
+    }
     int result = ARCHIVER_UNSAFE_NAME;
-    if (SplitSafeName(cursor_.member().name, parts)) {
-      result = WriteMember(cursor_.raw(), destination, parts, withFolders, sizeCap_.load());
+    if (named) {
+      result = WriteMember(cursor_.raw(), destination, parts, withFolders,
+                           WriteLimits{sizeCap_.load(), reserve_.load()});
     }
     if (result != ARCHIVER_OK) {
       static const std::map<int, const char*> kReasons = {
-          {ARCHIVER_UNSAFE_NAME, "would be written outside the folder: "},
+          {ARCHIVER_UNSAFE_NAME, "has no safe name to be written under: "},
           {ARCHIVER_WRITE_FAILED, "cannot write "},
           {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
           {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
@@ -341,6 +353,7 @@ class Library {
   MemberCursor cursor_;
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
+  std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};
 };
 
 Library& TheLibrary() {
@@ -416,5 +429,7 @@ int KOLBRIN_COMMAND_ENTRY(void* /*window*/, const char* command, char* output,
 }
 
 void KOLBRIN_ENTRY(SetMemberSizeCap)(uint64_t bytes) { TheLibrary().SetSizeCap(bytes); }
+
+void KOLBRIN_ENTRY(SetFreeSpaceReserve)(uint64_t bytes) { TheLibrary().SetReserve(bytes); }
 
 }  // extern "C"

@@ -122,11 +122,19 @@ class ArchiveReader {
 // Opens the destination folder, creating it when missing; -1 on failure.
 int OpenDestination(const std::string& folder);
 
-// Writes the data of the member `reader` is on into `destination` (a folder fd): the
-// file name only when `withFolders` is false, else through the folder components,
-// never through a symbolic link. Replaces a file of the same name; leaves no partial
-// file on failure.
+// What one member's writing may take: its decompressed bytes at most `sizeCap`,
+// and never the file system's free space below `reserve` bytes
+// (ARCHIVER_DEFAULT_RESERVE: the smaller of 1 GiB and a twentieth of its size).
+struct WriteLimits {
+  std::uint64_t sizeCap = 0;
+  std::uint64_t reserve = 0;
+};
+
+// Writes the data of the member `reader` is on into `destination` (a folder fd),
+// under `parts`: its folder components, then its file name, which is the only one
+// used when `withFolders` is false. Never goes through a symbolic link. Replaces a
+// file of the same name; leaves no partial file on failure.
 int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
-                bool withFolders, std::uint64_t sizeCap);
+                bool withFolders, const WriteLimits& limits);
 
 }  // namespace kolbrin::plugin

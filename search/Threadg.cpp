@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "archive/Archive.h"
+#include "archive/MemberCopyName.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "search/ResultTree.h"
@@ -27,14 +28,22 @@ std::string ProgressText(const std::string& path) {
   return path.empty() ? std::string() : path + " 検索中...";
 }
 
-std::string MemberCopyName(const std::string& listedEntry) {
-  std::size_t begin = 0;
-  std::size_t end = listedEntry.size();
-  while (begin < end && static_cast<unsigned char>(listedEntry[begin]) <= 0x20) ++begin;
-  while (end > begin && static_cast<unsigned char>(listedEntry[end - 1]) <= 0x20) --end;
-  std::string name = listedEntry.substr(begin, end - begin);
-  const std::size_t slash = name.rfind('/');
-  return slash == std::string::npos ? name : name.substr(slash + 1);
+std::string MemberCopyFolder(const std::string& tempDir, const std::string& copyName,
+                             const std::set<std::string>& copiesMade) {
+  for (int number = 1;; ++number) {
+    std::string folder = number == 1 ? tempDir : tempDir + std::to_string(number) + "/";
+    // A copy may itself be named "2": a numbered folder must be one or not exist.
+    if (number > 1 && !platform::IsFolder(folder) && platform::NameTaken(folder)) continue;
+    if (!copiesMade.contains(folder + copyName)) return folder;
+  }
+}
+
+void DeleteMemberCopy(const std::string& copy, const std::string& tempDir) {
+  platform::DeleteFile(copy);
+  const std::size_t slash = copy.rfind('/');
+  if (slash == std::string::npos) return;
+  const std::string folder = copy.substr(0, slash + 1);
+  if (folder != tempDir && folder.starts_with(tempDir)) platform::RemoveEmptyFolder(folder);
 }
 
 TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host) : WorkerThread(owner), host_(host) {}
@@ -93,19 +102,33 @@ void TGrep::SearchArchive(const std::string& path) {
     if (Terminated()) break;
     // An encrypted member cannot be extracted without its password.
     if (!lzh && member.size() >= 2 && member.compare(member.size() - 2, 2, "\t*") == 0) continue;
+    // The library writes the copy under this name; a name with nothing usable left
+    // cannot be written flat.
+    const std::string copyName = MemberCopyName(member);
+    if (copyName.empty()) continue;
+    // Each member searched gets a copy of its own, which its file node names until
+    // the copies are deleted: a name already used in this search (the same name in
+    // two folders of the archive, or in another archive) goes to a numbered folder.
+    // A copy left by an earlier search belongs to no node any more and is replaced.
+    const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
     ExtractList.assign(1, member);
     Post([this] { host_.ShowExtracting(true); });
-    const std::int32_t extracted = lzh ? ExtractLzhMembers(path, ExtractList, TempDir, options)
-                                       : ExtractZipMembers(path, ExtractList, TempDir, options);
+    const std::int32_t extracted = lzh ? ExtractLzhMembers(path, ExtractList, folder, options)
+                                       : ExtractZipMembers(path, ExtractList, folder, options);
     Post([this] { host_.ShowExtracting(false); });
-    if (extracted != kArchiveOk) continue;
+    const std::string copy = folder + copyName;
+    copiesMade_.insert(copy);
+    if (extracted != kArchiveOk) {
+      // The numbered folder the library made for it, if any, goes again.
+      DeleteMemberCopy(copy, TempDir);
+      continue;
+    }
 
-    const std::string copy = TempDir + MemberCopyName(member);
     const ScanResult result = ScanFile(copy);
-    if (result == ScanResult::ScanNoHits) platform::DeleteFile(copy);
+    if (result == ScanResult::ScanNoHits) DeleteMemberCopy(copy, TempDir);
     // A member stopped before its end without hits, and hidden, is not listed for
     // later deletion: its copy goes now.
-    if (!FlushResults() && result == ScanResult::ScanMore) platform::DeleteFile(copy);
+    if (!FlushResults() && result == ScanResult::ScanMore) DeleteMemberCopy(copy, TempDir);
   }
 }
 

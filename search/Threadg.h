@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,10 +58,16 @@ std::uint8_t ArchiveKindOf(const std::string& path);
 // The text the status bar shows while `path` is searched.
 std::string ProgressText(const std::string& path);
 
-// The file name a listed member's flat copy has in the temporary folder: the entry
-// without leading and trailing bytes up to 0x20 (the ZIP listing's TAB), and
-// without anything up to its last "/".
-std::string MemberCopyName(const std::string& listedEntry);
+// The folder a member's copy named `copyName` (see MemberCopyName) goes to in the
+// private folder `tempDir`: the folder itself unless `copiesMade` (the copies this
+// search has made, as paths) holds that copy, else the first numbered folder inside
+// it ("2/", "3/", ...) where it does not.
+std::string MemberCopyFolder(const std::string& tempDir, const std::string& copyName,
+                             const std::set<std::string>& copiesMade);
+
+// Deletes a member's copy, and the numbered folder it was put in when that is left
+// empty.
+void DeleteMemberCopy(const std::string& copy, const std::string& tempDir);
 
 class TGrep final : public platform::WorkerThread {
  public:
@@ -101,6 +108,7 @@ class TGrep final : public platform::WorkerThread {
   // The working objects of the archive member search.
   std::vector<std::string> MemberList;
   std::vector<std::string> ExtractList;
+  std::set<std::string> copiesMade_;  // every member copy this search has made
 };
 
 }  // namespace kolbrin

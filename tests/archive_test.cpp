@@ -1,6 +1,7 @@
 // The binding to the archiver libraries: command lines, loading, and listing
 // through the real plug-ins.
 #include "archive/Archive.h"
+#include "archive/MemberCopyName.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -45,6 +46,43 @@ TEST(ArchiveCommandLine, ZipCarriesTheListedTabPasswordAndPathSwitches) {
   keep.Password = "s3cret";
   EXPECT_EQ(ZipCommandLine("/a.zip", {"x\t"}, "/d/", keep),
             "-x -n -o -P s3cret -i \"/a.zip\" \"/d/\" x\t ");
+}
+
+std::string Repeated(const std::string& text, int times) {
+  std::string repeated;
+  for (int i = 0; i < times; ++i) repeated += text;
+  return repeated;
+}
+
+// The copy-name rule's corners; the member search tests show the library and the
+// search agree on the common ones.
+TEST(MemberCopyName, KeepsTheLastPartTrimmedAndShortensItBeforeTheExtension) {
+  const std::string longExtension = "." + std::string(40, 'e');
+  const std::pair<std::string, std::string> cases[] = {
+      {"dir/a.txt\t", "a.txt"},
+      {"dir/ \t", ""},
+      {"a/..", ""},
+      {" . ", ""},
+      {"\"q\"", "\"q\""},
+      {std::string(300, 'a'), std::string(255, 'a')},
+      {std::string(300, 'a') + longExtension, std::string(255, 'a')},
+      {"." + std::string(300, 'h'), "." + std::string(254, 'h')},
+      {"a" + Repeated("\xE3\x81\x82", 100) + ".c", "a" + Repeated("\xE3\x81\x82", 84) + ".c"},
+      {"ab" + Repeated("\xE3\x81\x82", 100) + ".c", "ab" + Repeated("\xE3\x81\x82", 83) + ".c"},
+  };
+  for (const auto& [name, copy] : cases) EXPECT_EQ(MemberCopyName(name), copy) << name;
+}
+
+// A quote followed by a blank cannot be written on a command line: no command.
+TEST(ArchiveCommandLine, NamesNoCommandLineCanCarryAreNotExtracted) {
+  TempFolder folder;
+  ASSERT_TRUE(LoadZipLibrary());
+  const std::string zip = folder.path() + "/a.zip";
+  test::WriteZip(zip, {{"q", "other"}, {"q\" x.txt", "quoted"}});
+  EXPECT_EQ(ExtractZipMembers(zip, {"q\" x.txt\t"}, folder.path() + "/d/", ZipOption{}),
+            kCommandFailed);
+  EXPECT_FALSE(platform::IsFolder(folder.path() + "/d")) << "a command was issued";
+  FreeZipLibrary();
 }
 
 TEST(ArchiveLibraryName, FollowsTheFixedMapping) {

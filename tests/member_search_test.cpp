@@ -70,7 +70,7 @@ class MemberSearch : public ::testing::Test {
   std::string tempDir;
 };
 
-TEST_F(MemberSearch, MembersOfTheSameBaseNameEachGetTheirOwnNode) {
+TEST_F(MemberSearch, MembersOfTheSameBaseNameEachGetTheirOwnCopy) {
   const std::string zip = Zip(
       "a.zip",
       {{"a/readme.txt", "key one\n"}, {"b/readme.txt", "two key\n"}, {"c/none.txt", "nothing\n"}});
@@ -81,11 +81,76 @@ TEST_F(MemberSearch, MembersOfTheSameBaseNameEachGetTheirOwnNode) {
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(files[0].text, tempDir + "readme.txt");
   EXPECT_EQ(files[0].hits, Texts{"LINE[0000000001]:key one"});
-  EXPECT_EQ(files[1].text, tempDir + "readme.txt");
+  EXPECT_EQ(files[1].text, tempDir + "2/readme.txt");
   EXPECT_EQ(files[1].hits, Texts{"LINE[0000000001]:two key"});
-  EXPECT_EQ(search->host.tempFiles, (Texts{tempDir + "readme.txt", tempDir + "readme.txt"}));
-  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"readme.txt"}) << "no copy without hits";
+  // Each node opens the content that was searched.
+  EXPECT_EQ(Contents(files[0].text), "key one\n");
+  EXPECT_EQ(Contents(files[1].text), "two key\n");
+  EXPECT_EQ(search->host.tempFiles, (Texts{files[0].text, files[1].text}));
+  EXPECT_EQ(FilesIn(tempDir), (std::set<std::string>{"2", "readme.txt"})) << "no copy without hits";
   EXPECT_EQ(search->host.statuses.front(), tempDir + "readme.txt 検索中...");
+  for (const std::string& copy : search->host.tempFiles) DeleteMemberCopy(copy, tempDir);
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{}) << "the numbered folder goes with its copy";
+}
+
+// Names the library writes under another name than the listed one: each member is
+// searched under the copy the library wrote, and nothing is left once the copies
+// with hits are deleted.
+TEST_F(MemberSearch, EveryMemberIsSearchedUnderTheCopyTheLibraryWrote) {
+  // 344 bytes, cut to 255 at a character boundary before the extension.
+  std::string longJapanese(100, 'x');
+  std::string shortenedJapanese(100, 'x');
+  for (int i = 0; i < 40; ++i) longJapanese += "検索";
+  for (int i = 0; i < 25; ++i) shortenedJapanese += "検索";
+  struct Case {
+    std::string member;
+    std::string node;  // inside the private folder; empty: not searched
+  };
+  const std::vector<Case> cases = {
+      {"b.txt ", "b.txt"},
+      {" c.txt", "c.txt"},
+      {"c.txt", "2/c.txt"},
+      {"../up.txt", "up.txt"},
+      {"/abs.txt", "abs.txt"},
+      {"C:/win.txt", "win.txt"},
+      {"q\" x.txt", ""},
+      {std::string(300, 'n') + ".txt", std::string(251, 'n') + ".txt"},
+      {longJapanese + ".txt", shortenedJapanese + ".txt"},
+  };
+  for (const bool lzh : {false, true}) {
+    SCOPED_TRACE(lzh ? "lzh" : "zip");
+    std::vector<FixtureMember> members;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      members.push_back({cases[i].member, "key of member " + std::to_string(i) + "\n"});
+    }
+    // An unrelated member named like the part before the quote must not be written.
+    members.push_back({"q", "no hit"});
+    std::string archive;
+    if (lzh) {
+      archive = folder.path() + "/names.lzh";
+      test::WriteStoredLzh(archive, members, 2);
+    } else {
+      archive = Zip("names.zip", members);
+    }
+    const std::string privateFolder = platform::CreatePrivateFolder(outerTemp);
+    auto search = NewSearch("key", /*hide=*/true);
+    search->grep->TempDir = privateFolder;
+    search->grep->Paths.Add(archive);
+    search->Run();
+    Texts expected;
+    std::vector<Texts> expectedHits;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      if (cases[i].node.empty()) continue;
+      expected.push_back(privateFolder + cases[i].node);
+      expectedHits.push_back({"LINE[0000000001]:key of member " + std::to_string(i)});
+    }
+    ASSERT_EQ(search->FileNodes(), expected);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(search->host.tree.Files()[i].hits, expectedHits[i]) << expected[i];
+    }
+    for (const std::string& copy : search->host.tempFiles) DeleteMemberCopy(copy, privateFolder);
+    EXPECT_TRUE(platform::RemoveEmptyFolder(privateFolder)) << "something was left behind";
+  }
 }
 
 // The window shows a busy cursor around each extraction: the worker asks for it on

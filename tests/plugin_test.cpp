@@ -1,6 +1,7 @@
 // The archiver plug-ins as the program sees them: loaded with dlopen from the test
 // binary's own folder and called only through their exported C entries.
 #include <dlfcn.h>
+#include <sys/statvfs.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@ struct Plugin {
   int (*running)() = nullptr;
   int (*command)(void*, const char*, char*, uint32_t) = nullptr;
   void (*setCap)(uint64_t) = nullptr;
+  void (*setReserve)(uint64_t) = nullptr;
 };
 
 void* OpenLibrary(const std::string& file) {
@@ -66,6 +68,7 @@ Plugin Load(const std::string& file, const std::string& prefix, bool zip) {
   Bind(library, prefix + "GetRunning", p.running);
   Bind(library, prefix, p.command);
   Bind(library, prefix + "SetMemberSizeCap", p.setCap);
+  Bind(library, prefix + "SetFreeSpaceReserve", p.setReserve);
   return p;
 }
 
@@ -520,9 +523,12 @@ TEST(PluginExtraction, RepeatedNamesBackwardsAndChangedArchivesReadRightMember) 
   }
 }
 
-TEST(PluginSafety, NamesThatWouldEscapeTheFolderAreRefused) {
+// With its folders, a name that would leave the destination is refused; flat, only
+// its last part is used, so the member is written inside it all the same.
+TEST(PluginSafety, NamesThatWouldEscapeTheFolderAreRefusedWithFoldersAndFlattenedWithout) {
   const std::string absolute = "/tmp/kolbrin-plugin-escape-" + std::to_string(::getpid());
-  const Names hostile = {"../x.txt", absolute, "dir/../../x.txt", "C:/x.txt", "a/./../../x.txt"};
+  const Names hostile = {"../x.txt", absolute, "dir/../../y.txt", "C:/z.txt", "a/./../../w.txt"};
+  const Names flat = {"x.txt", absolute.substr(5), "y.txt", "z.txt", "w.txt"};
   for (const Kind& kind : {kZip, kLzh0}) {
     for (const bool withFolders : {false, true}) {
       TempFolder root;
@@ -533,11 +539,20 @@ TEST(PluginSafety, NamesThatWouldEscapeTheFolderAreRefused) {
       ASSERT_EQ(List(kind.plugin(), archive).names, hostile) << kind.label;
       const std::string folder = root.path() + "/sub/D";
       fs::create_directories(folder);
-      for (const std::string& name : hostile) {
-        EXPECT_EQ(Extract(kind.plugin(), archive, folder, name, withFolders), ARCHIVER_UNSAFE_NAME)
-            << kind.label << " " << name;
+      for (std::size_t i = 0; i < hostile.size(); ++i) {
+        EXPECT_EQ(Extract(kind.plugin(), archive, folder, hostile[i], withFolders),
+                  withFolders ? ARCHIVER_UNSAFE_NAME : ARCHIVER_OK)
+            << kind.label << " " << hostile[i];
+        if (!withFolders) {
+          EXPECT_EQ(ReadFile(folder + "/" + flat[i]), "bad") << hostile[i];
+        }
       }
-      EXPECT_EQ(Contents(root.path() + "/sub"), Names{"D"});
+      Names written = {"D"};
+      if (!withFolders) {
+        for (const std::string& name : flat) written.push_back("D/" + name);
+      }
+      std::sort(written.begin(), written.end());
+      EXPECT_EQ(Contents(root.path() + "/sub"), written) << kind.label;
       EXPECT_FALSE(fs::exists(absolute));
     }
   }
@@ -587,6 +602,26 @@ TEST(PluginSizeCap, MemberPassingTheCapLeavesNoPartialFile) {
     p.setCap(std::uint64_t{4} << 30);
     EXPECT_EQ(Contents(folder), Names{"fits.bin"});
   }
+}
+
+// A member that would leave less free space than the reserve fails before the file
+// system fills, and leaves no partial file; one that fits is written.
+TEST(PluginFreeSpace, MemberThatWouldTakeTheReserveLeavesNoPartialFile) {
+  TempFolder root;
+  const std::string archive = root.path() + "/a";
+  kZip.Write(archive, {{"small.txt", "s"}, {"big.bin", std::string(64 << 20, '\0')}});
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(root.path().c_str(), &disk), 0);
+  const std::uint64_t available = std::uint64_t{disk.f_bavail} * disk.f_frsize;
+  if (available < (std::uint64_t{256} << 20)) GTEST_SKIP() << "too little free space to try";
+  const Plugin& p = kZip.plugin();
+  // 16 MiB may be written: enough for the small member, not for the big one.
+  p.setReserve(available - (std::uint64_t{16} << 20));
+  const std::string folder = root.path() + "/D";
+  EXPECT_EQ(Extract(p, archive, folder, "big.bin", false), ARCHIVER_WRITE_FAILED);
+  EXPECT_EQ(Extract(p, archive, folder, "small.txt", false), ARCHIVER_OK);
+  p.setReserve(ARCHIVER_DEFAULT_RESERVE);
+  EXPECT_EQ(Contents(folder), Names{"small.txt"});
 }
 
 // Every result of every entry on a damaged archive is one of the failure codes.
