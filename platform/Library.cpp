@@ -5,6 +5,12 @@
 
 #include <vector>
 
+// Where an installed program's plug-ins are, from the program's folder; the build
+// defines it from the install layout.
+#ifndef KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM
+#define KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM "../lib/kolbrin"
+#endif
+
 namespace kolbrin::platform {
 
 std::string LibraryFileName(const std::string& windowsName) {
@@ -30,13 +36,19 @@ std::string ProgramFolder() {
   return program.substr(0, slash);
 }
 
+std::string InstalledPluginFolder(const std::string& programFolder) {
+  return programFolder + "/" KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM;
+}
+
 ModuleHandle LoadLibrary(const std::string& windowsName) {
   const std::string file = LibraryFileName(windowsName);
   const std::string folder = ProgramFolder();
   if (!folder.empty()) {
-    const std::string besideProgram = folder + "/" + file;
-    if (::access(besideProgram.c_str(), F_OK) == 0) {
-      return ::dlopen(besideProgram.c_str(), RTLD_NOW | RTLD_LOCAL);
+    for (const std::string& candidate :
+         {folder + "/" + file, InstalledPluginFolder(folder) + "/" + file}) {
+      if (::access(candidate.c_str(), F_OK) == 0) {
+        return ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+      }
     }
   }
   return ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -1,6 +1,8 @@
 // Run-time loading of libraries by their Windows names. "UNLHA32.DLL" stands for
 // the file libunlha32.so: lower case, "lib" in front, ".DLL" replaced by ".so".
-// The program's own folder is searched first, then the usual search order.
+// The program's own folder is searched first (the build puts the plug-ins beside
+// the programs), then the installed plug-in folder ../lib/kolbrin from there (an
+// installed program, wherever it was installed), then the usual search order.
 #pragma once
 
 #include <string>
@@ -14,6 +16,10 @@ std::string LibraryFileName(const std::string& windowsName);
 
 // The folder holding the running program, without a trailing "/"; empty if unknown.
 std::string ProgramFolder();
+
+// The installed plug-in folder of a program in `programFolder`: "../lib/kolbrin"
+// from it, without a trailing "/". Its existence tells an installed program.
+std::string InstalledPluginFolder(const std::string& programFolder);
 
 // Loads the library; null when it cannot be found or loaded.
 ModuleHandle LoadLibrary(const std::string& windowsName);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/Library.h"
 
 namespace kolbrin::platform {
 namespace {
@@ -305,7 +306,11 @@ std::string SettingsPathBeside(const std::string& programPath) {
 }
 
 std::string ResolveSettingsPath(const std::string& programPath) {
-  const bool writable = ::access(FolderOf(programPath).c_str(), W_OK | X_OK) == 0;
+  // An installed program never writes beside itself, not even when run by root:
+  // the settings are the user's, and the package manager owns the program's folder.
+  const std::string folder = FolderOf(programPath);
+  const bool installed = IsFolder(InstalledPluginFolder(folder));
+  const bool writable = !installed && ::access(folder.c_str(), W_OK | X_OK) == 0;
   return ResolveSettingsPath(programPath, writable);
 }
 

@@ -55,7 +55,8 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
 std::string SettingsPathBeside(const std::string& programPath);
 
 // The settings file to use: SettingsPathBeside(programPath), unless that file does
-// not exist and the program's folder is not writable (an installed program); then
+// not exist and the program's folder is not writable or the program is installed
+// (its installed plug-in folder, see InstalledPluginFolder, exists); then
 // $XDG_CONFIG_HOME/kolbrin/kolbrin.ini, with $HOME/.config standing in for
 // XDG_CONFIG_HOME when it is unset, empty or not absolute. The fallback's folders
 // are created, mode 0700, when missing. Never fails: the beside path is returned

@@ -6,7 +6,8 @@ KOLBRIN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KOLBRIN_BUILD="${KOLBRIN_BUILD:-$KOLBRIN_ROOT/build}"
 
 kolbrin_packages=(cmake ninja-build g++ pkg-config libgtest-dev libicu-dev libarchive-dev
-  qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic xdg-utils)
+  qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic xdg-utils
+  desktop-file-utils appstream man-db bash-completion dpkg-dev)
 
 kolbrin_install_missing() {
   local missing=()

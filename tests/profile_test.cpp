@@ -255,6 +255,19 @@ TEST(ProfilePath, InstalledProgramFallsBackToTheUsersConfigFolder) {
   EXPECT_EQ(ResolveSettingsPath(folder.path() + "/kolbrin"), folder.path() + "/kolbrin.ini");
 }
 
+// An installed program (its plug-ins in ../lib/kolbrin) keeps its settings in the
+// user's folder even where it could write beside itself, as root can in /usr/bin.
+TEST(ProfilePath, InstalledProgramNeverWritesBesideItself) {
+  TempFolder folder;
+  const std::string xdg = folder.path() + "/xdg";
+  ScopedEnvironment xdgVariable("XDG_CONFIG_HOME", xdg.c_str());
+  const std::string program = folder.path() + "/usr/bin/kolbrin";
+  folder.Write("usr/bin/kolbrin", "");
+  EXPECT_EQ(ResolveSettingsPath(program), program + ".ini") << "a build folder";
+  ASSERT_TRUE(std::filesystem::create_directories(folder.path() + "/usr/lib/kolbrin"));
+  EXPECT_EQ(ResolveSettingsPath(program), xdg + "/kolbrin/kolbrin.ini");
+}
+
 TEST(ProfilePath, ProgramPathIsTheRunningTestProgram) {
   EXPECT_EQ(ProgramPath(), ProgramFolder() + "/kolbrin_tests");
 }
