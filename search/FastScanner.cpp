@@ -395,6 +395,9 @@ ScanResult FastScanner::ScanStep(const std::string& path, std::uint32_t chunkSiz
     if (onFileLoaded_) onFileLoaded_();
   }
 
+  // A mapped file's pages come in ahead of the scan and go behind it, before the
+  // decision below reads ahead. Decoded text is a copy, read from the file at once.
+  if (Text.data() == FileData.data()) FileData.FollowScan(Position);
   // The decision must hold for every byte this chunk may examine; when it turns the
   // file into decoded text, only the first pass can have run, and it starts again.
   const std::uint64_t reach = std::uint64_t{Position} + chunkSize + 1;

@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 
 #include "platform/Files.h"
+#include "platform/HeldRanges.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin::platform {
@@ -109,6 +112,70 @@ TEST(FileMapLoad, FilesOfOneFolderInARowAndAFolderReplacedBetweenThem) {
   EXPECT_FALSE(file.Load(a1, 1 << 20));
 }
 
+// The resident memory of this process.
+std::size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t total = 0;
+  std::size_t resident = 0;
+  statm >> total >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+TEST(FileMapLargeFile, LoadsWithoutBringingInThePagesAndHoldsOnlyThoseNearTheScan) {
+  TempFolder folder;
+  // Sparse: cheap to make, but every page brought in takes memory.
+  constexpr std::size_t kSize = std::size_t{2} << 30;
+  constexpr std::size_t kScanned = std::size_t{256} << 20;
+  constexpr std::size_t kMarked = (std::size_t{100} << 20) + 5;
+  const std::string path = folder.path() + "/sparse";
+  {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const bool made = ::ftruncate(fd, static_cast<off_t>(kSize)) == 0 &&
+                      ::pwrite(fd, "A", 1, 0) == 1 &&
+                      ::pwrite(fd, "B", 1, static_cast<off_t>(kMarked)) == 1;
+    ::close(fd);
+    ASSERT_TRUE(made);
+  }
+  const std::size_t before = ResidentBytes();
+  FileMap file;
+  ASSERT_TRUE(file.Load(path, SIZE_MAX));
+  ASSERT_TRUE(file.mapped());
+  EXPECT_LT(ResidentBytes() - before, kSize / 8) << "the load brought the file in";
+
+  // The fast scanner's steps: chunks of 10,241 bytes, every page read.
+  volatile unsigned char read = 0;
+  for (std::size_t offset = 0; offset < kScanned; offset += 10241) {
+    file.FollowScan(offset);
+    for (std::size_t at = offset; at < offset + 10241; at += 2048) read = file.data()[at];
+  }
+  static_cast<void>(read);
+  EXPECT_LT(ResidentBytes() - before, kScanned / 4) << "the pages behind the scan stay";
+  // Pages let go read as before: far behind the scan, and from the start of a new pass.
+  EXPECT_EQ(file.data()[kMarked], 'B');
+  file.FollowScan(0);
+  EXPECT_EQ(file.data()[0], 'A');
+}
+
+TEST(HeldRangesLookup, NeverPairsTheBeginOfOneRangeWithTheEndOfTheNext) {
+  HeldRanges table;
+  const int slot = table.Hold(0x10000, 0x20000);
+  ASSERT_EQ(slot, 0);
+  // Between the lookup's reads of begin and end, the range is let go and its entry
+  // taken for one further on: the address is in neither, so nothing may be found.
+  bool reused = false;
+  const HeldRanges::Range found = table.Find(0x30000, [&] {
+    if (reused) return;
+    reused = true;
+    table.Release(slot);
+    EXPECT_EQ(table.Hold(0x40000, 0x50000), slot);
+  });
+  EXPECT_TRUE(reused);
+  EXPECT_EQ(found.begin, 0u) << "found [" << found.begin << ", " << found.end << ")";
+  EXPECT_EQ(table.Find(0x48000).begin, 0x40000u);
+  EXPECT_EQ(table.Find(0x18000).begin, 0u);
+}
+
 TEST(FileMapTruncation, AMappedFileCutShortReadsAsZeroBytesPastItsNewEnd) {
   TempFolder folder;
   const std::size_t size = 4 * kMappedFileSize + 123;
@@ -143,6 +210,9 @@ bool DidNotSurvive(int status) {
                              : WIFEXITED(status) && WEXITSTATUS(status) != 0;
 }
 
+// The child process of a death test runs the test again up to the statement, so it
+// makes a folder of its own; and it ends without destructors, so it removes that
+// folder itself, before the end. The files stay open, or mapped, meanwhile.
 TEST(FileMapTruncationDeathTest, OtherBusErrorsAreNotSwallowed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   TempFolder folder;
@@ -151,11 +221,13 @@ TEST(FileMapTruncationDeathTest, OtherBusErrorsAreNotSwallowed) {
   EXPECT_EXIT(
       {
         FileMap file;
-        if (!file.Load(held, 1u << 30) || !file.mapped()) std::_Exit(0);
+        const bool loaded = file.Load(held, 1u << 30) && file.mapped();
         // A mapping of someone else's, faulting past the end of its file.
+        const int fd = ::open(foreign.c_str(), O_RDWR | O_CLOEXEC);
         void* other =
-            ::mmap(nullptr, 8 * 4096, PROT_READ, MAP_PRIVATE, ::open(foreign.c_str(), O_RDONLY), 0);
-        if (other == MAP_FAILED || ::truncate(foreign.c_str(), 0) != 0) std::_Exit(0);
+            fd < 0 ? MAP_FAILED : ::mmap(nullptr, 8 * 4096, PROT_READ, MAP_PRIVATE, fd, 0);
+        std::filesystem::remove_all(folder.path());
+        if (!loaded || other == MAP_FAILED || ::ftruncate(fd, 0) != 0) std::_Exit(0);
         const volatile char* bytes = static_cast<const char*>(other);
         const char faulting = bytes[4 * 4096];
         static_cast<void>(faulting);
@@ -165,7 +237,9 @@ TEST(FileMapTruncationDeathTest, OtherBusErrorsAreNotSwallowed) {
   EXPECT_EXIT(
       {
         FileMap file;
-        if (!file.Load(held, 1u << 30)) std::_Exit(0);
+        const bool loaded = file.Load(held, 1u << 30);
+        std::filesystem::remove_all(folder.path());
+        if (!loaded) std::_Exit(0);
         std::raise(SIGBUS);
         std::_Exit(0);
       },
