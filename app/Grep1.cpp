@@ -26,6 +26,7 @@
 
 #include "archive/Archive.h"
 #include "platform/Files.h"
+#include "platform/Signals.h"
 
 namespace kolbrin {
 namespace {
@@ -448,13 +449,18 @@ void TfmMain::FormClose() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   repaint();
   DeleteTempFiles();
-  if (!TempDir.empty()) platform::RemoveEmptyFolder(TempDir);
+  // Also takes what a stopped extraction may have left that was never listed.
+  if (!TempDir.empty()) platform::RemoveFolderTree(TempDir);
   model->Clear();
   UpdateMenuState();
   sbMsg->clearMessage();
   QApplication::restoreOverrideCursor();
   FreeLzhLibrary();
   FreeZipLibrary();
+}
+
+void TfmMain::AbandonSession(int exitStatus) {
+  platform::AbandonAndExit(worker_.get(), TempDir, exitStatus);
 }
 
 void TfmMain::DeleteTempFiles() {

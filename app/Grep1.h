@@ -74,6 +74,10 @@ class TfmMain final : public QWidget, private SearchHost {
   void WMDropFiles(const std::vector<std::string>& paths);
   void pbStopClick();
   void SearchTerminated();
+  // Ends the program at once with `exitStatus`, without waiting for a running
+  // search: its worker is held where it is and the private folder is removed with
+  // everything in it. For when an orderly close can no longer be waited for.
+  [[noreturn]] void AbandonSession(int exitStatus);
   void UpdateMenuState() override;
   void mnEditClick();
   void mnOpenAppClick();

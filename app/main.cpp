@@ -1,7 +1,8 @@
 // Kolbrin's entry point: the application, its title, fonts, icon and Qt's own
 // texts in Japanese, the main window, and the message loop. An error that escapes
 // start-up or the loop is shown in a message box, and the program then ends with
-// exit code 0.
+// exit code 0. SIGINT, SIGTERM and SIGHUP close the window as the user would, and
+// the program ends with 128 + the signal's number.
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
@@ -9,8 +10,10 @@
 
 #include "app/Desktop.h"
 #include "app/Grep1.h"
+#include "app/SignalClose.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Signals.h"
 
 namespace {
 
@@ -38,6 +41,9 @@ class KolbrinApplication final : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Caught before the window makes its private folder.
+  kolbrin::platform::EndingSignals endingSignals;
+  int exitStatus = 0;
   // The command line is not used.
   const std::unique_ptr<KolbrinApplication> application =
       kolbrin::MakeApplication<KolbrinApplication>(argc, argv);
@@ -50,12 +56,14 @@ int main(int argc, char** argv) {
     kolbrin::TfmMain window(
         kolbrin::platform::ResolveSettingsPath(kolbrin::platform::ProgramPath()),
         kolbrin::platform::TempDirectory(), kolbrin::WindowServices::Desktop());
+    const kolbrin::SignalClose signalClose(window, endingSignals);
     window.show();
     QApplication::exec();
+    exitStatus = signalClose.ExitStatus();
   } catch (const std::exception& error) {
     ShowFatalError(error.what());
   } catch (...) {
     ShowFatalError("unknown error");
   }
-  return 0;
+  return exitStatus;
 }

@@ -6,18 +6,22 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/Archive.h"
 #include "cli/Options.h"
 #include "platform/Files.h"
+#include "platform/Signals.h"
 #include "platform/WorkerThread.h"
 #include "search/ResultTree.h"
 #include "search/Threadg.h"
@@ -27,23 +31,41 @@ namespace {
 using kolbrin::ResultTree;
 using kolbrin::TGrep;
 
-// The running search, for the interrupt handler; RequestStop is a single atomic store.
-std::atomic<TGrep*> gSearch{nullptr};
-std::atomic<bool> gInterrupted{false};
-static_assert(std::atomic<TGrep*>::is_always_lock_free);
+// What the signal thread and the main thread share: the search while it runs, and
+// the first signal that asked the session to end.
+struct Session {
+  std::mutex mutex;
+  TGrep* search = nullptr;  // set while the search runs, under `mutex`
+  bool searchOver = false;  // under `mutex`: the worker has ended and is being released
+  std::atomic<int> endingSignal{0};
+};
 
-extern "C" void OnInterrupt(int) {
-  gInterrupted.store(true);
-  if (TGrep* search = gSearch.load()) search->RequestStop();
-}
+// How long SIGTERM and SIGHUP wait for the search to stop before the program ends
+// without it: the member being extracted is only given up at its end.
+constexpr std::chrono::seconds kStopGrace{3};
 
-void InstallInterruptHandler() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  // Only the first interrupt is the stop button; a second one ends the program.
-  action.sa_flags = SA_RESETHAND | SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
+// The signal thread. The first signal stops the search as the stop button does;
+// the main thread then cleans up and ends. SIGINT waits for that as long as it
+// takes and prints what was found; SIGTERM and SIGHUP wait kStopGrace. A second
+// signal, or a stop taking longer, ends the program at once, its private folder
+// removed; so does any signal once the search is over (the tree is being printed).
+void WatchSignals(kolbrin::platform::EndingSignals& signals, Session& session,
+                  const std::string& tempDir) {
+  using kolbrin::platform::AbandonAndExit;
+  using kolbrin::platform::ExitStatusForSignal;
+  const int first = signals.Next(std::chrono::milliseconds(-1));
+  {
+    std::lock_guard lock(session.mutex);
+    session.endingSignal.store(first);
+    if (session.searchOver) AbandonAndExit(nullptr, tempDir, ExitStatusForSignal(first));
+    if (session.search != nullptr) session.search->RequestStop();
+  }
+  const int second = signals.Next(first == SIGINT ? std::chrono::milliseconds(-1)
+                                                  : std::chrono::milliseconds(kStopGrace));
+  // Holding the lock keeps the main thread from releasing the worker meanwhile.
+  std::lock_guard lock(session.mutex);
+  AbandonAndExit(session.searchOver ? nullptr : session.search, tempDir,
+                 ExitStatusForSignal(second != 0 ? second : first));
 }
 
 // The front end's side of the search: the tree, and the status line on a terminal.
@@ -56,7 +78,8 @@ class CliHost final : public kolbrin::SearchHost {
   void AddFileNode(const std::string& text, kolbrin::TextList hitTexts) override {
     tree_.AddFile(text, std::move(hitTexts), /*expanded=*/true);
   }
-  void AddTempFile(const std::string& path) override { tempFiles_.push_back(path); }
+  // The copies are not listed: the whole private folder goes at the end.
+  void AddTempFile(const std::string&) override {}
   void UpdateMenuState() override {}
   void SetStatusText(const std::string& text) override {
     if (!statusToTerminal_) return;
@@ -71,10 +94,8 @@ class CliHost final : public kolbrin::SearchHost {
   }
 
   const ResultTree& tree() const { return tree_; }
-  const std::vector<std::string>& tempFiles() const { return tempFiles_; }
 
  private:
-  std::vector<std::string> tempFiles_;
   const bool showEmpty_;
   const bool statusToTerminal_;
   bool statusShown_ = false;
@@ -159,10 +180,16 @@ int main(int argc, char** argv) {
   }
   const kolbrin::cli::Options& options = parsed.options;
 
+  // Caught before the private folder exists, so no signal ends the program between
+  // its creation and the signal thread's start.
+  kolbrin::platform::EndingSignals signals;
   // Archive members are extracted into a folder of our own inside TEMP, so no file
   // of another program or user is overwritten, and nobody can plant a link there.
   const std::string tempDir =
       kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory());
+  Session session;
+  // Never joined: the program ends by exit while it waits.
+  std::thread(WatchSignals, std::ref(signals), std::ref(session), std::cref(tempDir)).detach();
   kolbrin::LoadLzhLibrary();
   kolbrin::LoadZipLibrary();
 
@@ -187,18 +214,31 @@ int main(int argc, char** argv) {
 
   bool ended = false;
   search->SetOnTerminate([&ended] { ended = true; });
-  gSearch.store(search.get());
-  InstallInterruptHandler();
+  {
+    std::lock_guard lock(session.mutex);
+    session.search = search.get();
+    // A signal that came before the search existed still stops it.
+    if (session.endingSignal.load() != 0) search->RequestStop();
+  }
   search->Resume();
   loop.RunUntil([&ended] { return ended; });
-  gSearch.store(nullptr);
+  {
+    std::lock_guard lock(session.mutex);
+    session.search = nullptr;
+    session.searchOver = true;
+  }
 
   const std::exception_ptr failure = search->FatalException();
   search.reset();
   kolbrin::FreeLzhLibrary();
   kolbrin::FreeZipLibrary();
-  for (const std::string& copy : host.tempFiles()) kolbrin::DeleteMemberCopy(copy, tempDir);
-  if (!tempDir.empty()) kolbrin::platform::RemoveEmptyFolder(tempDir);
+  if (!tempDir.empty()) kolbrin::platform::RemoveFolderTree(tempDir);
+
+  // SIGTERM and SIGHUP end the session: nobody waits for the tree any more.
+  const int endingSignal = session.endingSignal.load();
+  if (endingSignal != 0 && endingSignal != SIGINT) {
+    std::exit(kolbrin::platform::ExitStatusForSignal(endingSignal));
+  }
 
   std::fflush(stdout);
   if (!PrintTree(host.tree())) {
@@ -217,6 +257,6 @@ int main(int argc, char** argv) {
   }
   // Exits without returning: the tree's millions of strings would otherwise be freed
   // one by one, and the system takes the whole heap back at once.
-  if (gInterrupted.load()) std::exit(130);
+  if (endingSignal != 0) std::exit(kolbrin::platform::ExitStatusForSignal(endingSignal));
   std::exit(host.tree().HitCount() > 0 ? 0 : 1);
 }

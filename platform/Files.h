@@ -47,6 +47,13 @@ std::string CreatePrivateFolder(const std::string& parent);
 // Removes `path` if it is an empty folder; false otherwise.
 bool RemoveEmptyFolder(const std::string& path);
 
+// Removes the folder `path` and everything in it, symbolic links included but never
+// followed. True when `path` is gone, also when it was already missing or when
+// another thread removes parts of it at the same time; false when it remains.
+// Allocates no memory and takes no lock, so it works while another thread is held
+// in the middle of malloc (see WorkerThread::HoldForExit).
+bool RemoveFolderTree(const std::string& path);
+
 // The process's current folder, without a trailing "/" (except for the root
 // itself); empty when it cannot be determined.
 std::string CurrentFolder();

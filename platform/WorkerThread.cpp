@@ -1,6 +1,24 @@
 #include "platform/WorkerThread.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+
 namespace kolbrin::platform {
+namespace {
+
+std::atomic<bool> gWorkerHeld{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Runs on the worker's thread and never returns: the thread stays here until the
+// process ends. Other signals are still handled meanwhile.
+extern "C" void HoldWorkerHere(int) {
+  gWorkerHeld.store(true);
+  for (;;) ::pause();
+}
+
+}  // namespace
 
 void EventLoop::Post(std::function<void()> task) {
   {
@@ -35,6 +53,24 @@ void WorkerThread::StopAndJoin() {
   shared_->changed.notify_all();
   RequestStop();
   if (thread_.joinable()) thread_.join();
+}
+
+bool WorkerThread::HoldForExit(std::chrono::milliseconds timeout) {
+  if (!thread_.joinable() || Finished()) return true;
+  struct sigaction action {};
+  action.sa_handler = HoldWorkerHere;
+  sigemptyset(&action.sa_mask);
+  if (::sigaction(SIGRTMIN, &action, nullptr) != 0) return false;
+  gWorkerHeld.store(false);
+  if (::pthread_kill(thread_.native_handle(), SIGRTMIN) != 0) return Finished();
+  // Once the handler runs, the worker is inside no system call: one it was in has
+  // either ended or been interrupted, never to be restarted.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!gWorkerHeld.load() && !Finished()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    ::usleep(1000);
+  }
+  return true;
 }
 
 void WorkerThread::Resume() {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -81,6 +82,15 @@ class WorkerThread {
   bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
   // The exception that ended the body, or null. Read it after the callback.
   std::exception_ptr FatalException() const { return fatalException_; }
+  // Holds the worker's thread where it is, for good, so it makes no further system
+  // call: for a program about to end without waiting for the body (a held thread is
+  // never joined, so the object must not be destroyed afterwards). True once held,
+  // or when no body runs; false when the thread did not answer within `timeout`.
+  // The held thread may hold any lock, malloc's included: after this the caller
+  // makes system calls only, nothing that allocates, until the process ends. Uses
+  // SIGRTMIN, sent to the worker's thread alone. Any thread but the worker's, while
+  // no other thread joins or releases the worker.
+  bool HoldForExit(std::chrono::milliseconds timeout);
 
  protected:
   // The thread body. An exception that leaves it ends the thread; the completion

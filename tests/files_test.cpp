@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/TestSupport.h"
@@ -53,6 +54,22 @@ TEST(FileServices, FolderTestAndDeletion) {
   EXPECT_TRUE(DeleteFile(plain));
   EXPECT_FALSE(DeleteFile(plain));
   EXPECT_FALSE(DeleteFile(folder.path())) << "folders are not deleted";
+}
+
+TEST(FileServices, FolderTreeRemovalDeletesLinksWithoutFollowingThem) {
+  TempFolder folder;
+  const std::string outside = folder.Write("outside/keep.txt", "kept");
+  const std::string tree = folder.path() + "/tree/";
+  folder.Write("tree/sub/deep/a.part", "partial");
+  folder.Write("tree/copy.txt", "copy");
+  std::filesystem::create_directory_symlink(folder.path() + "/outside", tree + "sub/linked");
+  std::filesystem::create_symlink(outside, tree + "file-link");
+  EXPECT_TRUE(RemoveFolderTree(tree));
+  EXPECT_FALSE(std::filesystem::exists(folder.path() + "/tree"));
+  EXPECT_TRUE(std::filesystem::exists(outside)) << "a link was followed";
+  EXPECT_TRUE(RemoveFolderTree(tree)) << "already gone counts as removed";
+  EXPECT_FALSE(RemoveFolderTree(outside)) << "a file is not a folder";
+  EXPECT_TRUE(std::filesystem::exists(outside));
 }
 
 TEST(FileServices, TempDirectoryFollowsTheEnvironmentAndEndsInASlash) {

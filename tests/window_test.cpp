@@ -19,11 +19,13 @@
 #include <QStatusBar>
 #include <QTreeView>
 #include <QUrl>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <thread>
 
 #include "app/Grep1.h"
+#include "app/SignalClose.h"
 #include "platform/Profile.h"
 #include "tests/ArchiveFixtures.h"
 #include "tests/TestSupport.h"
@@ -342,6 +344,25 @@ TEST_F(Window, CloseDuringASearchWaitsForItsEnd) {
   EXPECT_TRUE(w.isVisible());
   WaitUntil([&] { return !w.isVisible(); });
   EXPECT_EQ(platform::GetPrivateProfileString("KOLBRIN", "TAB", "", settings), "8");
+}
+
+TEST_F(Window, TerminateDuringAnArchiveSearchClosesAndRemovesThePrivateFolder) {
+  TfmMain& w = Open();
+  platform::EndingSignals endingSignals;
+  const SignalClose signalClose(w, endingSignals);
+  std::string lines;
+  while (lines.size() < (64u << 20)) lines += "nothing here at all\n";
+  const std::string zip = folder.path() + "/slow.zip";
+  test::WriteZip(zip, {{"slow.txt", lines}, {"next.txt", "key\n"}});
+  w.edFind1->setText("key");
+  w.WMDropFiles({zip});
+  // A member is being extracted, or its copy searched.
+  WaitUntil([&] { return !std::filesystem::is_empty(w.TempDir) || !w.IsSearching; });
+  ASSERT_TRUE(w.IsSearching) << "the search ended before the signal";
+  ::kill(::getpid(), SIGTERM);
+  WaitUntil([&] { return !w.isVisible(); });
+  EXPECT_EQ(signalClose.ExitStatus(), 128 + SIGTERM);
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path() + "/temp")) << "a copy or a .part remains";
 }
 
 TEST_F(Window, NextDropDeletesThePreviousSearchsCopies) {
