@@ -25,7 +25,7 @@ const char kUsage[] =
     "  --               end of options\n"
     "\n"
     "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error, 130 when\n"
-    "stopped by an interrupt.\n";
+    "stopped by an interrupt, 143 on SIGTERM, 129 on SIGHUP.\n";
 
 const char kVersion[] = "1.2.0.0";
 

@@ -63,8 +63,9 @@ complete_words() {
 # The window, off screen, loads both plug-ins from the installed place, and on
 # SIGTERM (the session ending) closes as usual, writing its settings under
 # XDG_CONFIG_HOME, never beside itself, also when root could write there.
-env -u LD_LIBRARY_PATH XDG_CONFIG_HOME="$scratch/config" TMPDIR="$scratch/tmp" TEMP="$scratch/tmp" \
-  QT_QPA_PLATFORM=offscreen "$root/bin/kolbrin" 2>/dev/null &
+mkdir -m 0700 "$scratch/runtime"
+env -u LD_LIBRARY_PATH XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime" \
+  TMPDIR="$scratch/tmp" TEMP="$scratch/tmp" QT_QPA_PLATFORM=offscreen "$root/bin/kolbrin" 2>/dev/null &
 window=$!
 loaded=0
 for _ in $(seq 1 200); do
@@ -77,7 +78,9 @@ for _ in $(seq 1 200); do
   sleep 0.1
 done
 kill -TERM "$window"
-wait "$window" || true
+status=0
+wait "$window" || status=$?
+[ "$status" = 143 ] || fail "the window ended with $status on SIGTERM"
 [ "$loaded" = 1 ] || fail "the window did not load both installed plug-ins"
 [ -f "$scratch/config/kolbrin/kolbrin.ini" ] || fail "no settings under XDG_CONFIG_HOME"
 grep -q "TAB" "$scratch/config/kolbrin/kolbrin.ini" || fail "the settings hold no TAB width"
