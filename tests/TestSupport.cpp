@@ -43,14 +43,12 @@ ScanOutcome ScanToEnd(Scanner& scanner, const std::string& path, std::uint32_t c
   return outcome;
 }
 
-namespace {
-std::string ReadAll(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
 }
-}  // namespace
 
 ProcessOutcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                           const std::string& workingFolder) {
@@ -81,8 +79,8 @@ ProcessOutcome RunProgram(const std::string& program, const std::vector<std::str
   }
   ProcessOutcome outcome;
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  outcome.out = ReadAll(outFile);
-  outcome.err = ReadAll(errFile);
+  outcome.out = ReadWholeFile(outFile);
+  outcome.err = ReadWholeFile(errFile);
   return outcome;
 }
 

@@ -1,5 +1,5 @@
-// Helpers shared by the tests: a private temporary folder, scanning a file to the
-// end, and running a program with its output captured.
+// Helpers shared by the tests: a private temporary folder, reading a whole file,
+// scanning a file to the end, and running a program with its output captured.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,9 @@ class TempFolder {
  private:
   std::string path_;
 };
+
+// The whole content of the file at `path`; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
 
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -260,10 +259,7 @@ ProcessOutcome InterruptOnTerminal(const std::vector<std::string>& arguments,
   ::waitpid(child, &status, 0);
   ::close(master);
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::ifstream in(outFile, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  outcome.out = text.str();
+  outcome.out = test::ReadWholeFile(outFile);
   return outcome;
 }
 
@@ -469,11 +465,9 @@ TEST(CliSignals, InterruptIgnoredAtStartStaysIgnored) {
   ASSERT_TRUE(WaitForExtraction(temp.path()));
   ::kill(child, SIGINT);
   EXPECT_EQ(WaitForExit(child), 0);
-  std::ifstream in(outFile, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  EXPECT_NE(out.str().find("/next.txt\n\tLINE[0000000001]:key\n"), std::string::npos)
-      << "the search went on to its end: " << out.str();
+  const std::string out = test::ReadWholeFile(outFile);
+  EXPECT_NE(out.find("/next.txt\n\tLINE[0000000001]:key\n"), std::string::npos)
+      << "the search went on to its end: " << out;
   EXPECT_TRUE(temp.Empty());
 }
 

@@ -11,11 +11,9 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -25,6 +23,7 @@
 namespace kolbrin::platform {
 namespace {
 
+using test::ReadWholeFile;
 using test::TempFolder;
 
 // Polls until `done` holds; false if it never does within a generous bound.
@@ -34,13 +33,6 @@ bool WaitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return done();
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 std::string RealPath(const std::string& path) {
@@ -69,7 +61,7 @@ class Recorder {
     return WaitUntil([&] { return IsFolder(folder_.path() + "/record"); });
   }
   std::string Recorded(const std::string& name) const {
-    return ReadBytes(folder_.path() + "/record/" + name);
+    return ReadWholeFile(folder_.path() + "/record/" + name);
   }
   // Waits until the recorded process is gone: ended and reaped, not a zombie.
   bool WaitUntilReaped() const {

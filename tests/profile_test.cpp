@@ -10,10 +10,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "platform/Library.h"
@@ -22,14 +20,8 @@
 namespace kolbrin::platform {
 namespace {
 
+using test::ReadWholeFile;
 using test::TempFolder;
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
 
 std::set<std::string> Names(const std::string& folder) {
   std::set<std::string> names;
@@ -145,7 +137,7 @@ TEST(ProfileWrite, ChangesOneKeyAndKeepsEveryOtherLine) {
     const std::string file = folder.path() + "/settings.ini";
     if (c.before) folder.Write("settings.ini", *c.before);
     ASSERT_TRUE(WritePrivateProfileString(c.section, c.key, c.value, file)) << c.what;
-    EXPECT_EQ(ReadBytes(file), c.after) << c.what;
+    EXPECT_EQ(ReadWholeFile(file), c.after) << c.what;
     EXPECT_EQ(GetPrivateProfileString(c.section, c.key, "", file), c.value) << c.what;
     EXPECT_EQ(Names(folder.path()), std::set<std::string>{"settings.ini"}) << "temporary file left";
   }
@@ -160,7 +152,7 @@ TEST(ProfileWrite, RefusesWhatCouldNotBeReadBack) {
   const std::string file = folder.Write("settings.ini", "[s]\nk=old\n");
   for (const auto& [section, key, value] : cases) {
     EXPECT_FALSE(WritePrivateProfileString(section, key, value, file)) << section << '|' << key;
-    EXPECT_EQ(ReadBytes(file), "[s]\nk=old\n");
+    EXPECT_EQ(ReadWholeFile(file), "[s]\nk=old\n");
   }
 }
 
@@ -181,7 +173,7 @@ TEST(ProfileWrite, AFailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, savedSignal);
   EXPECT_FALSE(written);
-  EXPECT_EQ(ReadBytes(file), "[s]\nk=old\n");
+  EXPECT_EQ(ReadWholeFile(file), "[s]\nk=old\n");
   EXPECT_EQ(Names(folder.path()), std::set<std::string>{"settings.ini"});
 }
 
@@ -197,7 +189,7 @@ TEST(ProfileWrite, KeepsPermissionsAndWritesThroughASymbolicLink) {
   EXPECT_TRUE(S_ISLNK(info.st_mode)) << "the link was replaced";
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
-  EXPECT_EQ(ReadBytes(file), "[s]\nk=v\n");
+  EXPECT_EQ(ReadWholeFile(file), "[s]\nk=v\n");
 
   const std::string fresh = folder.path() + "/fresh.ini";
   ASSERT_TRUE(WritePrivateProfileString("s", "k", "v", fresh));

@@ -329,10 +329,12 @@ TEST_F(Window, StopButtonEndsTheSearchEarly) {
   EXPECT_FALSE(w.pbStop->isVisible()) << "hidden at once";
   EXPECT_TRUE(w.IsSearching) << "until the worker has ended";
   WaitUntil([&] { return !w.IsSearching; });
-  EXPECT_LE(FileNodes().size(), 1u);
-  if (!FileNodes().empty()) {
-    EXPECT_LT(w.model->Files()[0].hits.size(), lines.size() / 4);
-  }
+  // The stop may come before the long file is loaded or while it is scanned: either
+  // way the next file is never searched and the long one not to its end.
+  std::size_t hits = 0;
+  for (const FileNode& file : w.model->Files()) hits += file.hits.size();
+  EXPECT_LT(hits, lines.size() / 4);
+  for (const std::string& shown : FileNodes()) EXPECT_NE(shown, next);
 }
 
 TEST_F(Window, CloseDuringASearchWaitsForItsEnd) {
@@ -539,19 +541,28 @@ TEST_F(Window, AnOpenerFailingLaterWarnsOnTheWindowsThreadAndNeverAfterTheWindow
   EXPECT_EQ(warnings.size(), 1u);
 }
 
+// The search boxes take the width the window gains and the option button keeps to
+// the right edge; the tree fills the space between the panel and the status line.
 TEST_F(Window, LayoutFollowsTheWindowSize) {
   TfmMain& w = Open();
   EXPECT_EQ(w.size(), QSize(346, 291));
-  EXPECT_EQ(w.edFind1->geometry(), QRect(91, 6, 214, 20));
-  EXPECT_EQ(w.tvFind->geometry(), QRect(0, 71, 346, 201));
-  EXPECT_EQ(w.pbStop->geometry(), QRect(124, 150, 102, 39));
-  w.resize(500, 400);
+  const int boxWidth = w.edFind1->width();
+  const int optionMargin = w.width() - w.pbOpt->geometry().right();
+  const int stopCentre = w.pbStop->geometry().center().x();
+  const auto expectFilled = [&](const char* when) {
+    EXPECT_EQ(w.tvFind->x(), 0) << when;
+    EXPECT_EQ(w.tvFind->width(), w.width()) << when;
+    EXPECT_EQ(w.tvFind->y(), w.Panel1->geometry().bottom() + 1) << when;
+    EXPECT_EQ(w.tvFind->geometry().bottom() + 1, w.sbMsg->y()) << when;
+  };
+  expectFilled("at the opening size");
+  w.resize(w.width() + 154, w.height() + 109);
   QCoreApplication::processEvents();
-  EXPECT_EQ(w.edFind1->width(), 368);
-  EXPECT_EQ(w.edFind2->width(), 368);
-  EXPECT_EQ(w.pbOpt->x(), 463);
-  EXPECT_EQ(w.tvFind->geometry(), QRect(0, 71, 500, 310));
-  EXPECT_EQ(w.pbStop->geometry().center().x(), qRound(175.0 * 500 / 346) - 1);
+  EXPECT_EQ(w.edFind1->width(), boxWidth + 154);
+  EXPECT_EQ(w.edFind2->width(), boxWidth + 154);
+  EXPECT_EQ(w.width() - w.pbOpt->geometry().right(), optionMargin);
+  expectFilled("after growing");
+  EXPECT_GT(w.pbStop->geometry().center().x(), stopCentre) << "the stop button stays in the middle";
   EXPECT_GE(w.minimumWidth() + 8, 192);
 }
 
