@@ -106,11 +106,11 @@ int CopyData(::archive* reader, int fd, const WriteLimits& limits) {
 
 }  // namespace
 
-int OpenDestination(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT || folder.empty()) return fd;
-  if (!platform::CreateFolders(folder, 0700)) return -1;
-  return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+UniqueFd OpenDestination(const std::string& folder) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid() || errno != ENOENT || folder.empty()) return fd;
+  if (!platform::CreateFolders(folder, 0700)) return UniqueFd();
+  return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
@@ -123,7 +123,7 @@ int WriteMember(::archive* reader, int destination, const std::vector<std::strin
       UniqueFd next;
       const int result = OpenSubfolder(target, parts[i], next);
       if (result != ARCHIVER_OK) return result;
-      folder.Reset(next.Release());
+      folder = std::move(next);
       target = folder.get();
     }
   }
