@@ -100,8 +100,8 @@ int SettleTypedTabWidth(QSpinBox& box) {
 class TabWidthBox final : public QSpinBox {
  public:
   explicit TabWidthBox(QWidget* parent) : QSpinBox(parent) {
-    setRange(platform::kMinTabWidth, platform::kMaxTabWidth);
-    setValue(platform::kDefaultTabWidth);
+    setRange(settings::kMinTabWidth, settings::kMaxTabWidth);
+    setValue(settings::kDefaultTabWidth);
     setWrapping(false);
     setKeyboardTracking(false);
   }
@@ -342,12 +342,13 @@ void TfmMain::ReadSettings() {
   setWindowTitle(QString::fromUtf8(kApplicationTitle));
   BaseCaption = windowTitle();
   // Members are extracted into a folder of our own, so no file of another program
-  // or user is overwritten or deleted, and nobody can plant a link there.
-  TempDir = platform::CreatePrivateFolder(tempParent_);
-  udTab->setValue(platform::ReadTabWidth(SettingsPath));
+  // or user is overwritten or deleted, and nobody can plant a link there. Without
+  // one (empty) archives are passed over, and plain files still searched.
+  TempDir = platform::CreatePrivateFolder(tempParent_).value_or("");
+  udTab->setValue(settings::ReadTabWidth(SettingsPath));
   Encoding =
-      ParseEncodingName(platform::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);
-  RecentApps = platform::ReadRecentApps(SettingsPath);
+      ParseEncodingName(settings::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);
+  RecentApps = settings::ReadRecentApps(SettingsPath);
   RebuildHistoryMenu();
   CloseRequested = false;
   IsSearching = false;
@@ -436,7 +437,7 @@ void TfmMain::closeEvent(QCloseEvent* event) {
 
 void TfmMain::FormCloseQuery(bool& CanClose) {
   CanClose = true;
-  platform::WriteTabWidth(SettingsPath, TabPosition());
+  settings::WriteTabWidth(SettingsPath, TabPosition());
   if (IsSearching) {
     CanClose = false;
     CloseRequested = true;

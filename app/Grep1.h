@@ -15,7 +15,7 @@
 
 #include "app/QtDispatcher.h"
 #include "app/ResultTreeModel.h"
-#include "platform/WindowSettings.h"
+#include "app/WindowSettings.h"
 #include "search/TextEncoding.h"
 #include "search/Threadg.h"
 
@@ -96,7 +96,7 @@ class TfmMain final : public QWidget, private SearchHost {
   QString BaseCaption;
   std::string TempDir;
   std::string SettingsPath;
-  platform::RecentAppSlots RecentApps;
+  settings::RecentAppSlots RecentApps;
   bool CloseRequested = false;
   bool IsSearching = false;
   std::int32_t AndMode = kAndMode;
@@ -159,7 +159,7 @@ class TfmMain final : public QWidget, private SearchHost {
   QModelIndex TargetFileNode() const;
   // Opens the tree's pop-up menu for Shift+F10 or the Menu key.
   void OpenTreeMenuFromKeyboard();
-  void Launch(const std::optional<std::string>& application);
+  void Launch(const std::string& application);
   void ShowOpenFailure();
 
   // SearchHost: the worker's synchronized calls, on the GUI thread.

@@ -9,6 +9,7 @@
 #include <QTreeView>
 
 #include "app/Grep1.h"
+#include "platform/Files.h"
 
 namespace kolbrin {
 
@@ -45,7 +46,7 @@ void TfmMain::mnOpenAppClick() {
                         QStringLiteral("を開くｱﾌﾟﾘｹｰｼｮﾝを指定して下さい。");
   const std::optional<std::string> application = services_.ChooseApplication(this, title);
   if (!application) return;
-  Launch(application);
+  Launch(*application);
 }
 
 void TfmMain::mnHistoryItemClick(std::size_t slot) {
@@ -55,19 +56,19 @@ void TfmMain::mnHistoryItemClick(std::size_t slot) {
   Launch(RecentApps[slot]);
 }
 
-void TfmMain::Launch(const std::optional<std::string>& application) {
+void TfmMain::Launch(const std::string& application) {
   const std::string path(model->TextOf(TargetFileNode()));
   // The document reaches the application as one argument, so it needs no quotes.
-  if (services_.LaunchApplication(*application, path, platform::FolderOf(path))) {
-    AddRecentApp(*application);
+  if (services_.LaunchApplication(application, path, platform::FolderOf(path))) {
+    AddRecentApp(application);
   } else {
     services_.ShowWarning(this, QStringLiteral("ｱﾌﾟﾘｹｰｼｮﾝの起動に失敗しました。"));
   }
 }
 
 void TfmMain::AddRecentApp(const std::string& application) {
-  platform::AddRecentApp(RecentApps, application);
-  platform::WriteRecentApps(SettingsPath, RecentApps);
+  settings::AddRecentApp(RecentApps, application);
+  settings::WriteRecentApps(SettingsPath, RecentApps);
   RebuildHistoryMenu();
 }
 

@@ -14,6 +14,7 @@
 #include <QUrl>
 
 #include "app/Grep1.h"
+#include "archive/ArchiveMembers.h"
 #include "platform/Files.h"
 
 namespace kolbrin {
@@ -112,7 +113,8 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   setWindowTitle(BaseCaption + QStringLiteral(" Now Searching..."));
   repaint();
 
-  worker_ = std::make_unique<TGrep>(dispatcher_, static_cast<SearchHost&>(*this));
+  worker_ =
+      std::make_unique<TGrep>(dispatcher_, static_cast<SearchHost&>(*this), ArchiverMemberAccess());
   SearchThread = worker_.get();
   SearchThread->SetOnTerminate([this] { SearchTerminated(); });
   SearchThread->TempDir = TempDir;

@@ -12,6 +12,7 @@
 #include "app/Grep1.h"
 #include "app/SignalClose.h"
 #include "platform/Files.h"
+#include "platform/Library.h"
 #include "platform/Profile.h"
 #include "platform/Signals.h"
 
@@ -53,9 +54,11 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/MAINICON.xpm")));
     kolbrin::TfmMain::InstallFontSubstitutions();
     kolbrin::TfmMain::InstallQtTranslations();
-    kolbrin::TfmMain window(
-        kolbrin::platform::ResolveSettingsPath(kolbrin::platform::ProgramPath()),
-        kolbrin::platform::TempDirectory(), kolbrin::WindowServices::Desktop());
+    // A program that cannot read its own path keeps its settings as one named
+    // "kolbrin" in the current folder would.
+    kolbrin::TfmMain window(kolbrin::platform::ResolveSettingsPath(
+                                kolbrin::platform::ProgramPath().value_or("kolbrin")),
+                            kolbrin::platform::TempDirectory(), kolbrin::WindowServices::Desktop());
     const kolbrin::SignalClose signalClose(window, endingSignals);
     window.show();
     QApplication::exec();

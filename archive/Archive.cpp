@@ -30,7 +30,6 @@ struct ArchiverLibrary {
 
 ArchiverLibrary gLzh;
 ArchiverLibrary gZip;
-void (*gBusyHook)(bool) = nullptr;
 
 template <typename Entry>
 bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) {
@@ -107,14 +106,11 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
   return kArchiveOk;
 }
 
-std::int32_t Extract(ArchiverLibrary& library, const std::string& commandLine) {
-  if (library.module == nullptr) return kLibraryMissing;
+std::int32_t RunCommand(ArchiverLibrary& library, const std::string& commandLine) {
   if (library.GetRunning()) return kLibraryBusy;
   library.SetBackGroundMode(1);
   library.SetCursorMode(0);
-  if (gBusyHook != nullptr) gBusyHook(true);
   const int result = library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize);
-  if (gBusyHook != nullptr) gBusyHook(false);
   return result != 0 ? kCommandFailed : kArchiveOk;
 }
 
@@ -137,6 +133,18 @@ bool FitCommandLine(const std::string& archivePath, const std::vector<std::strin
                     const std::string& destination) {
   return FitsCommandLine(archivePath) && FitsCommandLine(destination) &&
          std::all_of(members.begin(), members.end(), FitsCommandLine);
+}
+
+// The command line for one library: LzhCommandLine or ZipCommandLine.
+using CommandLineFor = std::string (*)(const std::string&, const std::vector<std::string>&,
+                                       const std::string&, const ZipOption&);
+
+std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
+                     const std::string& archivePath, const std::vector<std::string>& members,
+                     const std::string& destination, const ZipOption& options) {
+  if (library.module == nullptr) return kLibraryMissing;
+  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
+  return RunCommand(library, commandLineFor(archivePath, members, destination, options));
 }
 
 }  // namespace
@@ -189,19 +197,13 @@ std::string ZipCommandLine(const std::string& archivePath, const std::vector<std
 std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options) {
-  if (gLzh.module == nullptr) return kLibraryMissing;
-  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
-  return Extract(gLzh, LzhCommandLine(archivePath, members, destination, options));
+  return Extract(gLzh, LzhCommandLine, archivePath, members, destination, options);
 }
 
 std::int32_t ExtractZipMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options) {
-  if (gZip.module == nullptr) return kLibraryMissing;
-  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
-  return Extract(gZip, ZipCommandLine(archivePath, members, destination, options));
+  return Extract(gZip, ZipCommandLine, archivePath, members, destination, options);
 }
-
-void SetArchiveBusyHook(void (*hook)(bool busy)) { gBusyHook = hook; }
 
 }  // namespace kolbrin

@@ -1,10 +1,12 @@
 // Access to LZH and ZIP archives through the two archiver libraries (UNLHA32.DLL
-// and UNZIP32.DLL, our plug-ins): loading and releasing them, listing an
-// archive's members and extracting members into a folder.
+// and UNZIP32.DLL, our plug-ins; their interface is ArchiverApi.h): loading and
+// releasing them, listing an archive's members and extracting members into a
+// folder. The member search reaches these through ArchiveMembers.h.
 //
 // Each library's state is program-wide. Load and free run on the owner's thread
 // when no search runs; listing and extraction run on the search worker, one call
-// at a time. Nothing here shows a message.
+// at a time. Nothing here shows a message or the busy cursor: the worker asks its
+// host for that around each extraction.
 #pragma once
 
 #include <cstdint>
@@ -65,9 +67,5 @@ std::string LzhCommandLine(const std::string& archivePath, const std::vector<std
                            const std::string& destination, const ZipOption& options);
 std::string ZipCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
                            const std::string& destination, const ZipOption& options);
-
-// Called with true before and false after each extraction command, on the
-// calling (worker) thread; the window shows a busy cursor with it.
-void SetArchiveBusyHook(void (*hook)(bool busy));
 
 }  // namespace kolbrin

@@ -14,11 +14,13 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/Archive.h"
+#include "archive/ArchiveMembers.h"
 #include "cli/Options.h"
 #include "platform/Files.h"
 #include "platform/Signals.h"
@@ -185,8 +187,9 @@ int main(int argc, char** argv) {
   kolbrin::platform::EndingSignals signals;
   // Archive members are extracted into a folder of our own inside TEMP, so no file
   // of another program or user is overwritten, and nobody can plant a link there.
+  // Without one (empty) archives are not searched, and plain files still are.
   const std::string tempDir =
-      kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory());
+      kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory()).value_or("");
   Session session;
   // Never joined: the program ends by exit while it waits.
   std::thread(WatchSignals, std::ref(signals), std::ref(session), std::cref(tempDir)).detach();
@@ -196,10 +199,12 @@ int main(int argc, char** argv) {
   // The main thread only waits for the search, so the worker may call the host itself.
   kolbrin::platform::EventLoop loop(/*ownerOnlyWaits=*/true);
   CliHost host(options.showEmpty, ::isatty(STDERR_FILENO) == 1);
-  auto search = std::make_unique<TGrep>(loop, host);
-  const std::string currentFolder = kolbrin::platform::CurrentFolder();
+  auto search = std::make_unique<TGrep>(loop, host, kolbrin::ArchiverMemberAccess());
+  // Without a current folder (removed, or a folder above it unreadable) a relative
+  // path stays as given: it is still opened from there, if at all.
+  const std::optional<std::string> currentFolder = kolbrin::platform::CurrentFolder();
   for (const std::string& path : options.paths) {
-    search->Paths.Add(kolbrin::cli::AbsolutePath(path, currentFolder));
+    search->Paths.Add(currentFolder ? kolbrin::cli::AbsolutePath(path, *currentFolder) : path);
   }
   search->String1 = options.settings.String1;
   search->String2 = options.settings.String2;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/Files.h"
 #include "platform/HeldRanges.h"
 
 namespace kolbrin::platform {
@@ -89,67 +90,56 @@ bool InstallBusHandler() {
 
 std::size_t RoundUp(std::size_t size, std::size_t unit) { return (size + unit - 1) / unit * unit; }
 
-struct Descriptor {
-  int fd;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 // The bytes of an empty file: there must be a valid pointer, but nothing is read.
 const unsigned char kNoBytes[1] = {0};
 
 }  // namespace
 
-FileMap::~FileMap() {
-  Unmap();
-  if (folderFd_ >= 0) ::close(folderFd_);
-}
+FileMap::~FileMap() { Unmap(); }
 
-int FileMap::Open(const std::string& path) {
+UniqueFd FileMap::Open(const std::string& path) {
   // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer.
   constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0 || slash + 1 == path.size()) {
-    return ::open(path.c_str(), kFlags);
+    return UniqueFd(::open(path.c_str(), kFlags));
   }
   // Files of one folder usually come one after the other. From the second of them
   // on, the name is opened in the folder held open, so the folder's own path is not
   // walked again for each file.
   const std::string_view folder(path.data(), slash);
   if (folder != folder_) {
-    if (folderFd_ >= 0) ::close(folderFd_);
-    folderFd_ = -1;
+    folderFd_.Reset();
     folder_.assign(folder);
-    return ::open(path.c_str(), kFlags);
+    return UniqueFd(::open(path.c_str(), kFlags));
   }
-  if (folderFd_ < 0) folderFd_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd_ >= 0) {
-    const int fd = ::openat(folderFd_, path.c_str() + slash + 1, kFlags);
-    if (fd >= 0 || errno != ENOENT) return fd;
+  if (!folderFd_.valid())
+    folderFd_.Reset(::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folderFd_.valid()) {
+    UniqueFd file(::openat(folderFd_.get(), path.c_str() + slash + 1, kFlags));
+    if (file.valid() || errno != ENOENT) return file;
     // The folder may have been removed or replaced since it was opened: the path decides.
-    ::close(folderFd_);
-    folderFd_ = -1;
+    folderFd_.Reset();
   }
-  return ::open(path.c_str(), kFlags);
+  return UniqueFd(::open(path.c_str(), kFlags));
 }
 
 bool FileMap::Load(const std::string& path, std::size_t maxSize) {
   Clear();
   // The file type is checked on the open descriptor, so a swap after a stat cannot
   // fool it.
-  const Descriptor file{Open(path)};
-  if (file.fd < 0) return false;
+  const UniqueFd file = Open(path);
+  if (!file.valid()) return false;
   struct stat info {};
-  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
   const auto expected = static_cast<std::size_t>(info.st_size);
   if (expected > maxSize) return false;
   if (expected == 0) {
     data_ = kNoBytes;
     return true;
   }
-  if (expected >= kMappedFileSize && Map(file.fd, expected)) return true;
-  return Read(file.fd, expected);
+  if (expected >= kMappedFileSize && Map(file.get(), expected)) return true;
+  return Read(file.get(), expected);
 }
 
 void FileMap::Clear() {
@@ -218,20 +208,10 @@ void FileMap::Follow(std::size_t offset) {
 bool FileMap::Read(int fd, std::size_t size) {
   unsigned char* const buffer = buffer_.Reserve(size == 0 ? 1 : size);
   if (buffer == nullptr) return false;
-  // A file that shrinks while it is read is taken as far as it goes; bytes appended
-  // meanwhile are not waited for.
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::read(fd, buffer + got, size - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const std::optional<std::size_t> got = ReadUpTo(fd, buffer, size);
+  if (!got) return false;
   data_ = buffer;
-  size_ = got;
+  size_ = *got;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/PageBuffer.h"
+#include "platform/UniqueFd.h"
 
 namespace kolbrin::platform {
 
@@ -58,7 +59,7 @@ class FileMap {
   bool mapped() const { return map_ != nullptr; }
 
  private:
-  int Open(const std::string& path);
+  UniqueFd Open(const std::string& path);
   bool Map(int fd, std::size_t size);
   bool Read(int fd, std::size_t size);
   void Unmap();
@@ -76,7 +77,7 @@ class FileMap {
   std::size_t followUntil_ = SIZE_MAX;
   PageBuffer buffer_;   // the reused read buffer
   std::string folder_;  // the folder of the file loaded last
-  int folderFd_ = -1;   // and that folder, held open once a second file came from it
+  UniqueFd folderFd_;   // and that folder, held open once a second file came from it
 };
 
 }  // namespace kolbrin::platform

@@ -12,18 +12,12 @@
 #include <new>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace kolbrin::platform {
 namespace {
 
 constexpr int kMaxFolderDepth = 64;
-
-// Closes the descriptor on every way out of Load.
-struct FileDescriptor {
-  int fd;
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Deletes everything inside the open folder `folder`, reaching each entry relative
 // to it, so a link is removed, not followed. Reads the entries with getdents64 into
@@ -64,10 +58,10 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
   Clear();
   // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the
   // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
-  FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-  if (file.fd < 0) return false;
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!file.valid()) return false;
   struct stat info {};
-  if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
   const auto expected = static_cast<std::size_t>(info.st_size);
   if (expected > maxSize) return false;
 
@@ -77,20 +71,10 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  // A file that shrinks while it is read is taken as far as it goes; bytes appended
-  // meanwhile are not waited for.
-  std::size_t got = 0;
-  while (got < expected) {
-    const ssize_t n = ::read(file.fd, bytes.get() + got, expected - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  const std::optional<std::size_t> got = ReadUpTo(file.get(), bytes.get(), expected);
+  if (!got) return false;
   data_ = std::move(bytes);
-  size_ = got;
+  size_ = *got;
   return true;
 }
 
@@ -99,9 +83,38 @@ void FileBytes::Clear() {
   size_ = 0;
 }
 
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::optional<std::size_t> ReadUpTo(int fd, unsigned char* buffer, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, buffer + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
 }
 
 bool NameTaken(const std::string& path) {
@@ -125,12 +138,24 @@ std::string TempDirectory() {
   return folder;
 }
 
-std::string CreatePrivateFolder(const std::string& parent) {
+std::optional<std::string> CreatePrivateFolder(const std::string& parent) {
   // mkdtemp makes the folder with mode 0700 and a random name, and fails rather
   // than reuse anything already there.
   std::string pattern = parent + "kolbrin-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
   return pattern + "/";
+}
+
+bool CreateFolders(const std::string& folder, mode_t mode) {
+  if (folder.empty()) return false;
+  // Each prefix that ends before a "/" (a leading one aside), then the whole path;
+  // a prefix that is already a folder is passed.
+  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+    const std::string prefix = folder.substr(0, slash);
+    if (::mkdir(prefix.c_str(), mode) != 0 && !IsFolder(prefix)) return false;
+    if (slash == std::string::npos) break;
+  }
+  return IsFolder(folder);
 }
 
 bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
@@ -158,13 +183,23 @@ bool RemoveFolderTree(const std::string& path) {
   return ::rmdir(folder) == 0 || errno == ENOENT;
 }
 
-std::string CurrentFolder() {
+std::optional<std::string> CurrentFolder() {
   std::vector<char> buffer(4096);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return {};
+    if (errno != ERANGE) return std::nullopt;
     buffer.resize(buffer.size() * 2);
   }
-  return buffer.data();
+  return std::string(buffer.data());
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string FileNameOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace kolbrin::platform

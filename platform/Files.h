@@ -1,10 +1,23 @@
-// File access for the engine: whole-file reading, the folder test, deletion and
-// the temporary folder. No function here blocks on a FIFO, device or socket.
+// File access for the engine and the archiver plug-ins: whole-file reading, the
+// read and write loops over a descriptor, the folder and existence tests, making
+// and deleting folders and files, the temporary folder, the current folder, and
+// the split of a path into folder and file name. No function here blocks on a
+// FIFO, device or socket.
+//
+// Built on its own, position-independent and needing nothing else of ours, so
+// that the plug-ins link it without linking the rest of platform/.
+//
+// A value that may be missing comes as std::optional; an action that only
+// succeeds or fails says so with bool.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace kolbrin::platform {
 
@@ -26,8 +39,23 @@ class FileBytes {
   std::size_t size_ = 0;
 };
 
+// Writes all of `bytes` to `fd`, resuming after interruptions and short writes.
+// False on the first write that fails or writes nothing; how much was written by
+// then is unknown.
+bool WriteAll(int fd, std::string_view bytes);
+
+// Reads from `fd` into `buffer` until `size` bytes are in or the file ends: the
+// number of bytes read, smaller only at the end of the file (a file that shrinks
+// while it is read is taken as far as it goes; bytes appended meanwhile are not
+// waited for). Nothing when a read fails.
+std::optional<std::size_t> ReadUpTo(int fd, unsigned char* buffer, std::size_t size);
+
 // True when `path` exists and is a folder (symbolic links followed).
 bool IsFolder(const std::string& path);
+
+// True when something is at `path` that can be looked at (symbolic links followed:
+// a dangling link does not exist).
+bool Exists(const std::string& path);
 
 // True unless nothing at all is at `path` (a link is not followed; a path that
 // cannot be looked at counts as taken).
@@ -40,9 +68,15 @@ bool DeleteFile(const std::string& path);
 std::string TempDirectory();
 
 // Creates a new folder inside `parent` (which ends in "/") that only this user
-// can enter, under a name no one can predict. Returns its path ending in "/", or
-// an empty text when it cannot be created.
-std::string CreatePrivateFolder(const std::string& parent);
+// can enter, under a name no one can predict: its path ending in "/", or nothing
+// when it cannot be created.
+std::optional<std::string> CreatePrivateFolder(const std::string& parent);
+
+// Creates the folder `folder` and every missing folder above it, each with `mode`
+// (less the umask). True when `folder` is a folder afterwards, also when it was
+// there before; false when a part of the path cannot be made a folder, or the path
+// is empty.
+bool CreateFolders(const std::string& folder, mode_t mode);
 
 // Removes `path` if it is an empty folder; false otherwise.
 bool RemoveEmptyFolder(const std::string& path);
@@ -55,7 +89,15 @@ bool RemoveEmptyFolder(const std::string& path);
 bool RemoveFolderTree(const std::string& path);
 
 // The process's current folder, without a trailing "/" (except for the root
-// itself); empty when it cannot be determined.
-std::string CurrentFolder();
+// itself); nothing when it cannot be determined (it was removed, or a folder above
+// it cannot be read), and then only the caller knows what a relative path should
+// mean.
+std::optional<std::string> CurrentFolder();
+
+// The folder part of `path`: up to and including its last "/", empty when it has
+// none. FolderOf(path) + FileNameOf(path) is always `path`. Pure text.
+std::string FolderOf(const std::string& path);
+// The part of `path` after its last "/" (all of it when it has none). Pure text.
+std::string FileNameOf(const std::string& path);
 
 }  // namespace kolbrin::platform

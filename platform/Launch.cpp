@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -29,21 +29,19 @@ std::string OpenerProgram() {
 }
 
 // `path` as seen from `folder` (itself taken from the current folder when relative
-// or empty).
-std::string FromFolder(const std::string& path, const std::string& folder) {
+// or empty), absolute. Nothing when that needs the current folder and it cannot be
+// determined: the program started enters another folder, where a relative path
+// would name something else.
+std::optional<std::string> FromFolder(const std::string& path, const std::string& folder) {
   if (!path.empty() && path.front() == '/') return path;
   std::string base = folder;
   if (base.empty() || base.front() != '/') {
-    const std::string current = CurrentFolder();
-    base = base.empty() ? current : current + "/" + base;
+    const std::optional<std::string> current = CurrentFolder();
+    if (!current) return std::nullopt;
+    base = base.empty() ? *current : *current + "/" + base;
   }
-  if (base.empty() || base.back() != '/') base.push_back('/');
+  if (base.back() != '/') base.push_back('/');
   return base + path;
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
 }
 
 // One started child, shared by its reaper thread and the starter, which hands
@@ -142,24 +140,27 @@ bool OpenDocument(const std::string& document, const std::string& workingFolder,
                   std::function<void()> failedLater) {
   if (document.empty()) return false;
   // The opener may hand the path to a service running in another folder.
-  const std::string path = FromFolder(document, workingFolder);
-  if (!Exists(path)) return false;
+  const std::optional<std::string> path = FromFolder(document, workingFolder);
+  if (!path || !Exists(*path)) return false;
   // xdg-open normally hands the file to a desktop service and ends at once, or
   // finds within a moment that nothing can open it; on some desktops it runs the
   // application itself and lingers. The caller (the window) never waits for it.
-  return Start(OpenerProgram(), path, workingFolder, std::move(failedLater));
+  return Start(OpenerProgram(), *path, workingFolder, std::move(failedLater));
 }
 
 bool LaunchApplication(const std::string& application, const std::string& document,
                        const std::string& workingFolder) {
   if (application.empty() || document.empty()) return false;
-  if (!Exists(FromFolder(document, workingFolder))) return false;
+  const std::optional<std::string> documentPath = FromFolder(document, workingFolder);
+  if (!documentPath || !Exists(*documentPath)) return false;
   // The child enters the working folder before its exec, which would otherwise
   // resolve a relative program path from there.
   const bool relativePath =
       application.front() != '/' && application.find('/') != std::string::npos;
-  const std::string program = relativePath ? FromFolder(application, "") : application;
-  return Start(program, document, workingFolder);
+  const std::optional<std::string> program =
+      relativePath ? FromFolder(application, "") : application;
+  if (!program) return false;
+  return Start(*program, document, workingFolder);
 }
 
 void SetDocumentOpenerForTesting(const std::string& program) {

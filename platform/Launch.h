@@ -18,8 +18,9 @@ namespace kolbrin::platform {
 // Opens `document` with the desktop's opener: runs xdg-open with the document's
 // absolute path (a relative one taken from `workingFolder`, or the current folder
 // when that is empty) as its one argument, in `workingFolder`. Never waits for the
-// opener. False when the document or the opener is missing or the working folder
-// cannot be entered; true once the opener has started. An opener that then fails
+// opener. False when the document or the opener is missing, the working folder
+// cannot be entered, or the document's path is relative and the current folder
+// cannot be determined; true once the opener has started. An opener that then fails
 // (non-zero exit, killed) within kOpenerPatience calls `failedLater`, on the
 // thread that reaps it, never on the caller's; one that ends later, or lingers, is
 // taken to have opened the document. Any thread.
@@ -33,7 +34,8 @@ bool OpenDocument(const std::string& document, const std::string& workingFolder,
 // `workingFolder`. Does not wait for the program. True when it was started (its
 // exec succeeded). False when `document` does not exist (a relative one is looked
 // for in `workingFolder`, where the program will look), or the application is
-// missing or not executable, or the working folder cannot be entered. Any thread.
+// missing or not executable, or the working folder cannot be entered, or a relative
+// path needs the current folder and it cannot be determined. Any thread.
 bool LaunchApplication(const std::string& application, const std::string& document,
                        const std::string& workingFolder);
 

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/Files.h"
+
 // Where an installed program's plug-ins are, from the program's folder; the build
 // defines it from the install layout.
 #ifndef KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM
@@ -26,26 +28,29 @@ std::string LibraryFileName(const std::string& windowsName) {
   return "lib" + name;
 }
 
-std::string ProgramFolder() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) return {};
-  const std::string program(buffer.data(), static_cast<std::size_t>(n));
-  const std::size_t slash = program.rfind('/');
-  if (slash == std::string::npos) return {};
-  return program.substr(0, slash);
+std::optional<std::string> ProgramPath() {
+  std::vector<char> buffer(1024);
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n <= 0) return std::nullopt;
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<std::size_t>(n));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 std::string InstalledPluginFolder(const std::string& programFolder) {
-  return programFolder + "/" KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM;
+  return programFolder + KOLBRIN_PLUGIN_FOLDER_FROM_PROGRAM;
 }
 
 ModuleHandle LoadLibrary(const std::string& windowsName) {
   const std::string file = LibraryFileName(windowsName);
-  const std::string folder = ProgramFolder();
-  if (!folder.empty()) {
+  // A program that cannot find its own path looks in the usual search order only.
+  if (const std::optional<std::string> program = ProgramPath()) {
+    const std::string folder = FolderOf(*program);
     for (const std::string& candidate :
-         {folder + "/" + file, InstalledPluginFolder(folder) + "/" + file}) {
+         {folder + file, InstalledPluginFolder(folder) + "/" + file}) {
       if (::access(candidate.c_str(), F_OK) == 0) {
         return ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
       }

@@ -5,6 +5,7 @@
 // installed program, wherever it was installed), then the usual search order.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kolbrin::platform {
@@ -14,14 +15,19 @@ using ModuleHandle = void*;
 // The file name a Windows library name stands for.
 std::string LibraryFileName(const std::string& windowsName);
 
-// The folder holding the running program, without a trailing "/"; empty if unknown.
-std::string ProgramFolder();
+// The running program's full path, from /proc/self/exe; nothing when that cannot
+// be read. Its folder (see FolderOf) is where the plug-ins and the settings are
+// looked for first.
+std::optional<std::string> ProgramPath();
 
-// The installed plug-in folder of a program in `programFolder`: "../lib/kolbrin"
-// from it, without a trailing "/". Its existence tells an installed program.
+// The installed plug-in folder of a program in `programFolder` (ending in "/", as
+// FolderOf gives it; empty for the current folder): "../lib/kolbrin" from it,
+// without a trailing "/". Its existence tells an installed program.
 std::string InstalledPluginFolder(const std::string& programFolder);
 
-// Loads the library; null when it cannot be found or loaded.
+// Loads the library; null when it cannot be found or loaded. A handle and an
+// entry address have their own "none", so failure here is the null pointer, as
+// the libraries' callers expect.
 ModuleHandle LoadLibrary(const std::string& windowsName);
 // The address of an entry; null when the library lacks it.
 void* GetProcAddress(ModuleHandle module, const char* entryName);

@@ -13,6 +13,7 @@
 
 #include "platform/Files.h"
 #include "platform/Library.h"
+#include "platform/UniqueFd.h"
 
 namespace kolbrin::platform {
 namespace {
@@ -196,25 +197,11 @@ bool HoldsLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Writes `contents` to a new file beside `target` and renames it over `target`, so
 // readers and a crash see either the old file or the whole new one.
 bool ReplaceFile(const std::string& target, std::string_view contents, mode_t mode) {
-  const std::size_t slash = target.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temporary = (slash == std::string::npos ? "" : folder) + "." + name + ".XXXXXX";
+  const std::string folder = FolderOf(target);
+  std::string temporary = folder + "." + FileNameOf(target) + ".XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // O_EXCL, mode 0600
   if (fd < 0) return false;
   bool written = WriteAll(fd, contents) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
@@ -225,28 +212,10 @@ bool ReplaceFile(const std::string& target, std::string_view contents, mode_t mo
   }
   // Makes the rename itself durable; the file is complete either way, so a failure
   // here only risks the old contents coming back after a crash.
-  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folderFd >= 0) {
-    ::fsync(folderFd);
-    ::close(folderFd);
-  }
+  const UniqueFd folderFd(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folderFd.valid()) ::fsync(folderFd.get());
   return true;
-}
-
-// Creates `folder` and its missing parents with mode 0700.
-bool MakePrivateFolders(const std::string& folder) {
-  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    const std::string prefix = folder.substr(0, slash);
-    if (::mkdir(prefix.c_str(), 0700) != 0 && !IsFolder(prefix)) return false;
-    if (slash == std::string::npos) break;
-  }
-  return IsFolder(folder);
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -310,7 +279,8 @@ std::string ResolveSettingsPath(const std::string& programPath) {
   // the settings are the user's, and the package manager owns the program's folder.
   const std::string folder = FolderOf(programPath);
   const bool installed = IsFolder(InstalledPluginFolder(folder));
-  const bool writable = !installed && ::access(folder.c_str(), W_OK | X_OK) == 0;
+  const bool writable =
+      !installed && ::access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0;
   return ResolveSettingsPath(programPath, writable);
 }
 
@@ -329,20 +299,8 @@ std::string ResolveSettingsPath(const std::string& programPath, bool programFold
     configHome = std::string(home) + "/.config";
   }
   const std::string folder = configHome + "/kolbrin";
-  if (!MakePrivateFolders(folder)) return beside;
+  if (!CreateFolders(folder, 0700)) return beside;
   return folder + "/kolbrin.ini";
-}
-
-std::string ProgramPath() {
-  std::vector<char> buffer(1024);
-  for (;;) {
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n <= 0) return {};
-    if (static_cast<std::size_t>(n) < buffer.size()) {
-      return std::string(buffer.data(), static_cast<std::size_t>(n));
-    }
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 }  // namespace kolbrin::platform

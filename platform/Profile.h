@@ -67,7 +67,4 @@ std::string ResolveSettingsPath(const std::string& programPath);
 // of tested; for tests, as every folder is writable to root.
 std::string ResolveSettingsPath(const std::string& programPath, bool programFolderWritable);
 
-// The running program's full path, from /proc/self/exe; empty if unknown.
-std::string ProgramPath();
-
 }  // namespace kolbrin::platform

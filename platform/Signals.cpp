@@ -33,9 +33,9 @@ EndingSignals::EndingSignals() {
   if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::system_error(errno, std::generic_category(), "pipe2");
   }
-  readEnd_ = ends[0];
-  writeEnd_ = ends[1];
-  gWriteEnd = writeEnd_;
+  readEnd_.Reset(ends[0]);
+  writeEnd_.Reset(ends[1]);
+  gWriteEnd = writeEnd_.get();
   struct sigaction action {};
   action.sa_handler = OnEndingSignal;
   sigemptyset(&action.sa_mask);
@@ -53,8 +53,6 @@ EndingSignals::~EndingSignals() {
     if (caught_[i]) ::sigaction(kSignals[i], &previous_[i], nullptr);
   }
   gWriteEnd = -1;
-  ::close(writeEnd_);
-  ::close(readEnd_);
 }
 
 int EndingSignals::Next(std::chrono::milliseconds timeout) {
@@ -62,7 +60,7 @@ int EndingSignals::Next(std::chrono::milliseconds timeout) {
   const Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
     unsigned char byte = 0;
-    if (::read(readEnd_, &byte, 1) == 1) return byte;
+    if (::read(readEnd_.get(), &byte, 1) == 1) return byte;
     int wait = -1;
     if (timeout.count() >= 0) {
       const auto left =
@@ -70,7 +68,7 @@ int EndingSignals::Next(std::chrono::milliseconds timeout) {
       if (left <= 0) return 0;
       wait = static_cast<int>(left);
     }
-    pollfd readable{readEnd_, POLLIN, 0};
+    pollfd readable{readEnd_.get(), POLLIN, 0};
     if (::poll(&readable, 1, wait) < 0 && errno != EINTR) return 0;
   }
 }

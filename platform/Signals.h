@@ -10,6 +10,8 @@
 #include <csignal>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace kolbrin::platform {
 
 class WorkerThread;
@@ -31,7 +33,7 @@ class EndingSignals {
   EndingSignals& operator=(const EndingSignals&) = delete;
 
   // Readable while a signal that arrived has not been taken by Next.
-  int Descriptor() const { return readEnd_; }
+  int Descriptor() const { return readEnd_.get(); }
   // Takes the next signal that arrived: its number, or 0 when none arrives within
   // `timeout` (negative: waits for ever; zero: does not wait). Any one thread.
   int Next(std::chrono::milliseconds timeout);
@@ -42,8 +44,8 @@ class EndingSignals {
   static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
   struct sigaction previous_[3]{};
   bool caught_[3] = {};
-  int readEnd_ = -1;
-  int writeEnd_ = -1;
+  UniqueFd readEnd_;
+  UniqueFd writeEnd_;  // closed before the read end
 };
 
 // Ends the process at once with `exitStatus`, leaving nothing behind in `folder`:

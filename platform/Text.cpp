@@ -37,6 +37,13 @@ inline Unit NextFoldedUnit(std::string_view s, std::int32_t& i) {
   return {static_cast<std::int32_t>(u_foldCase(c, U_FOLD_CASE_DEFAULT)), true};
 }
 
+void AppendUtf8(std::string& text, UChar32 c) {
+  char buffer[U8_MAX_LENGTH];
+  std::int32_t length = 0;
+  U8_APPEND_UNSAFE(buffer, length, c);
+  text.append(buffer, static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
 int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
@@ -104,10 +111,7 @@ std::string FoldedTextKey(std::string_view text) {
     } else if (u.key < 0x80) {
       key.push_back(static_cast<char>(u.key));
     } else {
-      char buffer[U8_MAX_LENGTH];
-      std::int32_t length = 0;
-      U8_APPEND_UNSAFE(buffer, length, u.key);
-      key.append(buffer, static_cast<std::size_t>(length));
+      AppendUtf8(key, u.key);
     }
   }
   return key;
@@ -145,10 +149,7 @@ std::string UpperCaseText(std::string_view text) {
       upper.push_back(static_cast<char>(lead));
       continue;
     }
-    char buffer[U8_MAX_LENGTH];
-    std::int32_t length = 0;
-    U8_APPEND_UNSAFE(buffer, length, u_toupper(c));
-    upper.append(buffer, static_cast<std::size_t>(length));
+    AppendUtf8(upper, u_toupper(c));
   }
   return upper;
 }

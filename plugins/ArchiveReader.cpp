@@ -59,15 +59,14 @@ Utf8LocaleScope::~Utf8LocaleScope() {
 
 ArchiveReader::~ArchiveReader() {
   if (archive_ != nullptr) archive_read_free(archive_);
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool ArchiveReader::Open(const std::string& path, const std::string* password) {
   // O_NONBLOCK: a FIFO without a writer must not hang the check.
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd_ < 0 || ::fstat(fd_, &status_) != 0 || !S_ISREG(status_.st_mode)) return false;
+  fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd_.valid() || ::fstat(fd_.get(), &status_) != 0 || !S_ISREG(status_.st_mode)) return false;
   unsigned char head[kMagicBytes] = {};
-  const ssize_t length = ::pread(fd_, head, sizeof head, 0);
+  const ssize_t length = ::pread(fd_.get(), head, sizeof head, 0);
   if (length < 0) return false;
   // The empty LZH is its end mark alone, which libarchive does not recognise.
   if (format_ == Format::Lzh && status_.st_size == 1 && length == 1 && head[0] == 0) {
@@ -95,7 +94,7 @@ bool ArchiveReader::Open(const std::string& path, const std::string* password) {
       archive_read_add_passphrase(archive_, password->c_str()) != ARCHIVE_OK) {
     return false;
   }
-  if (archive_read_open_fd(archive_, fd_, kReadBlock) != ARCHIVE_OK) return false;
+  if (archive_read_open_fd(archive_, fd_.get(), kReadBlock) != ARCHIVE_OK) return false;
   firstStep_ = Read(first_);
   return firstStep_ != Step::Damaged;
 }

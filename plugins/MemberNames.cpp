@@ -2,8 +2,10 @@
 // write.
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 #include "plugins/PluginCore.h"
@@ -16,50 +18,21 @@ namespace {
 constexpr const char* kCp932 = "ibm-943_P15A-2003";
 
 void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  char bytes[U8_MAX_LENGTH];
+  std::int32_t length = 0;
+  U8_APPEND_UNSAFE(bytes, length, c);
+  out.append(bytes, static_cast<std::size_t>(length));
 }
 
-// The length of the valid UTF-8 sequence at `at`, or 0.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto b0 = static_cast<unsigned char>(text[at]);
-  if (b0 < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3;
-    if (b0 == 0xE0) low = 0xA0;   // overlong
-    if (b0 == 0xED) high = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4;
-    if (b0 == 0xF0) low = 0x90;   // overlong
-    if (b0 == 0xF4) high = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  const auto b1 = static_cast<unsigned char>(text[at + 1]);
-  if (b1 < low || b1 > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return 0;
-  }
-  return length;
+// The character at `at`, advancing `at` past it; negative for a byte that does not
+// begin a valid UTF-8 sequence, which is passed alone.
+UChar32 NextCharacter(std::string_view text, std::int32_t& at) {
+  const std::int32_t start = at;
+  UChar32 c = 0;
+  U8_NEXT(reinterpret_cast<const std::uint8_t*>(text.data()), at,
+          static_cast<std::int32_t>(text.size()), c);
+  if (c < 0) at = start + 1;
+  return c;
 }
 
 bool IsCp932LeadByte(unsigned char b) {
@@ -96,20 +69,13 @@ std::string Latin1ToUtf8(std::string_view bytes) {
 
 std::u32string CodePoints(std::string_view text) {
   std::u32string points;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) {  // an invalid byte counts as one character
-      points.push_back(static_cast<unsigned char>(text[i]));
-      ++i;
-      continue;
-    }
-    char32_t c = length == 1 ? static_cast<unsigned char>(text[i])
-                             : static_cast<unsigned char>(text[i]) & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    points.push_back(c);
-    i += length;
+  const auto length = static_cast<std::int32_t>(text.size());
+  for (std::int32_t i = 0; i < length;) {
+    const std::int32_t start = i;
+    const UChar32 c = NextCharacter(text, i);
+    // An invalid byte counts as one character, the byte's value.
+    points.push_back(c < 0 ? static_cast<unsigned char>(text[static_cast<std::size_t>(start)])
+                           : static_cast<char32_t>(c));
   }
   return points;
 }
@@ -117,10 +83,9 @@ std::u32string CodePoints(std::string_view text) {
 }  // namespace
 
 bool IsValidUtf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = Utf8SequenceLength(text, i);
-    if (length == 0) return false;
-    i += length;
+  const auto length = static_cast<std::int32_t>(text.size());
+  for (std::int32_t i = 0; i < length;) {
+    if (NextCharacter(text, i) < 0) return false;
   }
   return true;
 }

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "archive/ArchiverApi.h"
+#include "platform/Files.h"
+#include "platform/UniqueFd.h"
 #include "plugins/PluginCore.h"
 
 namespace kolbrin::plugin {
@@ -29,30 +31,11 @@ constexpr std::uint64_t kReserveCheckInterval = 1 << 20;
 constexpr std::uint64_t kDefaultReserveCeiling = std::uint64_t{1} << 30;
 constexpr int kTemporaryNameAttempts = 100;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { Reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using platform::UniqueFd;
 
 // Opens (creating it when missing) the folder `name` inside `parent`, never through
 // a symbolic link. ARCHIVER_OK with `folder` set, or the failure code.
-int OpenSubfolder(int parent, const std::string& name, Descriptor& folder) {
+int OpenSubfolder(int parent, const std::string& name, UniqueFd& folder) {
   if (::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
     return ARCHIVER_WRITE_FAILED;
   }
@@ -77,17 +60,6 @@ std::string TemporaryName(int attempt) {
   std::snprintf(name, sizeof name, ".kolbrin-%ld-%u-%llx-%d.part", static_cast<long>(::getpid()),
                 counter.fetch_add(1), clock, attempt);
   return name;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, data, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // The free space on the file system of `fd` that writing may not go below.
@@ -126,41 +98,39 @@ int CopyData(::archive* reader, int fd, const WriteLimits& limits) {
       if (!LeavesReserve(fd, kReserveCheckInterval, limits.reserve)) return ARCHIVER_WRITE_FAILED;
       checkedAt = total;
     }
-    if (!WriteAll(fd, buffer.data(), static_cast<std::size_t>(got))) return ARCHIVER_WRITE_FAILED;
+    if (!platform::WriteAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
+      return ARCHIVER_WRITE_FAILED;
+    }
   }
 }
 
 }  // namespace
 
-int OpenDestination(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0 || errno != ENOENT || folder.empty()) return fd;
-  for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-    const std::string prefix = folder.substr(0, slash);
-    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-    if (slash == std::string::npos) break;
-  }
-  return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+UniqueFd OpenDestination(const std::string& folder) {
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid() || errno != ENOENT || folder.empty()) return fd;
+  if (!platform::CreateFolders(folder, 0700)) return UniqueFd();
+  return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
                 bool withFolders, const WriteLimits& limits) {
   if (parts.empty()) return ARCHIVER_UNSAFE_NAME;
-  Descriptor folder;
+  UniqueFd folder;
   int target = destination;
   if (withFolders) {
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-      Descriptor next;
+      UniqueFd next;
       const int result = OpenSubfolder(target, parts[i], next);
       if (result != ARCHIVER_OK) return result;
-      folder.Reset(next.Release());
+      folder = std::move(next);
       target = folder.get();
     }
   }
   const std::string& name = parts.back();
 
   std::string temporary;
-  Descriptor file;
+  UniqueFd file;
   for (int attempt = 0; attempt < kTemporaryNameAttempts && file.get() < 0; ++attempt) {
     temporary = TemporaryName(attempt);
     const int fd = ::openat(target, temporary.c_str(),

@@ -278,17 +278,16 @@ class Library {
     const ArchiveKey key = ArchiveKey::Of(
         command.archive, status,
         command.hasPassword ? std::optional<std::string>(command.password) : std::nullopt);
-    const int destination = OpenDestination(command.destination);
-    if (destination < 0) {
+    const platform::UniqueFd destination = OpenDestination(command.destination);
+    if (!destination.valid()) {
       message = "cannot open the destination folder";
       return ARCHIVER_WRITE_FAILED;
     }
     int result = ARCHIVER_OK;
     for (const std::string& token : command.members) {
-      result = ExtractOne(key, token, destination, command.withFolders, message);
+      result = ExtractOne(key, token, destination.get(), command.withFolders, message);
       if (result != ARCHIVER_OK) break;
     }
-    ::close(destination);
     if (result == ARCHIVER_OK) message = "extracted";
     return result;
   }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 struct archive;
 
 namespace kolbrin::plugin {
@@ -105,7 +107,7 @@ class ArchiveReader {
   Step Read(Member& member);
 
   Format format_;
-  int fd_ = -1;
+  platform::UniqueFd fd_;  // closed after the reader is freed
   ::archive* archive_ = nullptr;
   struct stat status_ {};
   bool emptyArchive_ = false;
@@ -119,8 +121,9 @@ class ArchiveReader {
 
 // Result codes are the interface's ARCHIVER_* values.
 //
-// Opens the destination folder, creating it when missing; -1 on failure.
-int OpenDestination(const std::string& folder);
+// Opens the destination folder, creating it and the folders above it when missing;
+// no descriptor on failure.
+platform::UniqueFd OpenDestination(const std::string& folder);
 
 // What one member's writing may take: its decompressed bytes at most `sizeCap`,
 // and never the file system's free space below `reserve` bytes

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "archive/Archive.h"
-#include "archive/MemberCopyName.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "search/ResultTree.h"
@@ -40,13 +38,12 @@ std::string MemberCopyFolder(const std::string& tempDir, const std::string& copy
 
 void DeleteMemberCopy(const std::string& copy, const std::string& tempDir) {
   platform::DeleteFile(copy);
-  const std::size_t slash = copy.rfind('/');
-  if (slash == std::string::npos) return;
-  const std::string folder = copy.substr(0, slash + 1);
+  const std::string folder = platform::FolderOf(copy);
   if (folder != tempDir && folder.starts_with(tempDir)) platform::RemoveEmptyFolder(folder);
 }
 
-TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host) : WorkerThread(owner), host_(host) {}
+TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host, MemberAccess& members)
+    : WorkerThread(owner), host_(host), members_(members) {}
 
 TGrep::~TGrep() { StopAndJoin(); }
 
@@ -91,20 +88,15 @@ ScanResult TGrep::ScanFile(const std::string& path) {
 void TGrep::SearchArchive(const std::string& path) {
   // Without a private folder to extract into, members are not extracted at all.
   if (TempDir.empty()) return;
-  const bool lzh = ArchiveKind == kLzhArchive;
-  const std::int32_t listed =
-      lzh ? ListLzhMembers(path, MemberList) : ListZipMembers(path, MemberList);
-  if (listed != kArchiveOk) return;
+  if (!members_.ListMembers(ArchiveKind, path, MemberList)) return;
 
-  // Flat copies, without a password: every extraction gets the same options.
-  const ZipOption options;
+  // Flat copies, without a password.
   for (const std::string& member : MemberList) {
     if (Terminated()) break;
-    // An encrypted member cannot be extracted without its password.
-    if (!lzh && member.size() >= 2 && member.compare(member.size() - 2, 2, "\t*") == 0) continue;
+    if (members_.NeedsPassword(ArchiveKind, member)) continue;
     // The library writes the copy under this name; a name with nothing usable left
     // cannot be written flat.
-    const std::string copyName = MemberCopyName(member);
+    const std::string copyName = members_.CopyName(member);
     if (copyName.empty()) continue;
     // Each member searched gets a copy of its own, which its file node names until
     // the copies are deleted: a name already used in this search (the same name in
@@ -113,12 +105,11 @@ void TGrep::SearchArchive(const std::string& path) {
     const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
     ExtractList.assign(1, member);
     Post([this] { host_.ShowExtracting(true); });
-    const std::int32_t extracted = lzh ? ExtractLzhMembers(path, ExtractList, folder, options)
-                                       : ExtractZipMembers(path, ExtractList, folder, options);
+    const bool extracted = members_.ExtractMembers(ArchiveKind, path, ExtractList, folder);
     Post([this] { host_.ShowExtracting(false); });
     const std::string copy = folder + copyName;
     copiesMade_.insert(copy);
-    if (extracted != kArchiveOk) {
+    if (!extracted) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
       continue;

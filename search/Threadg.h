@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/WorkerThread.h"
+#include "search/MemberAccess.h"
 #include "search/Scanner.h"
 
 namespace kolbrin {
@@ -47,10 +48,6 @@ class SortedPathList {
   std::vector<std::string> paths_;
 };
 
-inline constexpr std::uint8_t kPlainFile = 0;
-inline constexpr std::uint8_t kZipArchive = 1;
-inline constexpr std::uint8_t kLzhArchive = 2;
-
 // The kind of a dropped path, judged by its name only: ".LZH" anywhere in the
 // upper-cased path makes an LZH archive, else ".ZIP" a ZIP archive.
 std::uint8_t ArchiveKindOf(const std::string& path);
@@ -58,7 +55,7 @@ std::uint8_t ArchiveKindOf(const std::string& path);
 // The text the status bar shows while `path` is searched.
 std::string ProgressText(const std::string& path);
 
-// The folder a member's copy named `copyName` (see MemberCopyName) goes to in the
+// The folder a member's copy named `copyName` (see MemberAccess::CopyName) goes to in the
 // private folder `tempDir`: the folder itself unless `copiesMade` (the copies this
 // search has made, as paths) holds that copy, else the first numbered folder inside
 // it ("2/", "3/", ...) where it does not.
@@ -72,8 +69,9 @@ void DeleteMemberCopy(const std::string& copy, const std::string& tempDir);
 class TGrep final : public platform::WorkerThread {
  public:
   // Created suspended. `owner` runs the synchronized calls and the completion
-  // callback; `host` is only ever called on the owner's thread.
-  TGrep(platform::Dispatcher& owner, SearchHost& host);
+  // callback; `host` is only ever called on the owner's thread; `members` is how
+  // the worker lists and extracts archive members, and must outlive the search.
+  TGrep(platform::Dispatcher& owner, SearchHost& host, MemberAccess& members);
   ~TGrep() override;
 
   // Inputs, set by the owner before Resume and not changed afterwards.
@@ -104,6 +102,7 @@ class TGrep final : public platform::WorkerThread {
   bool FlushResults();
 
   SearchHost& host_;
+  MemberAccess& members_;
   std::unique_ptr<Scanner> scanner_;
   // The working objects of the archive member search.
   std::vector<std::string> MemberList;

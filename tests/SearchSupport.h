@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/ArchiveMembers.h"
 #include "platform/WorkerThread.h"
 #include "search/ResultTree.h"
 #include "search/Threadg.h"
@@ -48,7 +49,7 @@ class RecordingHost final : public SearchHost {
 struct Search {
   platform::EventLoop loop;
   RecordingHost host;
-  std::unique_ptr<TGrep> grep = std::make_unique<TGrep>(loop, host);
+  std::unique_ptr<TGrep> grep = std::make_unique<TGrep>(loop, host, ArchiverMemberAccess());
 
   explicit Search(const std::string& string1) { grep->String1 = string1; }
   void Run() {

@@ -92,5 +92,12 @@ TEST(FileServices, TempDirectoryFollowsTheEnvironmentAndEndsInASlash) {
   if (savedTmpdir) ::setenv("TMPDIR", tmpdir.c_str(), 1);
 }
 
+TEST(FilePaths, FolderAndFileName) {
+  EXPECT_EQ(FolderOf("/home/u/a b.txt"), "/home/u/");
+  EXPECT_EQ(FileNameOf("/home/u/a b.txt"), "a b.txt");
+  EXPECT_EQ(FolderOf("plain"), "");
+  EXPECT_EQ(FileNameOf("/dir/"), "");
+}
+
 }  // namespace
 }  // namespace kolbrin::platform

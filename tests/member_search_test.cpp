@@ -45,8 +45,9 @@ class MemberSearch : public ::testing::Test {
     outerTemp = folder.path() + "/temp/";
     ASSERT_EQ(::mkdir(outerTemp.c_str(), 0700), 0);
     folder.Write("temp/readme.txt", "the user's own file");
-    tempDir = platform::CreatePrivateFolder(outerTemp);
-    ASSERT_FALSE(tempDir.empty());
+    const std::optional<std::string> made = platform::CreatePrivateFolder(outerTemp);
+    ASSERT_TRUE(made);
+    tempDir = *made;
   }
   void TearDown() override {
     FreeLzhLibrary();
@@ -132,7 +133,7 @@ TEST_F(MemberSearch, EveryMemberIsSearchedUnderTheCopyTheLibraryWrote) {
     } else {
       archive = Zip("names.zip", members);
     }
-    const std::string privateFolder = platform::CreatePrivateFolder(outerTemp);
+    const std::string privateFolder = platform::CreatePrivateFolder(outerTemp).value();
     auto search = NewSearch("key", /*hide=*/true);
     search->grep->TempDir = privateFolder;
     search->grep->Paths.Add(archive);

@@ -3,13 +3,15 @@
 
 #include <string>
 
+#include "app/WindowSettings.h"
 #include "platform/Profile.h"
-#include "platform/WindowSettings.h"
 #include "tests/TestSupport.h"
 
-namespace kolbrin::platform {
+namespace kolbrin::settings {
 namespace {
 
+using platform::GetPrivateProfileString;
+using platform::WritePrivateProfileString;
 using test::TempFolder;
 
 TEST(WindowSettingsTab, ParsesNarrowsAndClampsLikeTheUpDownControl) {
@@ -46,12 +48,5 @@ TEST(WindowSettingsRecentApps, SameFileNameMovesUpAndTheOldestDropsOut) {
   EXPECT_EQ(empty, (RecentAppSlots{"/bin/vi", "", "", "", ""}));
 }
 
-TEST(WindowSettingsPaths, FolderAndFileName) {
-  EXPECT_EQ(FolderOf("/home/u/a b.txt"), "/home/u/");
-  EXPECT_EQ(FileNameOf("/home/u/a b.txt"), "a b.txt");
-  EXPECT_EQ(FolderOf("plain"), "");
-  EXPECT_EQ(FileNameOf("/dir/"), "");
-}
-
 }  // namespace
-}  // namespace kolbrin::platform
+}  // namespace kolbrin::settings

@@ -123,7 +123,7 @@ TEST_F(Window, StartsIdleWithDefaultsAndWritesTheTabWidthAtClose) {
   TfmMain& w = Open();
   EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a"));
   EXPECT_EQ(w.udTab->value(), 8);
-  EXPECT_EQ(w.RecentApps, platform::RecentAppSlots{});
+  EXPECT_EQ(w.RecentApps, settings::RecentAppSlots{});
   EXPECT_TRUE(w.mnHistoryMenu->actions().isEmpty()) << "the placeholder is gone";
   EXPECT_TRUE(w.cbNFOpt->isChecked());
   EXPECT_FALSE(w.cbDist->isChecked());
@@ -148,7 +148,7 @@ TEST_F(Window, ReadsTabWidthAndSparseRecentApplications) {
   platform::WritePrivateProfileString("KOLBRIN", "APR_LIST2", "/usr/bin/editor", settings);
   TfmMain& w = Open();
   EXPECT_EQ(w.udTab->value(), 10);
-  EXPECT_EQ(w.RecentApps, (platform::RecentAppSlots{"", "/usr/bin/editor", "", "", ""}));
+  EXPECT_EQ(w.RecentApps, (settings::RecentAppSlots{"", "/usr/bin/editor", "", "", ""}));
   ASSERT_EQ(w.mnHistoryMenu->actions().size(), 1);
   QAction* item = w.mnHistoryMenu->actions().front();
   EXPECT_EQ(item->text(), "editor");
@@ -502,7 +502,7 @@ TEST_F(Window, OpeningCommandsActOnTheTargetFileFromItsFolder) {
   chosenApplication = "/bin/other";
   w.mnOpenAppClick();
   EXPECT_EQ(warnings, Texts{"ｱﾌﾟﾘｹｰｼｮﾝの起動に失敗しました。"});
-  EXPECT_EQ(w.RecentApps, (platform::RecentAppSlots{"/opt/tools/Viewer", "", "", "", ""}));
+  EXPECT_EQ(w.RecentApps, (settings::RecentAppSlots{"/opt/tools/Viewer", "", "", "", ""}));
   w.mnEditClick();
   EXPECT_EQ(warnings.back(), "ファイルを開けませんでした。");
 

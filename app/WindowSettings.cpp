@@ -1,12 +1,19 @@
-#include "platform/WindowSettings.h"
+#include "app/WindowSettings.h"
 
 #include <algorithm>
 #include <cstdint>
 
+#include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
-namespace kolbrin::platform {
+namespace kolbrin::settings {
+
+using platform::FileNameOf;
+using platform::GetPrivateProfileInt;
+using platform::GetPrivateProfileString;
+using platform::UpperCaseText;
+using platform::WritePrivateProfileString;
 namespace {
 
 std::string SlotKey(std::size_t index) { return "APR_LIST" + std::to_string(index + 1); }
@@ -52,14 +59,4 @@ void AddRecentApp(RecentAppSlots& slots, const std::string& application) {
   slots.front() = application;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string FileNameOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace kolbrin::platform
+}  // namespace kolbrin::settings

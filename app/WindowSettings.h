@@ -1,13 +1,13 @@
 // What the main window keeps in its settings file (section "KOLBRIN"): the tab
-// width, the text encoding of searches and the five recently used applications,
-// and the path helpers the window's commands use. No Qt here, so all of it is
-// tested without a window.
+// width, the text encoding of searches and the five recently used applications.
+// The window's own rules, over platform/'s profile functions; no Qt here, so all
+// of it is built and tested without a window.
 #pragma once
 
 #include <array>
 #include <string>
 
-namespace kolbrin::platform {
+namespace kolbrin::settings {
 
 inline constexpr char kSettingsSection[] = "KOLBRIN";
 inline constexpr int kDefaultTabWidth = 8;
@@ -39,9 +39,4 @@ void WriteRecentApps(const std::string& settingsPath, const RecentAppSlots& slot
 // the new path enters at slot 1 and the least recently used one drops out.
 void AddRecentApp(RecentAppSlots& slots, const std::string& application);
 
-// The folder of a path, up to and including its last "/" (empty when it has none).
-std::string FolderOf(const std::string& path);
-// The part of a path after its last "/".
-std::string FileNameOf(const std::string& path);
-
-}  // namespace kolbrin::platform
+}  // namespace kolbrin::settings

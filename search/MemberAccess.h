@@ -1,0 +1,41 @@
+// What the search worker needs of archives: listing one, extracting listed members
+// into a folder, and the name a member's copy is written under there. search/
+// declares only this, so that it depends on platform/ alone; archive/ArchiveMembers.h
+// implements it over the archiver libraries, and whoever builds a TGrep hands that
+// in (a test may hand in its own).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kolbrin {
+
+// The kinds of a dropped path; members are asked for of the two archive kinds.
+inline constexpr std::uint8_t kPlainFile = 0;
+inline constexpr std::uint8_t kZipArchive = 1;
+inline constexpr std::uint8_t kLzhArchive = 2;
+
+// Called on the search worker, one call at a time.
+class MemberAccess {
+ public:
+  virtual ~MemberAccess() = default;
+
+  // Lists the members of the archive of `archiveKind` at `archivePath` into
+  // `members`, in the listed form the other calls take. False when it cannot be
+  // listed; `members` then holds nothing to extract.
+  virtual bool ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
+                           std::vector<std::string>& members) = 0;
+  // Whether the listed `member` needs a password; without one it cannot be extracted.
+  virtual bool NeedsPassword(std::uint8_t archiveKind, const std::string& member) const = 0;
+  // The file name the copy of the listed `member` gets when extracted without its
+  // folders; empty when it cannot be written that way.
+  virtual std::string CopyName(const std::string& member) const = 0;
+  // Extracts the listed `members` without their folders and without a password
+  // into `folder` (ending in "/"). False when they were not all extracted.
+  virtual bool ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
+                              const std::vector<std::string>& members,
+                              const std::string& folder) = 0;
+};
+
+}  // namespace kolbrin
