@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
   kolbrin::TextList texts;
   for (int i = 0; i < hits; ++i) {
     char head[40];
-    texts.push_back(std::string(head, kolbrin::WriteLineHead(head, i + 1)) + "a line of about sixty bytes with the search string in it");
+    texts.push_back(std::string(head, kolbrin::WriteLineHead(head, i + 1)) +
+                    "a line of about sixty bytes with the search string in it");
   }
 
   kolbrin::ResultTreeModel model;

@@ -21,26 +21,17 @@ constexpr unsigned char AsciiLower(unsigned char b) {
   return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + 0x20) : b;
 }
 
-class FastScanner final : public ScanPass {
+class FastScanner final : public ScanPassThrough<platform::FileMap> {
  public:
   FastScanner(const SearchSettings& settings, VectorWidth width)
-      : ScanPass(settings), width_(width) {
+      : ScanPassThrough(settings, Settling::AlongTheScan), width_(width) {
     ResetForFile();
   }
 
  private:
-  bool LoadFile(const std::string& path) override {
-    if (!FileData.Load(path, kMaxScannedFileSize)) return false;
-    Text.Start(FileData.data(), FileData.size());
-    return true;
-  }
-
-  void ResetPass() override {
+  void ResetPosition() override {
     Position = 0;
-    LineNo = 1;
     LineStart = 0;
-    IsBinary = false;
-    ControlCount = 0;
   }
 
   void PatternChanged() override;
@@ -53,18 +44,13 @@ class FastScanner final : public ScanPass {
 
   void ExamineByte(const unsigned char* text, std::size_t size);
   bool TextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
-  bool ExactTextEqual(const unsigned char* text, std::size_t offset,
-                      std::size_t available) const;
+  bool ExactTextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
   void MakeTextHit(const unsigned char* text, std::size_t size, std::size_t offset,
                    std::size_t available);
   void MakeBinaryHit(const unsigned char* text, std::size_t offset);
   void MakeRoomForEntry(std::size_t offset);
 
   const VectorWidth width_;
-  // The file's bytes. Text follows them, or holds their UTF-8 transcoding; the
-  // decision follows the first pass (see FileText), which starts again if the file
-  // turns out to need decoding.
-  platform::FileMap FileData;
   unsigned char lowerPattern_[256] = {};
   bool patternAscii_ = true;
   bool patternCaseless_ = false;  // not ASCII, and equal only to its own bytes
@@ -82,11 +68,7 @@ class FastScanner final : public ScanPass {
   // began as far as examined events and hits tell; line feeds skipped in bulk are not
   // tracked, so a text hit looks back from itself to the last one.
   std::size_t Position = 0;
-  bool IsBinary = false;
-  // Line numbers are 64-bit so that a file of more than 2^31 line feeds cannot overflow them.
-  std::int64_t LineNo = 1;
   std::size_t LineStart = 0;
-  std::int32_t ControlCount = 0;
 };
 
 void FastScanner::PatternChanged() {
@@ -179,13 +161,7 @@ void FastScanner::ExamineByte(const unsigned char* text, std::size_t size) {
   const unsigned char b = text[offset];
   Position = offset + 1;
 
-  if (!IsBinary && IsCountedControl(b)) {
-    if (ControlCount == kToleratedControls) {
-      IsBinary = true;
-    } else {
-      ++ControlCount;
-    }
-  }
+  if (!IsBinary && IsCountedControl(b)) CountControl();
   if (b == '\n') {
     ++LineNo;
     LineStart = offset + 1;
@@ -271,7 +247,8 @@ void FastScanner::MakeTextHit(const unsigned char* text, std::size_t size, std::
                               std::size_t available) {
   constexpr std::size_t kVectorSlack = 16;  // whole vectors may be stored
   char* const entry = Results_.Reserve(kMaxHitHeadLength + kLineCapacity + kVectorSlack);
-  char* const head = WriteLineHead(WriteSortPrefix(entry, static_cast<std::uint32_t>(offset)), LineNo);
+  char* const head =
+      WriteLineHead(WriteSortPrefix(entry, static_cast<std::uint32_t>(offset)), LineNo);
   const auto headLength = static_cast<std::size_t>(head - entry);
   unsigned char* const line = reinterpret_cast<unsigned char*>(head);
   std::size_t length = 0;
@@ -353,8 +330,7 @@ void FastScanner::MakeRoomForEntry(std::size_t offset) {
   if (count < Results_.capacity()) return;
   std::size_t more = std::max<std::size_t>(count, 16);
   if (count >= 1024 && offset > 0) {
-    const double expected = static_cast<double>(count) *
-                            static_cast<double>(Text.size() - offset) /
+    const double expected = static_cast<double>(count) * static_cast<double>(Text.size() - offset) /
                             static_cast<double>(offset);
     more = std::clamp(static_cast<std::size_t>(expected * 1.125), more, 7 * count);
   }

@@ -18,24 +18,17 @@ constexpr bool IsControlByte(unsigned char b, bool escTolerated) {
   return !(escTolerated && b == 0x1B);
 }
 
-class PlainScanner final : public ScanPass {
+class PlainScanner final : public ScanPassThrough<platform::FileBytes> {
  public:
-  explicit PlainScanner(const SearchSettings& settings) : ScanPass(settings) { ResetForFile(); }
-
- private:
-  bool LoadFile(const std::string& path) override {
-    if (!FileData.Load(path, kMaxScannedFileSize)) return false;
-    Text.Start(FileData.data(), FileData.size());
-    Text.SettleAll();
-    return true;
+  explicit PlainScanner(const SearchSettings& settings)
+      : ScanPassThrough(settings, Settling::AtLoad) {
+    ResetForFile();
   }
 
-  void ResetPass() override {
+ private:
+  void ResetPosition() override {
     Offset = 0;
-    LineNo = 1;
     LineLen = 0;
-    IsBinary = false;
-    ControlCount = 0;
     ReadPosition = 0;
   }
 
@@ -62,14 +55,9 @@ class PlainScanner final : public ScanPass {
   bool ScanChunk(std::uint32_t limit) override;
   void MakeTextHit();
 
-  platform::FileBytes FileData;
   std::size_t ReadPosition = 0;
-  bool IsBinary = false;
   std::uint32_t Offset = 0;
-  // Line numbers are 64-bit so that a file of more than 2^31 line feeds cannot overflow them.
-  std::int64_t LineNo = 1;
   std::int32_t LineLen = 0;
-  std::int32_t ControlCount = 0;
   std::uint32_t HitOffset = 0;
   std::int64_t HitLine = 0;
   unsigned char LineBuffer[240] = {};
@@ -86,13 +74,7 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
     LineBuffer[LineLen] = b;
     if (b != '\r' && LineLen < kLineCapacity) ++LineLen;
 
-    if (IsControlByte(b, /*escTolerated=*/true) && !IsBinary) {
-      if (ControlCount == kToleratedControls) {
-        IsBinary = true;
-      } else {
-        ++ControlCount;
-      }
-    }
+    if (IsControlByte(b, /*escTolerated=*/true) && !IsBinary) CountControl();
 
     if (b == '\n') {
       ++LineNo;

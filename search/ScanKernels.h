@@ -82,8 +82,7 @@ inline std::uint64_t SumLanes(__m128i counts) {
 }  // namespace sse2
 
 // The first byte below 0x20 in [from, end), or end.
-inline std::size_t FindLowByteScalar(const unsigned char* text, std::size_t from,
-                                     std::size_t end) {
+inline std::size_t FindLowByteScalar(const unsigned char* text, std::size_t from, std::size_t end) {
   for (std::size_t offset = from; offset < end; ++offset) {
     if (text[offset] < 0x20) return offset;
   }
@@ -126,6 +125,16 @@ inline std::size_t FindTabOrZero(const unsigned char* text, std::size_t from, st
   return FindTabOrZeroScalar(text, offset, end);
 }
 
+// Appends text[from, to) to line[0, length), as far as capacity allows.
+inline void AppendToLine(const unsigned char* text, std::size_t from, std::size_t to,
+                         unsigned char* line, std::size_t& length, std::size_t capacity) {
+  if (length < capacity) {
+    const std::size_t n = std::min(to - from, capacity - length);
+    std::memcpy(line + length, text + from, n);
+    length += n;
+  }
+}
+
 // Copies the text from `from` up to its first byte below 0x20, or its end, onto
 // line[length, capacity), advancing `length` past what was copied; returns the
 // offset of that byte, or size. The vector form stores whole vectors at `length`
@@ -134,11 +143,7 @@ inline std::size_t CopyToLowByteScalar(const unsigned char* text, std::size_t si
                                        std::size_t from, unsigned char* line, std::size_t& length,
                                        std::size_t capacity) {
   const std::size_t low = FindLowByteScalar(text, from, size);
-  if (length < capacity) {
-    const std::size_t n = std::min(low - from, capacity - length);
-    std::memcpy(line + length, text + from, n);
-    length += n;
-  }
+  AppendToLine(text, from, low, line, length, capacity);
   return low;
 }
 
@@ -160,11 +165,7 @@ inline std::size_t CopyToLowByte(const unsigned char* text, std::size_t size, st
   length = std::min(length, capacity);
 #endif
   const std::size_t low = FindLowByte(text, offset, size);
-  if (length < capacity) {
-    const std::size_t n = std::min(low - offset, capacity - length);
-    std::memcpy(line + length, text + offset, n);
-    length += n;
-  }
+  AppendToLine(text, offset, low, line, length, capacity);
   return low;
 }
 
@@ -179,7 +180,8 @@ inline std::size_t FindTextEventScalar(const unsigned char* text, std::size_t si
     const unsigned char b = text[offset];
     if (IsCountedControl(b)) break;
     if ((b == events.first || b == events.other) &&
-        (!test.on || offset + events.lastOffset >= size || text[offset + events.lastOffset] == test.a ||
+        (!test.on || offset + events.lastOffset >= size ||
+         text[offset + events.lastOffset] == test.a ||
          text[offset + events.lastOffset] == test.b)) {
       break;
     }

@@ -5,10 +5,11 @@
 
 namespace kolbrin {
 
-ScanPass::ScanPass(const SearchSettings& settings)
+ScanPass::ScanPass(const SearchSettings& settings, Settling settling)
     : settings_(settings),
       tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))),
-      Text(settings.Encoding) {}
+      Text(settings.Encoding),
+      settling_(settling) {}
 
 void ScanPass::ResetForFile() {
   SetActiveString(settings_.String1);
@@ -29,8 +30,11 @@ ScanResult ScanPass::ScanStep(const std::string& path, std::uint32_t chunkSize) 
   if (path != CurrentFile_) {
     CurrentFile_ = path;
     Results_.clear();
-    LoadFailed_ = !LoadFile(path);
+    const std::optional<LoadedBytes> bytes = LoadBytes(path);
+    LoadFailed_ = !bytes;
     if (LoadFailed_) return ScanResult::ScanNoHits;
+    Text.Start(bytes->data, bytes->size);
+    if (settling_ == Settling::AtLoad) Text.SettleAll();
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }

@@ -95,8 +95,8 @@ extern "C" void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* 
 }
 
 std::optional<std::size_t> ConvertThroughIcu(TextEncoding encoding, const unsigned char* in,
-                                          std::size_t size, bool strict, unsigned char* out,
-                                          std::size_t room) {
+                                             std::size_t size, bool strict, unsigned char* out,
+                                             std::size_t room) {
   Converter source = OpenConverter(IcuName(encoding));
   Converter target = OpenConverter("UTF-8");
   if (!source || !target) return std::nullopt;

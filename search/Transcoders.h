@@ -31,7 +31,7 @@ std::optional<std::size_t> ConvertWithIcu(TextEncoding encoding, const unsigned 
 bool HasByteTables(TextEncoding encoding);
 
 struct TableDecoding {
-  bool clean = false;  // well-formed and mapped, and it counts as text
+  bool clean = false;      // well-formed and mapped, and it counts as text
   std::size_t length = 0;  // of the UTF-8
   std::int64_t score = 0;  // the higher, the more it looks like Japanese text
 };

@@ -325,8 +325,7 @@ TEST(ScanEncodings, FastScannerMatchesThePlainOneOverDecodedFiles) {
       auto plain = MakePlainScanner(settings);
       const test::ScanOutcome expected = test::ScanToEnd(*plain, path, chunk);
       for (const bool wide : {true, false}) {
-        auto fast = MakeFastScanner(
-        settings, wide ? VectorWidth::Widest : VectorWidth::Narrow);
+        auto fast = MakeFastScanner(settings, wide ? VectorWidth::Widest : VectorWidth::Narrow);
         const test::ScanOutcome actual = test::ScanToEnd(*fast, path, chunk);
         ASSERT_TRUE(expected.result == actual.result && expected.entries == actual.entries)
             << "round=" << round << " encoding=" << encoding << " chunk=" << chunk

@@ -2,8 +2,6 @@
 // contracts: every case through every form (scalar, 16-byte vectors, and 32-byte
 // vectors where the processor has AVX2), at many lengths, start offsets and memory
 // alignments. Each run is labelled so that a failure names itself.
-#include "search/ScanKernels.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -11,6 +9,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "search/ScanKernels.h"
 
 namespace kolbrin {
 namespace {
@@ -77,12 +77,14 @@ struct Stretch {
 // both cases, the last-byte test's bytes, tolerated and counted control bytes,
 // bytes beyond ASCII. Control bytes are rare, so quiet stretches of many blocks occur.
 std::vector<Stretch> RandomStretches() {
-  static const unsigned char kLetters[] = {'a', 'b', 'A', 'B', 'x', ' ', '\n', '\t', '\r', 0x80, 0xFF};
+  static const unsigned char kLetters[] = {'a',  'b',  'A',  'B',  'x', ' ',
+                                           '\n', '\t', '\r', 0x80, 0xFF};
   static const unsigned char kControls[] = {0x00, 0x01, 0x1B, 0x1F};
   std::mt19937 random(20240613);
   std::vector<Stretch> stretches;
   // The long ones pass the points where the line feed tallies are summed.
-  const std::size_t kSizes[] = {0, 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 300, 4100, 9000};
+  const std::size_t kSizes[] = {0,  1,  15,  16,  17,  31,  32,   33,  63,
+                                64, 65, 127, 128, 129, 300, 4100, 9000};
   for (int round = 0; round < 600; ++round) {
     const std::size_t size = kSizes[random() % std::size(kSizes)] + random() % 3;
     const unsigned controlOdds = 1 + random() % 400;
@@ -103,13 +105,17 @@ std::vector<Stretch> RandomStretches() {
     const std::size_t end = from + random() % (size - from + 1);
     std::ostringstream label;
     label << "case=random-" << round << " size=" << size << " from=" << from << " end=" << end
-          << " first=" << int{c.first} << " other=" << int{c.other} << " last=" << c.last.on
-          << "/" << int{c.last.a} << "/" << int{c.last.b} << "@" << c.lastOffset;
+          << " first=" << int{c.first} << " other=" << int{c.other} << " last=" << c.last.on << "/"
+          << int{c.last.a} << "/" << int{c.last.b} << "@" << c.lastOffset;
     stretches.push_back({label.str(), bytes, from, end, c});
   }
   // Every lane of every vector a line feed: the tallies must not overflow.
-  stretches.push_back({"case=all-line-feeds", std::string(40000, '\n'), 0, 40000, {'a', 'a', {}, 0}});
-  stretches.push_back({"case=line-feeds-then-event", std::string(20000, '\n') + "a", 3, 20001,
+  stretches.push_back(
+      {"case=all-line-feeds", std::string(40000, '\n'), 0, 40000, {'a', 'a', {}, 0}});
+  stretches.push_back({"case=line-feeds-then-event",
+                       std::string(20000, '\n') + "a",
+                       3,
+                       20001,
                        {'a', 'A', {true, 'x', 'x'}, 5}});
   return stretches;
 }
@@ -135,13 +141,12 @@ std::vector<EventPath> TextEventPaths() {
   };
 #if KOLBRIN_HAVE_AVX2_PATH
   if (ProcessorHasAvx2()) {
-    paths.push_back({"32-byte", [](const unsigned char* text, std::size_t size, std::size_t from,
-                                   std::size_t end, const CandidateBytes& c,
-                                   std::uint64_t& lineFeeds) {
-                       const QuietBlockSkipper skipper =
-                           ChooseQuietBlockSkipper(c, VectorWidth::Widest);
-                       return FindTextEvent(text, size, from, end, c, skipper, lineFeeds);
-                     }});
+    paths.push_back(
+        {"32-byte", [](const unsigned char* text, std::size_t size, std::size_t from,
+                       std::size_t end, const CandidateBytes& c, std::uint64_t& lineFeeds) {
+           const QuietBlockSkipper skipper = ChooseQuietBlockSkipper(c, VectorWidth::Widest);
+           return FindTextEvent(text, size, from, end, c, skipper, lineFeeds);
+         }});
   }
 #endif
   return paths;
@@ -152,7 +157,8 @@ TEST(ScanKernels, TextEventFinderStopsWhereTheReferenceDoes) {
   for (const Stretch& s : RandomStretches()) {
     for (const std::size_t shift : kShifts) {
       const PlacedText placed(s.bytes, shift);
-      const std::string expected = ReferenceTextEvent(placed.text, placed.size, s.from, s.end, s.candidates);
+      const std::string expected =
+          ReferenceTextEvent(placed.text, placed.size, s.from, s.end, s.candidates);
       for (const EventPath& path : paths) {
         std::uint64_t lineFeeds = 0;
         const std::size_t event =
@@ -176,9 +182,8 @@ TEST(ScanKernels, CandidateFinderStopsWhereTheReferenceDoes) {
       const std::string expected =
           ReferenceCandidate(placed.text, placed.size, s.from, s.end, s.candidates);
       for (const auto& [name, find] : paths) {
-        const std::string actual =
-            "candidate=" +
-            std::to_string(find(placed.text, placed.size, s.from, s.end, s.candidates));
+        const std::string actual = "candidate=" + std::to_string(find(placed.text, placed.size,
+                                                                      s.from, s.end, s.candidates));
         ASSERT_EQ(expected, actual) << s.label << " path=" << name << " shift=" << shift;
       }
     }
@@ -193,9 +198,11 @@ TEST(ScanKernels, ByteFindersStopWhereTheReferenceDoes) {
     std::vector<std::pair<const char*, Finder>> paths;
   };
   const Kernel kernels[] = {
-      {"FindLowByte", [](unsigned char b) { return b < 0x20; },
+      {"FindLowByte",
+       [](unsigned char b) { return b < 0x20; },
        {{"scalar", FindLowByteScalar}, {"16-byte", FindLowByte}}},
-      {"FindTabOrZero", [](unsigned char b) { return b == 0 || b == '\t'; },
+      {"FindTabOrZero",
+       [](unsigned char b) { return b == 0 || b == '\t'; },
        {{"scalar", FindTabOrZeroScalar}, {"16-byte", FindTabOrZero}}},
   };
   for (const Stretch& s : RandomStretches()) {
@@ -223,21 +230,20 @@ TEST(ScanKernels, LineCopyStopsAtTheFirstLowByteAndAtCapacity) {
     const std::size_t startLength = random() % (capacity + 1);
     for (const std::size_t shift : kShifts) {
       const PlacedText placed(s.bytes, shift);
-      const std::size_t low = ReferenceFind(placed.text, s.from, placed.size,
-                                            [](unsigned char b) { return b < 0x20; });
+      const std::size_t low =
+          ReferenceFind(placed.text, s.from, placed.size, [](unsigned char b) { return b < 0x20; });
       const std::size_t copied =
           startLength < capacity ? std::min(low - s.from, capacity - startLength) : 0;
       const std::string expected =
-          "low=" + std::to_string(low) + " line=" +
-          std::string(startLength, '.') +
+          "low=" + std::to_string(low) + " line=" + std::string(startLength, '.') +
           std::string(reinterpret_cast<const char*>(placed.text + s.from), copied);
       for (const auto& [name, copy] : paths) {
         std::vector<unsigned char> line(capacity + 16, '.');
         std::size_t length = startLength;
-        const std::size_t stop = copy(placed.text, placed.size, s.from, line.data(), length, capacity);
-        const std::string actual =
-            "low=" + std::to_string(stop) + " line=" +
-            std::string(reinterpret_cast<const char*>(line.data()), length);
+        const std::size_t stop =
+            copy(placed.text, placed.size, s.from, line.data(), length, capacity);
+        const std::string actual = "low=" + std::to_string(stop) + " line=" +
+                                   std::string(reinterpret_cast<const char*>(line.data()), length);
         ASSERT_EQ(expected, actual) << s.label << " path=" << name << " shift=" << shift
                                     << " capacity=" << capacity << " length=" << startLength;
       }

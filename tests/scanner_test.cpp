@@ -247,7 +247,8 @@ TEST(ScanEntries, LineNumbersOfEveryLengthKeepAllTheirDigits) {
                                   std::int64_t{10'000'000'000}, std::int64_t{123'456'789'012},
                                   std::int64_t{9'223'372'036'854'775'807}}) {
     char expected[48];
-    std::snprintf(expected, sizeof expected, "0000BEEFLINE[%010lld]:", static_cast<long long>(line));
+    std::snprintf(expected, sizeof expected,
+                  "0000BEEFLINE[%010lld]:", static_cast<long long>(line));
     char head[kMaxHitHeadLength];
     EXPECT_EQ(std::string(head, WriteLineHead(WriteSortPrefix(head, 0xBEEF), line)), expected);
   }
