@@ -1,10 +1,12 @@
 // What every scanner does the same way around its scan of the bytes: loading each
-// file once, the two passes of a two-string search, and the AND/OR decision that
-// ends a file. A scanner derives from ScanPass and supplies the loading of a file's
-// bytes into Text, the reset of its own pass state, and the scan of one chunk.
+// file once and deciding its text, the two passes of a two-string search, the AND/OR
+// decision that ends a file, and the state of a pass (line, binary, control count).
+// A scanner derives from ScanPassThrough, over the platform reader of its choice,
+// and supplies the reset of its own position and the scan of one chunk.
 //
-// Not here: the per-byte state machine (control counting, lines, hits), which each
-// scanner keeps on its own so that the plain one stays an independent reference.
+// Not here: the walk over the bytes that moves that state on and makes the hits,
+// which each scanner does its own way, so that the plain one stays an independent
+// reference for the fast one.
 #pragma once
 
 #include <cstddef>
