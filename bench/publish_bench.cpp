@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "search/HitEntry.h"
 #include "search/ResultTree.h"
 
 int main(int argc, char** argv) {
@@ -18,8 +19,9 @@ int main(int argc, char** argv) {
   const int first = entries / 2;
   char head[64];
   const auto add = [&](int line, int column) {
-    std::snprintf(head, sizeof head, "%08XLINE[%010d]:", line * 100 + column, line + 1);
-    results.push_back(std::string(head) + "a line of text with The word in it, line " +
+    char* headEnd = kolbrin::WriteLineHead(
+        kolbrin::WriteSortPrefix(head, static_cast<std::uint32_t>(line * 100 + column)), line + 1);
+    results.push_back(std::string(head, headEnd) + "a line of text with The word in it, line " +
                       std::to_string(line));
   };
   for (int i = 0; i < first; ++i) add(2 * i, 0);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/ResultTreeModel.h"
+#include "search/HitEntry.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ int main(int argc, char** argv) {
   kolbrin::TextList texts;
   for (int i = 0; i < hits; ++i) {
     char head[40];
-    std::snprintf(head, sizeof head, "LINE[%010d]:", i + 1);
-    texts.push_back(std::string(head) + "a line of about sixty bytes with the search string in it");
+    texts.push_back(std::string(head, kolbrin::WriteLineHead(head, i + 1)) +
+                    "a line of about sixty bytes with the search string in it");
   }
 
   kolbrin::ResultTreeModel model;

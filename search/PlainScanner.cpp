@@ -2,76 +2,33 @@
 // whole per-byte state machine. Kept simple on purpose, as the reference that
 // faster scanners are compared with byte for byte.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "search/FileText.h"
-#include "search/Scanner.h"
+#include "search/HitEntry.h"
+#include "search/ScanPass.h"
 
 namespace kolbrin {
 namespace {
-
-constexpr std::int32_t kLineCapacity = 238;  // bytes of a line that are held
 
 constexpr bool IsControlByte(unsigned char b, bool escTolerated) {
   if (b >= 0x20 || b == '\t' || b == '\n' || b == '\r') return false;
   return !(escTolerated && b == 0x1B);
 }
 
-constexpr bool IsAsciiLetter(unsigned char b) {
-  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-}
-
-std::string SortPrefix(std::uint32_t offset) {
-  char prefix[16];
-  std::snprintf(prefix, sizeof prefix, "%08X", offset);
-  return prefix;
-}
-
-class PlainScanner final : public Scanner {
+class PlainScanner final : public ScanPassThrough<platform::FileBytes> {
  public:
   explicit PlainScanner(const SearchSettings& settings)
-      : settings_(settings),
-        tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))),
-        Text(settings.Encoding) {
+      : ScanPassThrough(settings, Settling::AtLoad) {
     ResetForFile();
   }
 
-  void ResetForFile() override {
-    SetActiveString(settings_.String1);
-    FirstPassCount = 0;
-    CurrentFile_.clear();
-  }
-
-  ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) override;
-
-  const std::string& CurrentFile() const override { return CurrentFile_; }
-  void ClearCurrentFile() override { CurrentFile_.clear(); }
-  TextList& Results() override { return Results_; }
-  std::size_t FirstPassEntries() const override { return FirstPassCount; }
-  bool LoadFailed() const override { return LoadFailed_; }
-  void SetOnFileLoaded(std::function<void()> notification) override {
-    onFileLoaded_ = std::move(notification);
-  }
-
  private:
-  void SetActiveString(const std::string& text) {
-    ActiveString = text;
-    const std::size_t length = std::min<std::size_t>(text.size(), sizeof Pattern - 1);
-    std::memcpy(Pattern, text.data(), length);
-    Pattern[length] = 0;
-    PatternLength = std::strlen(reinterpret_cast<const char*>(Pattern));
-  }
-
-  void ResetPass() {
+  void ResetPosition() override {
     Offset = 0;
-    LineNo = 1;
     LineLen = 0;
-    IsBinary = false;
-    ControlCount = 0;
     ReadPosition = 0;
   }
 
@@ -95,67 +52,16 @@ class PlainScanner final : public Scanner {
     return !settings_.CaseSensitive && IsAsciiLetter(b) && (b ^ 0x20) == Pattern[0];
   }
 
-  bool ScanChunk(std::uint32_t limit);
+  bool ScanChunk(std::uint32_t limit) override;
   void MakeTextHit();
 
-  const SearchSettings settings_;
-  const std::size_t tabSpaces_;
-  std::function<void()> onFileLoaded_;
-
-  platform::FileBytes FileData;
-  // The text searched: the file's bytes, or their UTF-8 transcoding, decided at load.
-  FileText Text;
   std::size_t ReadPosition = 0;
-  unsigned char Pattern[256] = {};
-  std::size_t PatternLength = 0;
-  bool IsBinary = false;
   std::uint32_t Offset = 0;
-  // Line numbers are 64-bit so that a file of more than 2^31 line feeds cannot overflow them.
-  std::int64_t LineNo = 1;
   std::int32_t LineLen = 0;
-  std::int32_t ControlCount = 0;
   std::uint32_t HitOffset = 0;
   std::int64_t HitLine = 0;
   unsigned char LineBuffer[240] = {};
-  std::string CurrentFile_;
-  bool LoadFailed_ = false;
-  std::size_t FirstPassCount = 0;
-  TextList Results_;
-  std::string ActiveString;
 };
-
-ScanResult PlainScanner::ScanStep(const std::string& path, std::uint32_t chunkSize) {
-  if (path != CurrentFile_) {
-    CurrentFile_ = path;
-    Results_.clear();
-    LoadFailed_ = !FileData.Load(path, kMaxScannedFileSize);
-    if (LoadFailed_) return ScanResult::ScanNoHits;
-    Text.Start(FileData.data(), FileData.size());
-    Text.SettleAll();
-    ResetPass();
-    if (onFileLoaded_) onFileLoaded_();
-  }
-
-  if (!ScanChunk(chunkSize)) return ScanResult::ScanMore;
-
-  const bool secondPass =
-      !settings_.String2.empty() && ActiveString != settings_.String2 &&
-      ((settings_.AndMode == kAndMode && !Results_.empty()) || settings_.AndMode == kOrMode);
-  if (secondPass) {
-    SetActiveString(settings_.String2);
-    ResetPass();
-    FirstPassCount = Results_.size();
-    return ScanResult::ScanMore;
-  }
-  if (settings_.AndMode == kAndMode) {
-    if (Results_.size() == FirstPassCount) {
-      Results_.clear();
-      return ScanResult::ScanNoHits;
-    }
-    return ScanResult::ScanHits;
-  }
-  return Results_.empty() ? ScanResult::ScanNoHits : ScanResult::ScanHits;
-}
 
 bool PlainScanner::ScanChunk(std::uint32_t limit) {
   std::uint32_t counter = 0;
@@ -168,13 +74,7 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
     LineBuffer[LineLen] = b;
     if (b != '\r' && LineLen < kLineCapacity) ++LineLen;
 
-    if (IsControlByte(b, /*escTolerated=*/true) && !IsBinary) {
-      if (ControlCount == kToleratedControls) {
-        IsBinary = true;
-      } else {
-        ++ControlCount;
-      }
-    }
+    if (IsControlByte(b, /*escTolerated=*/true) && !IsBinary) CountControl();
 
     if (b == '\n') {
       ++LineNo;
@@ -208,10 +108,10 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
         }
         Offset += static_cast<std::uint32_t>(PatternLength - 1);
         if (IsBinary) {
-          char head[32];
-          std::snprintf(head, sizeof head, "BIN[%08X]:", HitOffset);
+          char head[kMaxHitHeadLength];
+          char* headEnd = WriteBinaryHead(WriteSortPrefix(head, HitOffset), HitOffset);
           const char* matched = reinterpret_cast<const char*>(window);
-          Results_.push_back(SortPrefix(HitOffset) + head +
+          Results_.push_back(std::string(head, headEnd) +
                              std::string(matched, ::strnlen(matched, 255)));
         } else {
           MakeTextHit();
@@ -246,9 +146,8 @@ void PlainScanner::MakeTextHit() {
   if (LineLen == kLineCapacity) std::memcpy(LineBuffer + kLineCapacity - 3, "...", 3);
   LineBuffer[LineLen] = 0;
 
-  char head[48];
-  std::snprintf(head, sizeof head, "LINE[%010lld]:", static_cast<long long>(HitLine));
-  std::string entry = SortPrefix(HitOffset) + head;
+  char head[kMaxHitHeadLength];
+  std::string entry(head, WriteLineHead(WriteSortPrefix(head, HitOffset), HitLine));
   for (const unsigned char* p = LineBuffer; *p != 0; ++p) {
     if (*p == '\t') {
       entry.append(tabSpaces_, ' ');

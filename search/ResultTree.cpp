@@ -7,10 +7,10 @@
 #include <cstring>
 
 #include "platform/Text.h"
+#include "search/HitEntry.h"
 
 namespace kolbrin {
 namespace {
-constexpr std::size_t kSortPrefixLength = 8;
 
 bool IsUpperHexDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 

@@ -52,8 +52,9 @@ struct SearchSettings {
 };
 
 // One scanner serves one worker thread; all calls come from that thread, except
-// that Results and CurrentFile are also read (and Results sorted) by the owner's
-// thread while the worker waits for it.
+// that CurrentFile is also read by the owner's thread while the worker waits for
+// it. Results are sorted on the worker (ShownHitTexts in search/ResultTree.h) before
+// the owner's thread is given the finished nodes.
 class Scanner {
  public:
   virtual ~Scanner() = default;
@@ -83,13 +84,16 @@ class Scanner {
 // The plain byte-by-byte scanner: the reference the faster ones are held to.
 std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings);
 
+// The vectors a fast scanner's bulk searches use.
+enum class VectorWidth {
+  Widest,  // 32 bytes where the processor has them, else 16
+  Narrow,  // 16 bytes
+};
+
 // The fast scanner: the plain one's results, step for step, from bulk searches over
 // a mapped or reused-buffer copy of the file.
-std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings);
-
-// Whether fast scanners made from now on may use 32-byte vectors where the processor
-// has them (the default); switched off, they use 16-byte vectors only.
-void SetFastScannerWideVectors(bool enabled);
+std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings,
+                                         VectorWidth width = VectorWidth::Widest);
 
 // The scanner a search uses.
 std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings);

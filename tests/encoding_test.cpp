@@ -325,9 +325,7 @@ TEST(ScanEncodings, FastScannerMatchesThePlainOneOverDecodedFiles) {
       auto plain = MakePlainScanner(settings);
       const test::ScanOutcome expected = test::ScanToEnd(*plain, path, chunk);
       for (const bool wide : {true, false}) {
-        SetFastScannerWideVectors(wide);
-        auto fast = MakeFastScanner(settings);
-        SetFastScannerWideVectors(true);
+        auto fast = MakeFastScanner(settings, wide ? VectorWidth::Widest : VectorWidth::Narrow);
         const test::ScanOutcome actual = test::ScanToEnd(*fast, path, chunk);
         ASSERT_TRUE(expected.result == actual.result && expected.entries == actual.entries)
             << "round=" << round << " encoding=" << encoding << " chunk=" << chunk

@@ -52,9 +52,7 @@ void ExpectSameScan(const std::string& label, const std::string& bytes,
   auto plain = MakePlainScanner(settings);
   // Both vector widths: 32 bytes where the processor has them, and 16 bytes.
   for (const bool wide : {true, false}) {
-    SetFastScannerWideVectors(wide);
-    auto fast = MakeFastScanner(settings);
-    SetFastScannerWideVectors(true);
+    auto fast = MakeFastScanner(settings, wide ? VectorWidth::Widest : VectorWidth::Narrow);
     for (const std::uint32_t chunk : chunks) {
       const std::string expected = Dump(*plain, path, chunk);
       const std::string actual = Dump(*fast, path, chunk);

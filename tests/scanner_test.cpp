@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "search/HitEntry.h"
 #include "search/ResultTree.h"
 #include "tests/TestSupport.h"
 
@@ -236,6 +238,20 @@ TEST(ScanEntries, CarrySortPrefixOfTheHitOffset) {
   const ScanOutcome outcome = test::ScanToEnd(*scanner, path, kChunkSize);
   ASSERT_EQ(outcome.entries.size(), 1u);
   EXPECT_EQ(outcome.entries[0].substr(0, 26), "000001F3LINE[0000000001]:x");
+}
+
+// The line number is written two digits at a time; an odd count of digits, or one
+// beyond ten, must come out as printf would write it.
+TEST(ScanEntries, LineNumbersOfEveryLengthKeepAllTheirDigits) {
+  for (const std::int64_t line : {std::int64_t{1}, std::int64_t{42}, std::int64_t{9'999'999'999},
+                                  std::int64_t{10'000'000'000}, std::int64_t{123'456'789'012},
+                                  std::int64_t{9'223'372'036'854'775'807}}) {
+    char expected[48];
+    std::snprintf(expected, sizeof expected,
+                  "0000BEEFLINE[%010lld]:", static_cast<long long>(line));
+    char head[kMaxHitHeadLength];
+    EXPECT_EQ(std::string(head, WriteLineHead(WriteSortPrefix(head, 0xBEEF), line)), expected);
+  }
 }
 
 }  // namespace

@@ -70,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const std::string expected = Dump(*plain, InputPath(), chunk);
   // The fast scanner with 32-byte vectors where the processor has them, and with 16.
   for (const bool wide : {true, false}) {
-    kolbrin::SetFastScannerWideVectors(wide);
-    auto fast = kolbrin::MakeFastScanner(settings);
+    auto fast = kolbrin::MakeFastScanner(
+        settings, wide ? kolbrin::VectorWidth::Widest : kolbrin::VectorWidth::Narrow);
     const std::string actual = Dump(*fast, InputPath(), chunk);
     if (expected != actual) {
       std::fprintf(stderr, "scanners differ (chunk %u, %s vectors)\nplain:\n%s\nfast:\n%s\n", chunk,
@@ -79,6 +79,5 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       std::abort();
     }
   }
-  kolbrin::SetFastScannerWideVectors(true);
   return 0;
 }

@@ -1,0 +1,137 @@
+// What every scanner does the same way around its scan of the bytes: loading each
+// file once and deciding its text, the two passes of a two-string search, the AND/OR
+// decision that ends a file, and the state of a pass (line, binary, control count).
+// A scanner derives from ScanPassThrough, over the platform reader of its choice,
+// and supplies the reset of its own position and the scan of one chunk.
+//
+// Not here: the walk over the bytes that moves that state on and makes the hits,
+// which each scanner does its own way, so that the plain one stays an independent
+// reference for the fast one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "search/FileText.h"
+#include "search/Scanner.h"
+
+namespace kolbrin {
+
+// Bytes of a line that a text hit holds; a longer line ends in "...".
+inline constexpr std::int32_t kLineCapacity = 238;
+
+constexpr bool IsAsciiLetter(unsigned char b) {
+  return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+}
+
+class ScanPass : public Scanner {
+ public:
+  void ResetForFile() override;
+  ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) override;
+
+  const std::string& CurrentFile() const override { return CurrentFile_; }
+  void ClearCurrentFile() override { CurrentFile_.clear(); }
+  TextList& Results() override { return Results_; }
+  std::size_t FirstPassEntries() const override { return FirstPassCount; }
+  bool LoadFailed() const override { return LoadFailed_; }
+  void SetOnFileLoaded(std::function<void()> notification) override {
+    onFileLoaded_ = std::move(notification);
+  }
+
+ protected:
+  // When the text of a file is decided: the plain scanner decides at load; the fast
+  // one as its first pass goes (FileText::Settle), starting the pass again if the
+  // file turns out to need decoding.
+  enum class Settling { AtLoad, AlongTheScan };
+
+  // The derived constructor calls ResetForFile, once its own members exist, so that
+  // the first string's pattern reaches PatternChanged.
+  ScanPass(const SearchSettings& settings, Settling settling);
+
+  struct LoadedBytes {
+    const unsigned char* data;
+    std::size_t size;
+  };
+  // Reads `path`; nothing when it cannot be read. The bytes stay valid until the
+  // next call.
+  virtual std::optional<LoadedBytes> LoadBytes(const std::string& path) = 0;
+  // Puts the scanner's own position at the start of the text.
+  virtual void ResetPosition() = 0;
+  // Scans on for one chunk of `limit` + 1 bytes; true when the pass has reached the
+  // end of the text.
+  virtual bool ScanChunk(std::uint32_t limit) = 0;
+  // Called when Pattern holds a new active string.
+  virtual void PatternChanged() {}
+
+  // Puts the pass back at the start of the text: line 1, text, no controls.
+  void ResetPass() {
+    IsBinary = false;
+    LineNo = 1;
+    ControlCount = 0;
+    ResetPosition();
+  }
+
+  // Counts a control byte that a text pass does not tolerate: the one past
+  // kToleratedControls makes the rest of the pass binary.
+  void CountControl() {
+    if (ControlCount == kToleratedControls) {
+      IsBinary = true;
+    } else {
+      ++ControlCount;
+    }
+  }
+
+  // Starts the file's first pass over: the text it scanned has been replaced.
+  void RestartFile() {
+    ResetPass();
+    Results_.clear();
+  }
+
+  const SearchSettings settings_;
+  const std::size_t tabSpaces_;  // spaces for each TAB of a text hit's line
+  // The text searched: the file's bytes, or their UTF-8 transcoding.
+  FileText Text;
+  // The active string, zero-terminated, and its length up to its first zero byte.
+  unsigned char Pattern[256] = {};
+  std::size_t PatternLength = 0;
+  TextList Results_;
+
+  // The pass, as far as examined: binary once the control bytes exceed the tolerated
+  // count, and the line reached. Line numbers are 64-bit so that a file of more than
+  // 2^31 line feeds cannot overflow them.
+  bool IsBinary = false;
+  std::int64_t LineNo = 1;
+  std::int32_t ControlCount = 0;
+
+ private:
+  void SetActiveString(const std::string& text);
+  ScanResult FinishPass();
+
+  const Settling settling_;
+  std::function<void()> onFileLoaded_;
+  std::string CurrentFile_;
+  bool LoadFailed_ = false;
+  std::size_t FirstPassCount = 0;
+  std::string ActiveString;
+};
+
+// A ScanPass that reads each file through a `ByteSource`: platform::FileMap, which
+// maps it, or platform::FileBytes, which reads it into memory.
+template <class ByteSource>
+class ScanPassThrough : public ScanPass {
+ protected:
+  using ScanPass::ScanPass;
+
+  ByteSource FileData;
+
+ private:
+  std::optional<LoadedBytes> LoadBytes(const std::string& path) final {
+    if (!FileData.Load(path, kMaxScannedFileSize)) return std::nullopt;
+    return LoadedBytes{FileData.data(), FileData.size()};
+  }
+};
+
+}  // namespace kolbrin
