@@ -9,6 +9,7 @@
 #include <QTreeView>
 
 #include "app/Grep1.h"
+#include "search/TreePrinter.h"
 
 namespace kolbrin {
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/ResultTreeModel.h"
+#include "search/TreePrinter.h"
 
 namespace {
 

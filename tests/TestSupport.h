@@ -29,6 +29,7 @@ class TempFolder {
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
   TextList entries;  // the result entries, sort prefixes included
+  std::size_t firstPassEntries = 0;  // the scanner's FirstPassEntries at the end
   int steps = 0;     // ScanStep calls made
 };
 
