@@ -248,9 +248,9 @@ int main(int argc, char** argv) {
 
   std::fflush(stdout);
   // Every file expanded, each text with its own bytes, as the search found them.
+  const auto everyFileExpanded = [](std::size_t) { return true; };
   BufferedOutput output;
-  kolbrin::PrintTree(host.tree().Files(), [](std::size_t) { return true; }, kolbrin::TextForm::Raw,
-                     output);
+  kolbrin::PrintTree(host.tree().Files(), everyFileExpanded, kolbrin::TextForm::Raw, output);
   if (!output.Flush()) {
     std::perror("kolbrin-grep: writing the results");
     std::exit(2);

@@ -116,9 +116,9 @@ std::string TreeText(const FileNodes& files, const ExpandedOf& expandedOf) {
   }
   std::string text;
   text.reserve(length);
+  const auto expanded = [&showHits](std::size_t i) -> bool { return showHits[i]; };
   StringSink sink{text};
-  PrintTree(files, [&showHits](std::size_t i) { return bool(showHits[i]); }, TextForm::Shown,
-            sink);
+  PrintTree(files, expanded, TextForm::Shown, sink);
   return text;
 }
 

@@ -231,8 +231,8 @@ TEST(CliRun, OutputOfManyBuffersLosesNoByteAtTheirEdges) {
   const ProcessOutcome run = RunProgram(kProgram, {"key", path});
   EXPECT_EQ(run.status, 0) << run.err;
   ASSERT_GT(expected.size(), 4u << 20);
-  EXPECT_TRUE(run.out == "-" + path + "\n" + expected) << "sizes " << run.out.size() << " and "
-                                                      << path.size() + 2 + expected.size();
+  EXPECT_TRUE(run.out == "-" + path + "\n" + expected)
+      << "sizes " << run.out.size() << " and " << path.size() + 2 + expected.size();
 }
 
 TEST(CliRun, UsageErrorsHelpAndVersion) {

@@ -15,21 +15,24 @@ using Texts = std::vector<std::string>;
 TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
   TextList results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
                    "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
-  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown), (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine",
-                                           "LINE[0000000003]:ten", "BIN[000001F3]:x"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine", "LINE[0000000003]:ten",
+                   "BIN[000001F3]:x"}));
 }
 
 TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
   TextList results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
                    "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
                    "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
-  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown), (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
-                                           "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other", "BIN[00000030]:ABC",
+                   "BIN[00000031]:abc"}));
 }
 
 TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
   TextList results{"00000005LINE[0000000001]:b", "00000005LINE[0000000001]:a"};
-  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown), (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
 }
 
 TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
@@ -48,8 +51,9 @@ TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
   // 'a' although its byte lies between the two cases.
   TextList results{"0000000bLINE[0000000002]:x", "0000000ALINE[0000000001]:y",
                    "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
-  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
-                                           "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z", "LINE[0000000001]:y",
+                   "LINE[0000000002]:x", ""}));
 }
 
 TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
