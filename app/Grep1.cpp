@@ -214,8 +214,10 @@ TfmMain::~TfmMain() {
     const std::lock_guard<std::mutex> lock(lateFailures_->mutex);
     lateFailures_->dispatcher = nullptr;
   }
-  // A worker still running is released before the dispatcher it posts to goes.
+  // A worker still running, or ended and not yet released, goes before the
+  // dispatcher it posts to.
   worker_.reset();
+  endedWorker_.reset();
 }
 
 void TfmMain::BuildControls() {
@@ -351,7 +353,6 @@ void TfmMain::ReadSettings() {
   RecentApps = settings::ReadRecentApps(SettingsPath);
   RebuildHistoryMenu();
   CloseRequested = false;
-  IsSearching = false;
   AndMode = kAndMode;
   UpdateMenuState();
 }
@@ -438,10 +439,10 @@ void TfmMain::closeEvent(QCloseEvent* event) {
 void TfmMain::FormCloseQuery(bool& CanClose) {
   CanClose = true;
   settings::WriteTabWidth(SettingsPath, TabPosition());
-  if (IsSearching) {
+  if (IsSearching()) {
     CanClose = false;
     CloseRequested = true;
-    if (SearchThread != nullptr) SearchThread->RequestStop();
+    worker_->RequestStop();
   }
 }
 
@@ -461,7 +462,9 @@ void TfmMain::FormClose() {
 }
 
 void TfmMain::AbandonSession(int exitStatus) {
-  platform::AbandonAndExit(worker_.get(), TempDir, exitStatus);
+  // An ended worker may still be finishing its thread: that one is held too.
+  platform::AbandonAndExit(worker_ != nullptr ? worker_.get() : endedWorker_.get(), TempDir,
+                           exitStatus);
 }
 
 void TfmMain::DeleteTempFiles() {

@@ -98,14 +98,16 @@ class TfmMain final : public QWidget, private SearchHost {
   std::string SettingsPath;
   settings::RecentAppSlots RecentApps;
   bool CloseRequested = false;
-  bool IsSearching = false;
   std::int32_t AndMode = kAndMode;
   // How every search decodes its files: key ENCODING of the settings file, read at
   // start-up; a missing or unknown name means Auto.
   TextEncoding Encoding = TextEncoding::Auto;
   std::vector<std::string> TempFileList;
-  // The running search's worker; empty while none runs.
-  TGrep* SearchThread = nullptr;
+
+  // Whether a search runs: from the drop that starts it until its worker has ended.
+  bool IsSearching() const { return worker_ != nullptr; }
+  // The running search's worker; null while none runs.
+  const TGrep* SearchThread() const { return worker_.get(); }
 
   // Controls, in creation order.
   QLabel* Label5 = nullptr;
@@ -192,7 +194,11 @@ class TfmMain final : public QWidget, private SearchHost {
     QtDispatcher* dispatcher = nullptr;
   };
   std::shared_ptr<LateFailures> lateFailures_ = std::make_shared<LateFailures>();
-  std::unique_ptr<TGrep> worker_;  // owns SearchThread until it is released
+  // The running search's worker, set exactly while a search runs: the one record of
+  // whether one does.
+  std::unique_ptr<TGrep> worker_;
+  // A worker that has ended, its thread still finishing; released from a later event.
+  std::unique_ptr<TGrep> endedWorker_;
   std::vector<QAction*> historyItems_;
 };
 

@@ -10,6 +10,7 @@
 
 #include "app/Grep1.h"
 #include "platform/Files.h"
+#include "search/TreePrinter.h"
 
 namespace kolbrin {
 

@@ -45,19 +45,13 @@ void TfmMain::MakeWholeWindowTheDropTarget() {
   setAcceptDrops(true);
 }
 
+// A drag entering is answered as one moving over the window.
+void TfmMain::dragEnterEvent(QDragEnterEvent* event) { dragMoveEvent(event); }
+
 // While a search runs a drop is refused, so the drag shows that it is not taken and
 // no file manager believes that a move took place.
-void TfmMain::dragEnterEvent(QDragEnterEvent* event) {
-  if (!IsSearching && !DroppedPaths(event->mimeData()).empty()) {
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
-  } else {
-    event->ignore();
-  }
-}
-
 void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
-  if (!IsSearching && !DroppedPaths(event->mimeData()).empty()) {
+  if (!IsSearching() && !DroppedPaths(event->mimeData()).empty()) {
     event->setDropAction(Qt::CopyAction);
     event->accept();
   } else {
@@ -67,7 +61,7 @@ void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
 
 void TfmMain::dropEvent(QDropEvent* event) {
   const std::vector<std::string> paths = DroppedPaths(event->mimeData());
-  if (IsSearching || paths.empty()) {
+  if (IsSearching() || paths.empty()) {
     event->ignore();
     return;
   }
@@ -79,7 +73,7 @@ void TfmMain::dropEvent(QDropEvent* event) {
 
 void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   // One search at a time: a drop while one runs is ignored.
-  if (IsSearching) return;
+  if (IsSearching()) return;
   activateWindow();
   raise();
   setWindowTitle(QString::fromUtf8(kApplicationTitle));
@@ -91,7 +85,10 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
     return;
   }
 
-  IsSearching = true;
+  // From here on the search runs, although its worker starts only once the window
+  // has been cleared for it.
+  worker_ =
+      std::make_unique<TGrep>(dispatcher_, static_cast<SearchHost&>(*this), ArchiverMemberAccess());
   edFind1->setReadOnly(true);
   edFind2->setReadOnly(true);
   cbDist->setEnabled(false);
@@ -113,25 +110,23 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   setWindowTitle(BaseCaption + QStringLiteral(" Now Searching..."));
   repaint();
 
-  worker_ =
-      std::make_unique<TGrep>(dispatcher_, static_cast<SearchHost&>(*this), ArchiverMemberAccess());
-  SearchThread = worker_.get();
-  SearchThread->SetOnTerminate([this] { SearchTerminated(); });
-  SearchThread->TempDir = TempDir;
-  SearchThread->String1 = string1;
-  SearchThread->String2 = edFind2->text().toStdString();
-  SearchThread->CaseSensitive = cbDist->isChecked();
-  SearchThread->TabWidth = TabPosition();
-  SearchThread->AndMode = AndMode;
-  SearchThread->Encoding = Encoding;
-  for (const std::string& path : paths) SearchThread->Paths.Add(path);
+  TGrep& search = *worker_;
+  search.SetOnTerminate([this] { SearchTerminated(); });
+  search.TempDir = TempDir;
+  search.String1 = string1;
+  search.String2 = edFind2->text().toStdString();
+  search.CaseSensitive = cbDist->isChecked();
+  search.TabWidth = TabPosition();
+  search.AndMode = AndMode;
+  search.Encoding = Encoding;
+  for (const std::string& path : paths) search.Paths.Add(path);
 
   pbStop->show();
-  SearchThread->Resume();
+  search.Resume();
 }
 
 void TfmMain::pbStopClick() {
-  if (SearchThread != nullptr) SearchThread->RequestStop();
+  if (worker_ != nullptr) worker_->RequestStop();
   pbStop->hide();
 }
 
@@ -144,21 +139,18 @@ void TfmMain::SearchTerminated() {
   edFind2->setReadOnly(false);
   cbDist->setEnabled(true);
   cbNFOpt->setEnabled(true);
-  IsSearching = false;
-  setWindowTitle(BaseCaption + QStringLiteral(" Searching Completion."));
-  if (CloseRequested) close();
-  SearchThread = nullptr;
   // The callback runs while the worker's thread is finishing: the worker is joined
   // and released from a later event, on this thread.
-  QTimer::singleShot(0, this, [this] {
-    if (SearchThread == nullptr) worker_.reset();
-  });
+  endedWorker_ = std::move(worker_);
+  QTimer::singleShot(0, this, [this] { endedWorker_.reset(); });
+  setWindowTitle(BaseCaption + QStringLiteral(" Searching Completion."));
+  if (CloseRequested) close();
 }
 
 bool TfmMain::HideFilesWithoutHits() { return cbNFOpt->isChecked(); }
 
 void TfmMain::AddFileNode(const std::string& text, TextList hitTexts) {
-  pendingFiles_.push_back(FileNode{text, std::move(hitTexts), false});
+  pendingFiles_.push_back(FileNode{text, std::move(hitTexts)});
   if (!showPendingTimer_->isActive()) showPendingTimer_->start();
 }
 

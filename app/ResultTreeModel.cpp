@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "search/TreePrinter.h"
 #include "search/Utf8Check.h"
 
 namespace kolbrin {
@@ -51,7 +52,7 @@ void ResultTreeModel::Measure(const FileNode& file) {
 
 void ResultTreeModel::AddFileNode(std::string text, TextList hits) {
   std::vector<FileNode> files;
-  files.push_back(FileNode{std::move(text), std::move(hits), false});
+  files.push_back(FileNode{std::move(text), std::move(hits)});
   AddFileNodes(std::move(files));
 }
 

@@ -34,7 +34,8 @@ class KolbrinApplication final : public QApplication {
     } catch (...) {
       ShowFatalError("unknown error");
     }
-    exit(0);
+    // Ends the message loop, not the process: main returns once the loop is left.
+    QCoreApplication::exit(0);
     return false;
   }
 };

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < first; ++i) add(2 * i, 0);
   for (int i = 0; i < entries - first; ++i) add(i % 10 == 0 ? 2 * i : 2 * i + 1, 7);
   const auto start = std::chrono::steady_clock::now();
-  const kolbrin::TextList shown = kolbrin::ShownHitTexts(results);
+  const kolbrin::TextList shown = kolbrin::ShownHitTexts(results, static_cast<std::size_t>(first));
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("publication of %d entries: %.3f s, %zu hit nodes\n", entries, seconds, shown.size());

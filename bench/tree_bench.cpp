@@ -13,6 +13,7 @@
 
 #include "app/ResultTreeModel.h"
 #include "search/HitEntry.h"
+#include "search/TreePrinter.h"
 
 namespace {
 

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
   QElapsedTimer timer;
   timer.start();
   window.WMDropFiles(paths);
-  while (window.IsSearching) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  while (window.IsSearching()) QApplication::processEvents(QEventLoop::AllEvents, 10);
   const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
   std::printf("%.3f s, %d file nodes\n", seconds, window.model->rowCount());
   std::filesystem::remove_all(scratch);

@@ -27,6 +27,7 @@
 #include "platform/WorkerThread.h"
 #include "search/ResultTree.h"
 #include "search/Threadg.h"
+#include "search/TreePrinter.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ class CliHost final : public kolbrin::SearchHost {
 
   bool HideFilesWithoutHits() override { return !showEmpty_; }
   void AddFileNode(const std::string& text, kolbrin::TextList hitTexts) override {
-    tree_.AddFile(text, std::move(hitTexts), /*expanded=*/true);
+    tree_.AddFile(text, std::move(hitTexts));
   }
   // The copies are not listed: the whole private folder goes at the end.
   void AddTempFile(const std::string&) override {}
@@ -104,58 +105,63 @@ class CliHost final : public kolbrin::SearchHost {
   ResultTree tree_;
 };
 
-// Writes the tree in its copy form, every file expanded, straight to standard output
-// through one large buffer, so a tree of millions of hits is never held a second time
-// as one text and costs one system call per MiB. False, with errno set, when a write
-// failed.
-bool PrintTree(const ResultTree& tree) {
-  constexpr std::size_t kCapacity = std::size_t{1} << 20;
-  std::unique_ptr<char[]> buffer(new char[kCapacity]);
-  std::size_t used = 0;
-  bool ok = true;
-  // A pipe takes 64 KiB by default, so a large tree would wait for the reader every
-  // 64 KiB; a pipe as large as the buffer takes a whole buffer at once.
-  const int pipeSize = ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
-  if (pipeSize > 0 && static_cast<std::size_t>(pipeSize) < kCapacity) {
-    ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(kCapacity));
+// Standard output through one large buffer, so a tree of millions of hits is never
+// held a second time as one text and costs one system call per MiB. After a failed
+// write nothing more is written, and Flush reports the failure with the errno the
+// write left.
+class BufferedOutput {
+ public:
+  BufferedOutput() : buffer_(new char[kCapacity]) {
+    // A pipe takes 64 KiB by default, so a large tree would wait for the reader every
+    // 64 KiB; a pipe as large as the buffer takes a whole buffer at once.
+    const int pipeSize = ::fcntl(STDOUT_FILENO, F_GETPIPE_SZ);
+    if (pipeSize > 0 && static_cast<std::size_t>(pipeSize) < kCapacity) {
+      ::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, static_cast<int>(kCapacity));
+    }
   }
-  const auto writeAll = [&ok](const char* data, std::size_t size) {
-    while (ok && size > 0) {
+
+  void Write(char byte) {
+    if (used_ == kCapacity) Flush();
+    buffer_[used_++] = byte;
+  }
+  void Write(std::string_view piece) {
+    if (piece.size() > kCapacity - used_) {
+      Flush();
+      // A piece longer than the buffer (a long path) goes out in its own write.
+      if (piece.size() > kCapacity) {
+        WriteAll(piece.data(), piece.size());
+        return;
+      }
+    }
+    std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
+    used_ += piece.size();
+  }
+  // Writes out what the buffer holds; false when this or an earlier write failed.
+  bool Flush() {
+    WriteAll(buffer_.get(), used_);
+    used_ = 0;
+    return !failed_;
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = std::size_t{1} << 20;
+
+  void WriteAll(const char* data, std::size_t size) {
+    while (!failed_ && size > 0) {
       const ssize_t n = ::write(STDOUT_FILENO, data, size);
       if (n > 0) {
         data += n;
         size -= static_cast<std::size_t>(n);
       } else if (n < 0 && errno != EINTR) {
-        ok = false;
+        failed_ = true;
       }
     }
-  };
-  const auto put = [&](char lead, std::string_view text) {
-    if (text.size() + 2 > kCapacity - used) {
-      writeAll(buffer.get(), used);
-      used = 0;
-    }
-    if (text.size() + 2 > kCapacity) {
-      // A node text longer than the buffer (a long path) goes out in its own write.
-      writeAll(&lead, 1);
-      writeAll(text.data(), text.size());
-      writeAll("\n", 1);
-      return;
-    }
-    char* out = buffer.get() + used;
-    *out = lead;
-    std::memcpy(out + 1, text.data(), text.size());
-    out[text.size() + 1] = '\n';
-    used += text.size() + 2;
-  };
-  for (const kolbrin::FileNode& file : tree.Files()) {
-    put(file.hits.empty() ? ' ' : '-', file.text);
-    for (std::string_view hit : file.hits) put('\t', hit);
-    if (!ok) return false;
   }
-  writeAll(buffer.get(), used);
-  return ok;
-}
+
+  std::unique_ptr<char[]> buffer_;
+  std::size_t used_ = 0;
+  bool failed_ = false;
+};
 
 }  // namespace
 
@@ -246,7 +252,11 @@ int main(int argc, char** argv) {
   }
 
   std::fflush(stdout);
-  if (!PrintTree(host.tree())) {
+  // Every file expanded, each text with its own bytes, as the search found them.
+  const auto everyFileExpanded = [](std::size_t) { return true; };
+  BufferedOutput output;
+  kolbrin::PrintTree(host.tree().Files(), everyFileExpanded, kolbrin::TextForm::Raw, output);
+  if (!output.Flush()) {
     std::perror("kolbrin-grep: writing the results");
     std::exit(2);
   }

@@ -1,10 +1,7 @@
 #include "search/ResultTree.h"
 
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 
 #include "platform/Text.h"
 #include "search/HitEntry.h"
@@ -96,67 +93,14 @@ TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries) {
   return std::move(results);
 }
 
-void ResultTree::AddFile(std::string text, TextList hits, bool expanded) {
-  files_.push_back(FileNode{std::move(text), std::move(hits), expanded});
+void ResultTree::AddFile(std::string text, TextList hits) {
+  files_.push_back(FileNode{std::move(text), std::move(hits)});
 }
 
 std::size_t ResultTree::HitCount() const {
   std::size_t count = 0;
   for (const FileNode& file : files_) count += file.hits.size();
   return count;
-}
-
-void AppendShownText(std::string& out, std::string_view text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  std::size_t copied = 0;  // bytes before this are in `out` already
-  std::size_t i = 0;
-  while (i < size) {
-    // ASCII, the bulk of most lines, eight bytes at a time.
-    if (size - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes + i, sizeof word);
-      if ((word & 0x8080808080808080u) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    const std::size_t start = i;
-    UChar32 c;
-    U8_NEXT(bytes, i, size, c);
-    if (c >= 0) continue;
-    // U8_NEXT stepped over the longest ill-formed start: each of its bytes is shown.
-    out.append(text, copied, start - copied);
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t k = start; k < i; ++k) {
-      const char escaped[4] = {'\\', 'x', kHex[bytes[k] >> 4], kHex[bytes[k] & 0xF]};
-      out.append(escaped, sizeof escaped);
-    }
-    copied = i;
-  }
-  out.append(text, copied, size - copied);
-}
-
-std::string ShownText(std::string_view text) {
-  std::string shown;
-  AppendShownText(shown, text);
-  return shown;
-}
-
-void AppendTreeLines(std::string& text, const FileNode& file, bool showHits) {
-  text += file.hits.empty() ? ' ' : (showHits ? '-' : '+');
-  AppendShownText(text, file.text);
-  text += '\n';
-  if (!showHits) return;
-  for (std::string_view hit : file.hits) {
-    text += '\t';
-    AppendShownText(text, hit);
-    text += '\n';
-  }
-}
-
-std::string ResultTree::CopyText() const {
-  return TreeText(files_, [this](std::size_t i) { return files_[i].expanded; });
 }
 
 }  // namespace kolbrin

@@ -29,7 +29,7 @@ class RecordingHost final : public SearchHost {
   bool HideFilesWithoutHits() override { return hide; }
   void AddFileNode(const std::string& text, TextList hits) override {
     if (onAddFile) onAddFile();
-    tree.AddFile(text, std::move(hits), true);
+    tree.AddFile(text, std::move(hits));
   }
   void AddTempFile(const std::string& path) override { tempFiles.push_back(path); }
   void UpdateMenuState() override { ++menuUpdates; }

@@ -40,6 +40,7 @@ ScanOutcome ScanToEnd(Scanner& scanner, const std::string& path, std::uint32_t c
     ++outcome.steps;
   } while (outcome.result == ScanResult::ScanMore);
   outcome.entries = scanner.Results();
+  outcome.firstPassEntries = scanner.FirstPassEntries();
   return outcome;
 }
 

@@ -31,8 +31,9 @@ std::string ReadWholeFile(const std::string& path);
 
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
-  TextList entries;  // the result entries, sort prefixes included
-  int steps = 0;     // ScanStep calls made
+  TextList entries;                  // the result entries, sort prefixes included
+  std::size_t firstPassEntries = 0;  // the scanner's FirstPassEntries at the end
+  int steps = 0;                     // ScanStep calls made
 };
 
 // Resets `scanner` for a new file and calls ScanStep until the file is finished.

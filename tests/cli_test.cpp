@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -210,6 +211,27 @@ TEST(CliRun, PrintsTheExpandedTreeAndExitsByHits) {
   run = RunProgram(kProgram, {"--show-empty", "absent", base + "missing.txt"});
   EXPECT_EQ(run.status, 1) << "files without hits print no hit node";
   EXPECT_EQ(run.out, " " + base + "missing.txt\n");
+}
+
+// The output goes through a buffer of 1 MiB: lines of many lengths make nodes end
+// at every place in it, and the output must still be the tree, byte for byte.
+TEST(CliRun, OutputOfManyBuffersLosesNoByteAtTheirEdges) {
+  TempFolder folder;
+  std::string lines;
+  std::string expected;
+  for (int i = 0; i < 150000; ++i) {
+    const std::string line = "key " + std::string(static_cast<std::size_t>(i % 53), 'x');
+    lines += line + "\n";
+    char head[32];
+    std::snprintf(head, sizeof head, "\tLINE[%010d]:", i + 1);
+    expected += head + line + "\n";
+  }
+  const std::string path = folder.Write("many.txt", lines);
+  const ProcessOutcome run = RunProgram(kProgram, {"key", path});
+  EXPECT_EQ(run.status, 0) << run.err;
+  ASSERT_GT(expected.size(), 4u << 20);
+  EXPECT_TRUE(run.out == "-" + path + "\n" + expected)
+      << "sizes " << run.out.size() << " and " << path.size() + 2 + expected.size();
 }
 
 TEST(CliRun, UsageErrorsHelpAndVersion) {

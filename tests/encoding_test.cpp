@@ -94,7 +94,7 @@ SearchSettings Settings(std::string string1, std::string string2 = "", bool case
 
 std::vector<std::string> Hits(Scanner& scanner, const std::string& path, std::uint32_t chunk) {
   test::ScanOutcome outcome = test::ScanToEnd(scanner, path, chunk);
-  const TextList hits = ShownHitTexts(outcome.entries);
+  const TextList hits = ShownHitTexts(outcome.entries, outcome.firstPassEntries);
   return std::vector<std::string>(hits.begin(), hits.end());
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "search/ResultTree.h"
+#include "search/TreePrinter.h"
 
 namespace kolbrin {
 namespace {
@@ -14,21 +15,24 @@ using Texts = std::vector<std::string>;
 TEST(Publication, OrdersByOffsetAndDropsThePrefix) {
   TextList results{"0000000ALINE[0000000003]:ten", "00000009LINE[0000000002]:nine",
                    "000001F3BIN[000001F3]:x", "00000000LINE[0000000001]:zero"};
-  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine",
-                                           "LINE[0000000003]:ten", "BIN[000001F3]:x"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:zero", "LINE[0000000002]:nine", "LINE[0000000003]:ten",
+                   "BIN[000001F3]:x"}));
 }
 
 TEST(Publication, EqualTextsIgnoringCaseAreShownOnceAtTheLowerOffset) {
   TextList results{"00000010LINE[0000000001]:Alpha beta", "00000004LINE[0000000002]:other",
                    "00000002LINE[0000000001]:Alpha beta", "00000030BIN[00000030]:abc",
                    "00000030BIN[00000030]:ABC",           "00000031BIN[00000031]:abc"};
-  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other",
-                                           "BIN[00000030]:ABC", "BIN[00000031]:abc"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:Alpha beta", "LINE[0000000002]:other", "BIN[00000030]:ABC",
+                   "BIN[00000031]:abc"}));
 }
 
 TEST(Publication, SameOffsetOrdersByTheRestOfTheText) {
   TextList results{"00000005LINE[0000000001]:b", "00000005LINE[0000000001]:a"};
-  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000001]:a", "LINE[0000000001]:b"}));
 }
 
 TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
@@ -37,8 +41,8 @@ TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
                 "00000003LINE[0000000001]:a", "0000000ALINE[0000000003]:c"};
   TextList shuffled{runs[3], runs[1], runs[0], runs[2]};
   const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
-  EXPECT_EQ(ShownHitTexts(runs), expected);
-  EXPECT_EQ(ShownHitTexts(shuffled), expected);
+  EXPECT_EQ(ShownHitTexts(runs, 2), expected);
+  EXPECT_EQ(ShownHitTexts(shuffled, kPassesNotKnown), expected);
 }
 
 TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
@@ -47,17 +51,20 @@ TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {
   // 'a' although its byte lies between the two cases.
   TextList results{"0000000bLINE[0000000002]:x", "0000000ALINE[0000000001]:y",
                    "0000000_LINE[0000000003]:z", "00000009LINE[0000000004]:w", "short"};
-  EXPECT_EQ(ShownHitTexts(results), (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z",
-                                           "LINE[0000000001]:y", "LINE[0000000002]:x", ""}));
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"LINE[0000000004]:w", "LINE[0000000003]:z", "LINE[0000000001]:y",
+                   "LINE[0000000002]:x", ""}));
 }
 
 TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
   ResultTree tree;
-  EXPECT_EQ(tree.CopyText(), "");
-  tree.AddFile("/p", {"LINE[0000000001]:one", "LINE[0000000002]:two"}, true);
-  tree.AddFile("/q", {"BIN[00000000]:x"}, false);
-  tree.AddFile("/r", {}, true);
-  EXPECT_EQ(tree.CopyText(), "-/p\n\tLINE[0000000001]:one\n\tLINE[0000000002]:two\n+/q\n /r\n");
+  const auto expandedOf = [](std::size_t i) { return i != 1; };
+  EXPECT_EQ(TreeText(tree.Files(), expandedOf), "");
+  tree.AddFile("/p", {"LINE[0000000001]:one", "LINE[0000000002]:two"});
+  tree.AddFile("/q", {"BIN[00000000]:x"});
+  tree.AddFile("/r", {});
+  EXPECT_EQ(TreeText(tree.Files(), expandedOf),
+            "-/p\n\tLINE[0000000001]:one\n\tLINE[0000000002]:two\n+/q\n /r\n");
   EXPECT_EQ(tree.HitCount(), 3u);
 }
 

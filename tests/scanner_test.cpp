@@ -36,7 +36,7 @@ std::vector<std::string> HitsOf(const std::string& bytes, const SearchSettings& 
   for (const std::uint32_t chunk : kChunkSizes) {
     auto scanner = MakePlainScanner(settings);
     ScanOutcome outcome = test::ScanToEnd(*scanner, path, chunk);
-    TextList hits = ShownHitTexts(outcome.entries);
+    TextList hits = ShownHitTexts(outcome.entries, outcome.firstPassEntries);
     if (chunk == kChunkSizes[0]) {
       first = hits;
       firstResult = outcome.result;

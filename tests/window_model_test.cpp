@@ -6,6 +6,7 @@
 #include <QPersistentModelIndex>
 
 #include "app/ResultTreeModel.h"
+#include "search/TreePrinter.h"
 
 namespace kolbrin {
 namespace {

@@ -84,7 +84,7 @@ class Window : public ::testing::Test {
   // Drops `paths` and waits until the search has ended.
   void DropAndWait(const Texts& paths) {
     window->WMDropFiles(paths);
-    WaitUntil([&] { return !window->IsSearching; });
+    WaitUntil([&] { return !window->IsSearching(); });
   }
 
   static void WaitUntil(const std::function<bool()>& done) {
@@ -173,9 +173,9 @@ TEST_F(Window, SearchesUseTheEncodingFromSettingsAutoWhenMissingOrUnknown) {
   TfmMain& w = Open();
   w.edFind1->setText("key");
   w.WMDropFiles({folder.Write("a.txt", "key\n")});
-  ASSERT_NE(w.SearchThread, nullptr);
-  EXPECT_EQ(w.SearchThread->Encoding, TextEncoding::Utf16Be);
-  WaitUntil([&] { return w.SearchThread == nullptr; });
+  ASSERT_NE(w.SearchThread(), nullptr);
+  EXPECT_EQ(w.SearchThread()->Encoding, TextEncoding::Utf16Be);
+  WaitUntil([&] { return w.SearchThread() == nullptr; });
 }
 
 TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
@@ -185,12 +185,12 @@ TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   std::filesystem::create_directory(folder.path() + "/sub");
   w.edFind1->setText("key");
   w.WMDropFiles({b, folder.path() + "/sub", a});
-  EXPECT_TRUE(w.IsSearching);
+  EXPECT_TRUE(w.IsSearching());
   EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a Now Searching..."));
   EXPECT_TRUE(w.edFind1->isReadOnly());
   EXPECT_FALSE(w.cbNFOpt->isEnabled());
   EXPECT_TRUE(w.pbStop->isVisible());
-  WaitUntil([&] { return !w.IsSearching; });
+  WaitUntil([&] { return !w.IsSearching(); });
   EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a Searching Completion."));
   EXPECT_EQ(FileNodes(), Texts{a});
   EXPECT_FALSE(w.edFind1->isReadOnly());
@@ -199,7 +199,7 @@ TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   EXPECT_TRUE(w.sbMsg->currentMessage().isEmpty());
   EXPECT_TRUE(w.mnAllOpen->isEnabled());
   EXPECT_FALSE(w.mnEdit->isEnabled()) << "no node selected yet";
-  WaitUntil([&] { return w.SearchThread == nullptr; });
+  WaitUntil([&] { return w.SearchThread() == nullptr; });
 }
 
 // The tree's column is not sized by laying out every node (a search of thousands
@@ -223,7 +223,7 @@ TEST_F(Window, DropWithoutSearchStringWarnsAndKeepsTheTree) {
   DropAndWait({folder.Write("a.txt", "key\n")});
   w.edFind1->clear();
   w.WMDropFiles({folder.path() + "/a.txt"});
-  EXPECT_FALSE(w.IsSearching);
+  EXPECT_FALSE(w.IsSearching());
   EXPECT_EQ(warnings, Texts{"検索文字列を入力してください。"});
   EXPECT_EQ(FileNodes().size(), 1u);
   EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a"));
@@ -243,8 +243,8 @@ TEST_F(Window, RealDropEventStartsTheSearch) {
   QApplication::sendEvent(&w, &move);
   QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(&w, &drop);
-  EXPECT_TRUE(w.IsSearching);
-  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_TRUE(w.IsSearching());
+  WaitUntil([&] { return !w.IsSearching(); });
   EXPECT_EQ(FileNodes(), Texts{a});
 }
 
@@ -281,7 +281,7 @@ TEST_F(Window, DroppedNameThatIsNotUtf8IsSearchedAsItsBytes) {
   const QUrl url = QUrl::fromEncoded(
       "file://" + QByteArray::fromStdString(path).toPercentEncoding("/"), QUrl::StrictMode);
   EXPECT_TRUE(DragAndDrop(&w, {url}).copied);
-  WaitUntil([&] { return !w.IsSearching; });
+  WaitUntil([&] { return !w.IsSearching(); });
   EXPECT_EQ(FileNodes(), Texts{path});
   ASSERT_EQ(w.model->rowCount(), 1);
   EXPECT_EQ(w.model->rowCount(w.model->index(0, 0)), 1) << "the hit is found in the file";
@@ -296,8 +296,8 @@ TEST_F(Window, DropOnAnyControlStartsTheSearch) {
   w.edFind1->setText("key");
   const std::string a = folder.Write("a.txt", "key\n");
   EXPECT_TRUE(DragAndDrop(w.edFind2, {QUrl::fromLocalFile(QString::fromStdString(a))}).copied);
-  EXPECT_TRUE(w.IsSearching);
-  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_TRUE(w.IsSearching());
+  WaitUntil([&] { return !w.IsSearching(); });
   EXPECT_TRUE(w.edFind2->text().isEmpty()) << "the file did not become text";
   EXPECT_EQ(FileNodes(), Texts{a});
 }
@@ -306,14 +306,14 @@ TEST_F(Window, DropDuringASearchIsRefusedNotSwallowed) {
   TfmMain& w = Open();
   w.edFind1->setText("key");
   w.WMDropFiles({BigKeyFile("big.txt")});
-  ASSERT_TRUE(w.IsSearching);
+  ASSERT_TRUE(w.IsSearching());
   const std::string other = folder.Write("other.txt", "key\n");
   // With Shift a file manager asks for a move: it must not be told one took place.
   const DragOutcome outcome =
       DragAndDrop(&w, {QUrl::fromLocalFile(QString::fromStdString(other))}, Qt::ShiftModifier);
   EXPECT_FALSE(outcome.entered) << "the drag shows the window does not take it";
   EXPECT_FALSE(outcome.copied);
-  WaitUntil([&] { return !w.IsSearching; });
+  WaitUntil([&] { return !w.IsSearching(); });
   EXPECT_EQ(FileNodes().size(), 1u);
 }
 
@@ -327,8 +327,8 @@ TEST_F(Window, StopButtonEndsTheSearchEarly) {
   w.WMDropFiles({big, next});
   w.pbStopClick();
   EXPECT_FALSE(w.pbStop->isVisible()) << "hidden at once";
-  EXPECT_TRUE(w.IsSearching) << "until the worker has ended";
-  WaitUntil([&] { return !w.IsSearching; });
+  EXPECT_TRUE(w.IsSearching()) << "until the worker has ended";
+  WaitUntil([&] { return !w.IsSearching(); });
   // The stop may come before the long file is loaded or while it is scanned: either
   // way the next file is never searched and the long one not to its end.
   std::size_t hits = 0;
@@ -359,8 +359,8 @@ TEST_F(Window, TerminateDuringAnArchiveSearchClosesAndRemovesThePrivateFolder) {
   w.edFind1->setText("key");
   w.WMDropFiles({zip});
   // A member is being extracted, or its copy searched.
-  WaitUntil([&] { return !std::filesystem::is_empty(w.TempDir) || !w.IsSearching; });
-  ASSERT_TRUE(w.IsSearching) << "the search ended before the signal";
+  WaitUntil([&] { return !std::filesystem::is_empty(w.TempDir) || !w.IsSearching(); });
+  ASSERT_TRUE(w.IsSearching()) << "the search ended before the signal";
   ::kill(::getpid(), SIGTERM);
   WaitUntil([&] { return !w.isVisible(); });
   EXPECT_EQ(signalClose.ExitStatus(), 128 + SIGTERM);
