@@ -128,7 +128,7 @@ inline std::size_t FindTabOrZero(const unsigned char* text, std::size_t from, st
 // Appends text[from, to) to line[0, length), as far as capacity allows.
 inline void AppendToLine(const unsigned char* text, std::size_t from, std::size_t to,
                          unsigned char* line, std::size_t& length, std::size_t capacity) {
-  if (length < capacity) {
+  if (length < capacity && to > from) {  // an empty text may have no bytes at all
     const std::size_t n = std::min(to - from, capacity - length);
     std::memcpy(line + length, text + from, n);
     length += n;
@@ -299,6 +299,7 @@ inline std::size_t FindCandidateScalar(const unsigned char* text, std::size_t si
 inline std::size_t FindCandidate(const unsigned char* text, std::size_t size, std::size_t from,
                                  std::size_t end, const CandidateBytes& candidates) {
   const LastByteTest test = candidates.last;
+  if (from == end) return end;  // an empty stretch may come with no text at all
   if (!test.on && candidates.first == candidates.other) {
     const void* hit = std::memchr(text + from, candidates.first, end - from);
     return hit == nullptr ? end
