@@ -246,8 +246,10 @@ int main(int argc, char** argv) {
   if (!tempDir.empty()) kolbrin::platform::RemoveFolderTree(tempDir);
 
   // SIGTERM and SIGHUP end the session: nobody waits for the tree any more.
-  const int endingSignal = session.endingSignal.load();
-  if (endingSignal != 0 && endingSignal != SIGINT) {
+  // Decided by every signal that has arrived, also one the signal thread is still
+  // about to act on: SIGINT then SIGTERM ends as SIGTERM, whichever thread is first.
+  const int endingSignal = signals.LastArrived();
+  if (signals.SessionEndArrived()) {
     std::exit(kolbrin::platform::ExitStatusForSignal(endingSignal));
   }
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <system_error>
 
@@ -16,8 +17,17 @@ namespace {
 // The pipe's write end, for the handler; -1 while no EndingSignals exists.
 volatile std::sig_atomic_t gWriteEnd = -1;
 
+// What the handler has seen, for a thread that must decide before the pipe's reader
+// has acted: the last signal, and a bit for each of SIGTERM and SIGHUP.
+std::atomic<int> gLastArrived{0};
+std::atomic<bool> gSessionEndArrived{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal handler may only touch lock-free atomics");
+
 extern "C" void OnEndingSignal(int signal) {
   const int savedErrno = errno;
+  if (signal != SIGINT) gSessionEndArrived.store(true);
+  gLastArrived.store(signal);
   const auto byte = static_cast<unsigned char>(signal);
   // The write end does not block: a full pipe already holds enough to wake the reader.
   [[maybe_unused]] const ssize_t written = ::write(gWriteEnd, &byte, 1);
@@ -36,6 +46,8 @@ EndingSignals::EndingSignals() {
   readEnd_.Reset(ends[0]);
   writeEnd_.Reset(ends[1]);
   gWriteEnd = writeEnd_.get();
+  gLastArrived.store(0);
+  gSessionEndArrived.store(false);
   struct sigaction action {};
   action.sa_handler = OnEndingSignal;
   sigemptyset(&action.sa_mask);
@@ -54,6 +66,10 @@ EndingSignals::~EndingSignals() {
   }
   gWriteEnd = -1;
 }
+
+int EndingSignals::LastArrived() const { return gLastArrived.load(); }
+
+bool EndingSignals::SessionEndArrived() const { return gSessionEndArrived.load(); }
 
 int EndingSignals::Next(std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;

@@ -37,6 +37,12 @@ class EndingSignals {
   // Takes the next signal that arrived: its number, or 0 when none arrives within
   // `timeout` (negative: waits for ever; zero: does not wait). Any one thread.
   int Next(std::chrono::milliseconds timeout);
+  // The last of the signals whose handler has run, 0 before the first, and whether
+  // SIGTERM or SIGHUP was among them: what a thread about to end the session goes
+  // by, as a signal may have arrived that the reader of Next has not acted on yet.
+  // Any thread.
+  int LastArrived() const;
+  bool SessionEndArrived() const;
   // False for a signal left ignored, or not one of the three.
   bool Catches(int signal) const;
 
