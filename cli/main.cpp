@@ -4,8 +4,6 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -34,13 +32,12 @@ namespace {
 using kolbrin::ResultTree;
 using kolbrin::TGrep;
 
-// What the signal thread and the main thread share: the search while it runs, and
-// the first signal that asked the session to end.
+// What the signal thread and the main thread share: the search while it runs. The
+// signals that arrived are EndingSignals' to tell.
 struct Session {
   std::mutex mutex;
   TGrep* search = nullptr;  // set while the search runs, under `mutex`
   bool searchOver = false;  // under `mutex`: the worker has ended and is being released
-  std::atomic<int> endingSignal{0};
 };
 
 // How long SIGTERM and SIGHUP wait for the search to stop before the program ends
@@ -59,7 +56,6 @@ void WatchSignals(kolbrin::platform::EndingSignals& signals, Session& session,
   const int first = signals.Next(std::chrono::milliseconds(-1));
   {
     std::lock_guard lock(session.mutex);
-    session.endingSignal.store(first);
     if (session.searchOver) AbandonAndExit(nullptr, tempDir, ExitStatusForSignal(first));
     if (session.search != nullptr) session.search->RequestStop();
   }
@@ -147,15 +143,7 @@ class BufferedOutput {
   static constexpr std::size_t kCapacity = std::size_t{1} << 20;
 
   void WriteAll(const char* data, std::size_t size) {
-    while (!failed_ && size > 0) {
-      const ssize_t n = ::write(STDOUT_FILENO, data, size);
-      if (n > 0) {
-        data += n;
-        size -= static_cast<std::size_t>(n);
-      } else if (n < 0 && errno != EINTR) {
-        failed_ = true;
-      }
-    }
+    if (!failed_) failed_ = !kolbrin::platform::WriteAll(STDOUT_FILENO, {data, size});
   }
 
   std::unique_ptr<char[]> buffer_;
@@ -229,7 +217,7 @@ int main(int argc, char** argv) {
     std::lock_guard lock(session.mutex);
     session.search = search.get();
     // A signal that came before the search existed still stops it.
-    if (session.endingSignal.load() != 0) search->RequestStop();
+    if (signals.LastArrived() != 0) search->RequestStop();
   }
   search->Resume();
   loop.RunUntil([&ended] { return ended; });

@@ -130,10 +130,9 @@ bool FileMap::Load(const std::string& path, std::size_t maxSize) {
   // fool it.
   const UniqueFd file = Open(path);
   if (!file.valid()) return false;
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
-  const auto expected = static_cast<std::size_t>(info.st_size);
-  if (expected > maxSize) return false;
+  const std::optional<std::size_t> regularSize = RegularFileSize(file.get(), maxSize);
+  if (!regularSize) return false;
+  const std::size_t expected = *regularSize;
   if (expected == 0) {
     data_ = kNoBytes;
     return true;

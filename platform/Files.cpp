@@ -60,10 +60,9 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
   // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
   const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!file.valid()) return false;
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
-  const auto expected = static_cast<std::size_t>(info.st_size);
-  if (expected > maxSize) return false;
+  const std::optional<std::size_t> regularSize = RegularFileSize(file.get(), maxSize);
+  if (!regularSize) return false;
+  const std::size_t expected = *regularSize;
 
   std::unique_ptr<unsigned char[]> bytes;
   try {
@@ -81,6 +80,14 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
 void FileBytes::Clear() {
   data_.reset();
   size_ = 0;
+}
+
+std::optional<std::size_t> RegularFileSize(int fd, std::size_t maxSize) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return std::nullopt;
+  const auto size = static_cast<std::size_t>(info.st_size);
+  if (size > maxSize) return std::nullopt;
+  return size;
 }
 
 bool WriteAll(int fd, std::string_view bytes) {

@@ -39,6 +39,11 @@ class FileBytes {
   std::size_t size_ = 0;
 };
 
+// The size of the file open at `fd`, checked on the descriptor itself so that a
+// swap after a stat cannot fool it; nothing when it is no regular file (a folder, a
+// FIFO, a device) or is larger than `maxSize`.
+std::optional<std::size_t> RegularFileSize(int fd, std::size_t maxSize);
+
 // Writes all of `bytes` to `fd`, resuming after interruptions and short writes.
 // False on the first write that fails or writes nothing; how much was written by
 // then is unknown.
