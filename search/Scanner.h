@@ -37,9 +37,6 @@ constexpr bool IsCountedControl(unsigned char b) {
 // The worker's chunk: a call of ScanStep examines at most this many bytes plus one.
 inline constexpr std::uint32_t kChunkSize = 10240;
 
-// Offsets are 32-bit, so a file must fit in them to be searched.
-inline constexpr std::size_t kMaxScannedFileSize = 0xFFFFFFFFu;
-
 // The search settings, fixed for the whole search.
 struct SearchSettings {
   std::string String1;  // 1..255 bytes
@@ -75,7 +72,7 @@ class Scanner {
   // while only the first pass ran. Only entries of different passes can be equal.
   virtual std::size_t FirstPassEntries() const = 0;
   // Whether the current file could not be read: it is missing, no regular file (a
-  // folder, say), too large, or reading it failed.
+  // folder, say), or opening it failed.
   virtual bool LoadFailed() const = 0;
   // Called after each successful load of a file, for the progress display.
   virtual void SetOnFileLoaded(std::function<void()> notification) = 0;
@@ -90,10 +87,15 @@ enum class VectorWidth {
   Narrow,  // 16 bytes
 };
 
+// How many bytes of a file the fast scanner reads at a time, into one buffer it
+// keeps for every file and pass.
+inline constexpr std::size_t kReadPieceSize = std::size_t{1} << 20;
+
 // The fast scanner: the plain one's results, step for step, from bulk searches over
-// a mapped or reused-buffer copy of the file.
+// the file as it is read, `pieceSize` bytes at a time (tests make it tiny).
 std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings,
-                                         VectorWidth width = VectorWidth::Widest);
+                                         VectorWidth width = VectorWidth::Widest,
+                                         std::size_t pieceSize = kReadPieceSize);
 
 // The scanner a search uses.
 std::unique_ptr<Scanner> MakeScanner(const SearchSettings& settings);
