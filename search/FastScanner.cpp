@@ -175,8 +175,12 @@ bool FastScanner::ScanChunk(std::uint32_t limit) {
 }
 
 // Before the window moves on past the examined bytes: the current line's first bytes
-// are held, as a text hit later in the line shows them.
+// are held, as a text hit later in the line shows them. A binary pass shows no lines.
 void FastScanner::RefillForScan() {
+  if (IsBinary) {
+    RefillKeeping(Position);
+    return;
+  }
   const unsigned char* const text = Text.data();
   if (Position > LineStart) {
     const void* lastFeed = ::memrchr(text + LineStart, '\n', Position - LineStart);

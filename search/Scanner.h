@@ -88,8 +88,10 @@ enum class VectorWidth {
 };
 
 // How many bytes of a file the fast scanner reads at a time, into one buffer it
-// keeps for every file and pass.
-inline constexpr std::size_t kReadPieceSize = std::size_t{1} << 20;
+// keeps for every file and pass. Pieces of 128 KiB to 4 MiB search a cached file at
+// the same speed within a few per cent; this one stays in a core's second-level
+// cache from its reading to its scan.
+inline constexpr std::size_t kReadPieceSize = std::size_t{256} << 10;
 
 // The fast scanner: the plain one's results, step for step, from bulk searches over
 // the file as it is read, `pieceSize` bytes at a time (tests make it tiny).
