@@ -260,13 +260,4 @@ unsigned char* FileText::Reserve(std::size_t size) {
   return size == 0 ? nullptr : buffer_.Reserve(size);
 }
 
-TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::size_t size,
-                            std::string& text) {
-  FileText file(mode);
-  file.Start(bytes, size);
-  file.SettleAll();
-  text.assign(reinterpret_cast<const char*>(file.data()), file.size());
-  return file.decodedFrom();
-}
-
 }  // namespace kolbrin

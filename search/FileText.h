@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 
 #include "platform/PageBuffer.h"
 #include "search/TextEncoding.h"
@@ -64,11 +63,5 @@ class FileText {
   bool nonAscii_ = false;        // and some of them are not ASCII
   platform::PageBuffer buffer_;  // the decoded text, reused from file to file
 };
-
-// Decides and transcodes a whole file at once, as a scan over FileText sees it; for
-// tests and tools. Returns the encoding decoded from (Bytes: the file as it stands)
-// and sets `text` to the text searched.
-TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::size_t size,
-                            std::string& text);
 
 }  // namespace kolbrin
