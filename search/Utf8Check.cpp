@@ -456,7 +456,12 @@ void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool
 }
 
 bool Utf8Stream::Finish() {
-  if (heldSize_ != 0) valid_ = false;
+  // The held bytes are well-formed only as whole characters.
+  for (std::int32_t i = 0; valid_ && static_cast<std::size_t>(i) < heldSize_;) {
+    UChar32 c;
+    U8_NEXT(held_, i, static_cast<std::int32_t>(heldSize_), c);
+    if (c < 0) valid_ = false;
+  }
   heldSize_ = 0;
   return valid_;
 }

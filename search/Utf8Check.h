@@ -32,8 +32,8 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
 // Whether a file read piece by piece is well-formed UTF-8, at CheckUtf8's speed. The
 // bytes of a character that a piece's end may cut short (from a lead byte among the
 // piece's last three on) are held in the object until the next piece completes them:
-// the caller keeps no bytes. Held bytes the file's end leaves are ill-formed, so a
-// file whose only fault is a cut last character is valid up to Finish.
+// the caller keeps no bytes. Finish checks those the file's end leaves, so a file
+// whose only fault lies there (a last character cut short) is valid up to Finish.
 class Utf8Stream {
  public:
   // Checks the next piece of the file. Returns valid().
