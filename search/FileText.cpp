@@ -50,7 +50,7 @@ void FileText::Decide() {
   const ReadAt read = [this](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
     return reader_.ReadAt(offset, buffer, size);
   };
-  decision_ = DecideFileText(mode_, read, decoded_.get(), decodedCapacity_);
+  decision_ = DecideFileText(mode_, read, decoded_.get(), pieceSize_);
   undecided_ = false;
 }
 

@@ -22,6 +22,8 @@
 #include "platform/FileReader.h"
 #include "search/TextDecision.h"
 #include "search/TextEncoding.h"
+#include "search/Transcoders.h"
+#include "search/Utf8Check.h"
 
 namespace kolbrin {
 

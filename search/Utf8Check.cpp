@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -343,6 +344,126 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
   }
 #endif
   return CheckScalar(data, p, to, size, result);
+}
+
+namespace {
+
+// The ISO-2022-JP designation that starts at p[0], if one does within `size` bytes.
+bool IsDesignationAt(const unsigned char* p, std::size_t size) {
+  if (size >= 3 && p[1] == '$' && (p[2] == '@' || p[2] == 'B')) return true;
+  if (size >= 3 && p[1] == '(' && (p[2] == 'B' || p[2] == 'J' || p[2] == 'I')) return true;
+  return size >= 4 && p[1] == '$' && p[2] == '(' && p[3] == 'D';
+}
+
+bool HasDesignation(const unsigned char* data, std::size_t size) {
+  for (const unsigned char* p = data;
+       (p = static_cast<const unsigned char*>(std::memchr(p, 0x1B, size - (p - data)))) != nullptr;
+       ++p) {
+    if (IsDesignationAt(p, size - static_cast<std::size_t>(p - data))) return true;
+  }
+  return false;
+}
+
+// Where the bytes a character may still need to complete start: the last lead byte
+// among the last three, when only continuation bytes follow it; else `size`.
+std::size_t OpenTail(const unsigned char* data, std::size_t size) {
+  for (std::size_t k = 1; k <= 3 && k <= size; ++k) {
+    const unsigned char b = data[size - k];
+    if (b < 0x80) break;
+    if (b >= 0xC0) return size - k;
+  }
+  return size;
+}
+
+}  // namespace
+
+bool Utf8Stream::Feed(const unsigned char* data, std::size_t size) {
+  if (!valid_ || size == 0) return valid_;
+  if (heldSize_ != 0) {
+    // The held bytes and enough of the piece to complete their character.
+    unsigned char joined[sizeof held_ + 4];
+    const std::size_t taken = std::min<std::size_t>(size, 4);
+    std::memcpy(joined, held_, heldSize_);
+    std::memcpy(joined + heldSize_, data, taken);
+    const std::size_t joinedSize = heldSize_ + taken;
+    const std::size_t held = heldSize_;
+    heldSize_ = 0;
+    if (taken == size) return FeedWhole(joined, joinedSize);  // a piece that short
+    // A character is four bytes at most: those that start among the held bytes end
+    // within `joined`.
+    std::int32_t i = 0;
+    while (static_cast<std::size_t>(i) < held) {
+      UChar32 c;
+      U8_NEXT(joined, i, static_cast<std::int32_t>(joinedSize), c);
+      if (c < 0) return valid_ = false;
+    }
+    const std::size_t skip = static_cast<std::size_t>(i) - held;
+    data += skip;
+    size -= skip;
+  }
+  return FeedWhole(data, size);
+}
+
+bool Utf8Stream::FeedWhole(const unsigned char* data, std::size_t size) {
+  const std::size_t to = OpenTail(data, size);
+  if (to != 0) {
+    const Utf8Check check = CheckUtf8(data, 0, to, to);
+    if (check.invalid || check.checkedTo != to) return valid_ = false;
+    nonAscii_ = nonAscii_ || check.nonAscii;
+    if (!designation_) FollowEscapes(data, size, check.escape);
+  }
+  heldSize_ = size - to;
+  std::memcpy(held_, data + to, heldSize_);
+  if (heldSize_ != 0) {
+    nonAscii_ = true;
+    lastSize_ = 0;  // no ESC among the last bytes
+  }
+  return true;
+}
+
+void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool escape) {
+  // A designation that began among the last bytes of the pieces before.
+  if (lastSize_ != 0) {
+    unsigned char joined[sizeof last_ + 3];
+    const std::size_t taken = std::min<std::size_t>(size, 3);
+    std::memcpy(joined, last_, lastSize_);
+    std::memcpy(joined + lastSize_, data, taken);
+    for (std::size_t k = 0; k < lastSize_; ++k) {
+      if (joined[k] == 0x1B && IsDesignationAt(joined + k, lastSize_ + taken - k)) {
+        designation_ = true;
+        return;
+      }
+    }
+  }
+  if (escape && HasDesignation(data, size)) {
+    designation_ = true;
+    return;
+  }
+  // Keep the last three bytes seen when an ESC is among them (an ESC the piece does
+  // not hold may be among those kept before, for a piece that short).
+  unsigned char joined[sizeof last_ + sizeof last_];
+  std::size_t joinedSize = 0;
+  if (size < sizeof last_) {
+    std::memcpy(joined, last_, lastSize_);
+    joinedSize = lastSize_;
+  }
+  const std::size_t taken = std::min(size, sizeof last_);
+  std::memcpy(joined + joinedSize, data + size - taken, taken);
+  joinedSize += taken;
+  const std::size_t keep = std::min(joinedSize, sizeof last_);
+  lastSize_ = std::memchr(joined + joinedSize - keep, 0x1B, keep) != nullptr ? keep : 0;
+  std::memcpy(last_, joined + joinedSize - keep, lastSize_);
+}
+
+bool Utf8Stream::Finish() {
+  // The held bytes are well-formed only as whole characters.
+  for (std::int32_t i = 0; valid_ && static_cast<std::size_t>(i) < heldSize_;) {
+    UChar32 c;
+    U8_NEXT(held_, i, static_cast<std::int32_t>(heldSize_), c);
+    if (c < 0) valid_ = false;
+  }
+  heldSize_ = 0;
+  return valid_;
 }
 
 void SetUtf8CheckWidestVector(int bytes) { gWidestVector.store(bytes); }

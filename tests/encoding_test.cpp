@@ -12,6 +12,7 @@
 #include "search/FileText.h"
 #include "search/ResultTree.h"
 #include "search/Scanner.h"
+#include "search/TextDecision.h"
 #include "search/Utf8Check.h"
 #include "tests/TestSupport.h"
 
