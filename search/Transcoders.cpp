@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "search/Scanner.h"
@@ -97,30 +96,6 @@ extern "C" void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* 
   ucnv_cbToUWriteUChars(arguments, &kReplacement, 1, 0, error);
 }
 
-std::optional<std::size_t> ConvertThroughIcu(TextEncoding encoding, const unsigned char* in,
-                                             std::size_t size, bool strict, unsigned char* out,
-                                             std::size_t room) {
-  Converter source = OpenConverter(IcuName(encoding));
-  Converter target = OpenConverter("UTF-8");
-  if (!source || !target) return std::nullopt;
-  UErrorCode error = U_ZERO_ERROR;
-  if (strict) {
-    ucnv_setToUCallBack(source.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
-    // A lone UTF-16 surrogate passes the decoding and fails only as UTF-8.
-    ucnv_setFromUCallBack(target.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
-                          &error);
-  } else {
-    ucnv_setToUCallBack(source.get(), WriteReplacementCharacter, nullptr, nullptr, nullptr, &error);
-  }
-  if (U_FAILURE(error)) return std::nullopt;
-  char* written = reinterpret_cast<char*>(out);
-  const char* read = reinterpret_cast<const char*>(in);
-  ucnv_convertEx(target.get(), source.get(), &written, written + room, &read, read + size, nullptr,
-                 nullptr, nullptr, nullptr, /*reset=*/true, /*flush=*/true, &error);
-  if (U_FAILURE(error)) return std::nullopt;
-  return static_cast<std::size_t>(written - reinterpret_cast<char*>(out));
-}
-
 }  // namespace
 
 // A stateless multi-byte encoding (CP932, EUC-JP) as a tree of byte tables taken
@@ -160,35 +135,12 @@ class ByteTables {
 
   bool usable() const { return !tables_.empty(); }
 
-  using Outcome = TableDecoding;
-
   using Counts = TableCounts;
   struct Step {
     std::size_t read = 0;     // input bytes decoded
     std::size_t written = 0;  // UTF-8 bytes written
     bool ok = true;           // false: a bad sequence or too many control bytes (not Replace)
   };
-
-  // Decodes [in, in + size), writing the UTF-8 to `out` when it is not null (it needs
-  // room for three bytes per input byte, plus 16).
-  Outcome Decode(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    Counts counts;
-    const Step step = out != nullptr ? Run<true, false>(in, size, true, out, counts)
-                                     : Run<false, false>(in, size, true, nullptr, counts);
-    Outcome outcome;
-    if (!step.ok) return outcome;
-    outcome.clean = true;
-    outcome.length = step.written;
-    outcome.score = counts.score;
-    return outcome;
-  }
-
-  // Decodes the whole of [in, in + size) into `out`, each byte that starts no mapped
-  // sequence becoming U+FFFD; control bytes are let through.
-  std::size_t DecodeReplacing(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    Counts counts;
-    return Run<true, true>(in, size, true, out, counts).written;
-  }
 
   // Decodes [in, in + size) as a piece of a longer input: unless `last`, a sequence
   // that the piece's end cuts short is left unread, for the caller to hand over again
@@ -366,13 +318,6 @@ ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts
 
 }  // namespace
 
-// Whether `text` would stay text for the scanner: no NUL byte, at most ten counted
-// control bytes.
-bool CountsAsText(const unsigned char* text, std::size_t size) {
-  std::size_t controls = 0;
-  return StillCountsAsText(text, size, controls);
-}
-
 bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t& controls) {
   std::size_t p = 0;
 #if defined(__SSE2__)
@@ -389,24 +334,6 @@ bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t&
     if (text[p] < 0x20 && TooManyControls(text[p], controls)) return false;
   }
   return true;
-}
-
-std::optional<std::size_t> ConvertWithIcu(TextEncoding encoding, const unsigned char* in,
-                                          std::size_t size, bool strict, unsigned char* out,
-                                          std::size_t room) {
-  return ConvertThroughIcu(encoding, in, size, strict, out, room);
-}
-
-bool HasByteTables(TextEncoding encoding) { return TablesFor(encoding).usable(); }
-
-TableDecoding DecodeByTables(TextEncoding encoding, const unsigned char* in, std::size_t size,
-                             unsigned char* out) {
-  return TablesFor(encoding).Decode(in, size, out);
-}
-
-std::size_t DecodeByTablesReplacing(TextEncoding encoding, const unsigned char* in,
-                                    std::size_t size, unsigned char* out) {
-  return TablesFor(encoding).DecodeReplacing(in, size, out);
 }
 
 bool TableReading::Start(TextEncoding encoding) {

@@ -1,58 +1,26 @@
-// The transcoders FileText decodes a file with, to UTF-8: ICU's converters, and for
-// CP932 and EUC-JP byte tables taken from them once; and the rule a decoded text must
-// pass to be searched as text. What to decode from is decided in search/FileText.cpp.
+// The transcoders a file is decoded with, to UTF-8, piece by piece: ICU's converters,
+// and for CP932 and EUC-JP byte tables taken from them once; and the rule a decoded
+// text must pass to be searched as text. What to decode from is decided in
+// search/TextDecision.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "search/TextEncoding.h"
 
 namespace kolbrin {
 
-// Whether `text` would stay text for the scanner: no NUL byte, at most ten counted
-// control bytes.
-bool CountsAsText(const unsigned char* text, std::size_t size);
-
-// CountsAsText over a text given piece by piece: `controls` carries the count of
-// counted control bytes from one piece to the next. False once the text so far does
-// not count as text.
+// Whether a text given piece by piece would stay text for the scanner: no NUL byte,
+// at most ten counted control bytes. `controls` carries the count of counted control
+// bytes from one piece to the next. False once the text so far does not count as text.
 bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t& controls);
-
-// Transcodes [in, in + size) from `encoding` to UTF-8 through ICU into `out`, which
-// has room for `room` bytes. Strict: the whole input must be well-formed and mapped;
-// otherwise each bad sequence becomes U+FFFD. Returns the UTF-8 length, or nothing.
-std::optional<std::size_t> ConvertWithIcu(TextEncoding encoding, const unsigned char* in,
-                                          std::size_t size, bool strict, unsigned char* out,
-                                          std::size_t room);
 
 // The byte tables of CP932 and EUC-JP hold every byte sequence ICU maps, with its
 // UTF-8 and how much it counts toward the text looking Japanese. Decoding through
 // them gives ICU's own result for a well-formed file, at table speed. They are
 // built on first use and shared by all threads.
-
-// Whether the tables of `encoding` (Cp932 or EucJp) could be built.
-bool HasByteTables(TextEncoding encoding);
-
-struct TableDecoding {
-  bool clean = false;      // well-formed and mapped, and it counts as text
-  std::size_t length = 0;  // of the UTF-8
-  std::int64_t score = 0;  // the higher, the more it looks like Japanese text
-};
-
-// Decodes [in, in + size) from `encoding` (Cp932 or EucJp), stopping at the first
-// sequence ICU would refuse; writes the UTF-8 to `out` when it is not null (it needs
-// room for three bytes per input byte, plus 16).
-TableDecoding DecodeByTables(TextEncoding encoding, const unsigned char* in, std::size_t size,
-                             unsigned char* out);
-
-// Decodes the whole of [in, in + size) into `out`, each byte that starts no mapped
-// sequence becoming U+FFFD; control bytes are let through.
-std::size_t DecodeByTablesReplacing(TextEncoding encoding, const unsigned char* in,
-                                    std::size_t size, unsigned char* out);
-
 class ByteTables;
 
 // A character of a multi-byte input that the end of one piece cut short, kept until
@@ -68,8 +36,9 @@ struct TableCounts {
   std::int64_t score = 0;
 };
 
-// The CP932 or EUC-JP reading of a file given piece by piece, judged as DecodeByTables
-// judges the whole file: clean, and its score; nothing is written.
+// The CP932 or EUC-JP reading of a file given piece by piece, judged as a whole:
+// clean (every sequence mapped, and it counts as text), and its score; nothing is
+// written.
 class TableReading {
  public:
   // Starts over for a new file. False when the tables of `encoding` cannot be had.
@@ -89,9 +58,8 @@ class TableReading {
 };
 
 // Decodes a file read piece by piece to UTF-8, the output of all pieces together
-// being that of the whole file at once: DecodeByTablesReplacing's for CP932 and
-// EUC-JP, ConvertWithIcu's (replacing) for the rest, which for a file that decodes
-// cleanly is also the strict decoding's.
+// being that of the whole file at once; for a file that decodes cleanly, replacing
+// bad sequences and stopping at them give the same text.
 class StreamDecoder {
  public:
   StreamDecoder();
@@ -106,7 +74,7 @@ class StreamDecoder {
   bool Start(TextEncoding from);
   // As Start, for an ICU encoding only (false for the tables): the first bad or
   // unmapped sequence, or a lone UTF-16 surrogate, ends the decoding, and failed()
-  // says so. This is ConvertWithIcu's strict decoding, for the decision.
+  // says so. For the decision.
   bool StartStrict(TextEncoding from);
   bool failed() const { return failed_; }
 
