@@ -43,8 +43,9 @@ bool FileReader::Open(const std::string& path) {
   // The type is checked on the open descriptor, so a swap after a stat cannot fool it.
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) return false;
-  // A hint for a larger read-ahead; the file is read from start to end.
-  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  // A hint for a larger read-ahead; the file is read from start to end. A small file
+  // is read in one go anyway.
+  if (info.st_size > (off_t{1} << 20)) ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   file_ = std::move(file);
   openedSize_ = static_cast<std::uint64_t>(info.st_size);
   return true;
@@ -72,6 +73,8 @@ std::size_t FileReader::ReadAt(std::uint64_t offset, unsigned char* buffer,
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
+    // A short read at the size the file had is its end: no read more to hear so.
+    if (offset + got >= openedSize_) break;
   }
   return got;
 }

@@ -24,8 +24,9 @@ class FileReader {
 
   // Reads on from the reading position into buffer[0, size): how many bytes came,
   // fewer than `size` only at the end of the file (0 there). A file that shrinks is
-  // read as far as it goes and one that grows as far as it has grown; a read that
-  // fails ends the file there, what was read before stays read.
+  // read as far as it goes and one that grows as far as it has grown when the read
+  // reaches its new bytes; a read that fails ends the file there, what was read
+  // before stays read.
   std::size_t Read(unsigned char* buffer, std::size_t size);
   // The same from `offset`, leaving the reading position where it is.
   std::size_t ReadAt(std::uint64_t offset, unsigned char* buffer, std::size_t size) const;

@@ -77,23 +77,22 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   unsigned char* const free = window_ + kept;
   if (!decoding_) {
     const std::size_t room = rawCapacity_ > kept ? rawCapacity_ - kept : 0;
-    const std::size_t got = reader_.Read(free, std::min(pieceSize_, room));
+    const std::size_t wanted = std::min(pieceSize_, room);
+    const std::size_t got = reader_.Read(free, wanted);
+    // A short read is the end of the file: a small file takes one read.
+    atEnd_ = got < wanted || wanted == 0;
     if (undecided_) {
-      if (got != 0) {
-        utf8_.Feed(free, got);
-      } else {
-        utf8_.Finish();
-      }
+      utf8_.Feed(free, got);
+      if (atEnd_) utf8_.Finish();
       if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
         Decide();
         // Decoded, the text differs from the bytes shown so far: the scan starts over.
         changed_ = decision_.from != TextEncoding::Bytes;
-      } else if (got == 0) {
+      } else if (atEnd_) {
         undecided_ = false;  // UTF-8 all through: the file as it stands
       }
     }
     size_ += got;
-    atEnd_ = got == 0;
     return keepFrom;
   }
 
@@ -102,8 +101,10 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   std::size_t piece = pieceSize_;
   while (piece > 1 && StreamDecoder::MaxOutput(piece) > room) piece /= 2;
   const std::size_t got = reader_.Read(raw_.get(), piece);
-  size_ += got != 0 ? decoder_.Decode(raw_.get(), got, free) : decoder_.Finish(free);
-  atEnd_ = got == 0;
+  std::size_t written = decoder_.Decode(raw_.get(), got, free);
+  atEnd_ = got < piece;
+  if (atEnd_) written += decoder_.Finish(free + written);
+  size_ += written;
   return keepFrom;
 }
 
