@@ -159,9 +159,6 @@ class ByteTables {
       // A run of ASCII goes over as it stands, sixteen bytes at a time.
 #if defined(__SSE2__)
       while (size - p >= 16) {
-        // The decoder is the first to read a mapped file: asking for the bytes two
-        // pages ahead keeps it from waiting for each page in turn.
-        _mm_prefetch(reinterpret_cast<const char*>(in + p + 8192), _MM_HINT_T0);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
