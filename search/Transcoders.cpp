@@ -22,17 +22,23 @@ namespace kolbrin {
 namespace {
 
 // Whether a byte below 0x20 ends a decoding: a NUL, or a counted control byte beyond
-// the tenth. Called for each such byte, which is rare in text but for TAB, LF and CR.
+// the tenth. The vector loops call it only for NULs and counted control bytes.
 inline bool TooManyControls(unsigned char b, std::size_t& controls) {
   return b == 0 ||
          (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
 
 #if defined(__SSE2__)
-// The lanes of `v` below 0x20, as a bit mask.
-inline unsigned LowByteMask(__m128i v) {
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v)));
+// The lanes of `v` that TooManyControls must look at, as a bit mask: bytes below 0x20
+// but TAB, LF, CR and ESC, which text is full of and which never count.
+inline unsigned ControlByteMask(__m128i v) {
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  const __m128i tolerated =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(tolerated, low)));
 }
 #endif
 
@@ -163,7 +169,7 @@ class ByteTables {
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
         const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = Replace ? 0 : LowByteMask(v) & ((1u << ascii) - 1); low != 0;
+        for (unsigned low = Replace ? 0 : ControlByteMask(v) & ((1u << ascii) - 1); low != 0;
              low &= low - 1) {
           if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
             step.ok = false;
@@ -319,7 +325,8 @@ bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t&
   std::size_t p = 0;
 #if defined(__SSE2__)
   for (; size - p >= 16; p += 16) {
-    for (unsigned low = LowByteMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p)));
+    for (unsigned low =
+             ControlByteMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p)));
          low != 0; low &= low - 1) {
       if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
         return false;
