@@ -50,13 +50,16 @@ void FileText::Decide() {
   const ReadAt read = [this](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
     return reader_.ReadAt(offset, buffer, size);
   };
-  decision_ = DecideFileText(mode_, read, decoded_.get(), pieceSize_);
+  // A file left with one reading is confirmed by decoding it strictly for the scan.
+  decision_ = DecideFileText(mode_, read, decoded_.get(), pieceSize_, Decisions::MayStopEarly);
   undecided_ = false;
 }
 
 void FileText::Rewind() {
   if (undecided_) utf8_.Reset();
-  decoding_ = decision_.from != TextEncoding::Bytes && decoder_.Start(decision_.from);
+  decoding_ = decision_.from != TextEncoding::Bytes &&
+              (decision_.provisional ? decoder_.StartStrict(decision_.from)
+                                     : decoder_.Start(decision_.from));
   if (!decoding_) decision_ = TextDecision{};
   reader_.Seek(decision_.skip);
   window_ = decoding_ ? decoded_.get() : raw_.get();
@@ -104,6 +107,15 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   std::size_t written = decoder_.Decode(raw_.get(), got, free);
   atEnd_ = got < piece;
   if (atEnd_) written += decoder_.Finish(free + written);
+  if (decision_.provisional) {
+    if (decoder_.failed()) {
+      // The one reading left did not hold: the file stands as it is.
+      decision_ = TextDecision{};
+      changed_ = true;
+      return keepFrom;
+    }
+    if (atEnd_) decision_.provisional = false;
+  }
   size_ += written;
   return keepFrom;
 }

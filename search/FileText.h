@@ -11,7 +11,10 @@
 // needs a closer look (an ill-formed sequence, an ISO-2022-JP designation in 7-bit
 // text), the whole file is decided by reading it through once more; if it is then to
 // be decoded, the text so far was the wrong one: changed() says so, and the scan
-// starts over from Rewind.
+// starts over from Rewind. A legacy file usually leaves one reading (CP932 or EUC-JP)
+// within its first piece: the decision stops there, and the scan's own decoding
+// confirms it; should the reading fail later, the file stands as it is, and the scan
+// starts over once more.
 #pragma once
 
 #include <cstddef>

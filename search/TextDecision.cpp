@@ -173,7 +173,7 @@ TextDecision Decided(TextEncoding from, std::uint64_t skip = 0) { return {from, 
 
 TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize,
                         const unsigned char (&head)[2], std::size_t headSize,
-                        std::vector<unsigned char>& out) {
+                        std::vector<unsigned char>& out, Decisions decisions) {
   // 1. A UTF-16 byte order mark, which is not part of the text.
   if (headSize == 2 &&
       ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF))) {
@@ -225,6 +225,13 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     const bool asCp932 = cp932.Feed(pieces.data(), size);
     const bool asEucJp = eucJp.Feed(pieces.data(), size);
     if (!asCp932 && !asEucJp) return Decided(TextEncoding::Bytes);
+    // Known to be no damaged UTF-8, with one reading left: the rest of the file
+    // decides only whether that reading stays clean.
+    if (decisions == Decisions::MayStopEarly && !counting && asCp932 != asEucJp) {
+      TextDecision provisional = Decided(asCp932 ? TextEncoding::Cp932 : TextEncoding::EucJp);
+      provisional.provisional = true;
+      return provisional;
+    }
   }
   if (counting && damage.Finish()) return Decided(TextEncoding::Bytes);
   const bool asCp932 = cp932.Finish();
@@ -263,14 +270,14 @@ TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* 
 }  // namespace
 
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
-                            std::size_t scratchSize) {
+                            std::size_t scratchSize, Decisions decisions) {
   if (mode == TextEncoding::Bytes) return Decided(TextEncoding::Bytes);
   unsigned char head[2];
   const std::size_t headSize = ReadHead(read, head);
   if (headSize == 0) return Decided(TextEncoding::Bytes);  // an empty file
   std::vector<unsigned char> out;
   if (mode == TextEncoding::Auto)
-    return DecideAuto(read, scratch, scratchSize, head, headSize, out);
+    return DecideAuto(read, scratch, scratchSize, head, headSize, out, decisions);
   return DecideForced(mode, read, scratch, scratchSize, head, headSize, out);
 }
 

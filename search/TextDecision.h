@@ -22,7 +22,16 @@ struct TextDecision {
   TextEncoding from = TextEncoding::Bytes;  // Bytes: the file is searched as it stands
   std::uint64_t skip = 0;                   // bytes at the start that are not text (a UTF-16
                                             // byte order mark)
+  // Decided before the end of the file (see Decisions::MayStopEarly): `from` (CP932 or
+  // EUC-JP) is the one reading left, and holds if the rest of the file reads cleanly
+  // as it, strictly (StreamDecoder::StartStrict); otherwise the file stands as it is.
+  bool provisional = false;
 };
+
+// Whether a decision may stop reading once one reading is left for the rest of the
+// file to confirm, so that the confirming is done by the decoding that the scan needs
+// anyway, in the same pass.
+enum class Decisions { Final, MayStopEarly };
 
 // The decision for a whole file under `mode` (Auto or a forced encoding; Bytes gives
 // Bytes), made by reading it through `scratch` (any size of at least one byte). Every
@@ -32,7 +41,7 @@ struct TextDecision {
 // then decoded, a file found not to be UTF-8 is read as CP932 and EUC-JP from its
 // start, and a file forced as UTF-8 that is not well-formed is decoded.
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
-                            std::size_t scratchSize);
+                            std::size_t scratchSize, Decisions decisions = Decisions::Final);
 
 // Decides and transcodes a whole file in memory, as a scan sees it; for the plain
 // scanner, tests and tools. Returns the encoding decoded from (Bytes: the file as it

@@ -376,30 +376,24 @@ struct StreamDecoder::Icu {
 StreamDecoder::StreamDecoder() = default;
 StreamDecoder::~StreamDecoder() = default;
 
-bool StreamDecoder::Start(TextEncoding from) {
+bool StreamDecoder::Start(TextEncoding from) { return StartAs(from, false); }
+
+bool StreamDecoder::StartStrict(TextEncoding from) { return StartAs(from, true); }
+
+bool StreamDecoder::StartAs(TextEncoding from, bool strict) {
   from_ = from;
   tables_ = nullptr;
   held_ = HeldBytes{};
   counts_ = TableCounts{};
   failed_ = false;
+  strict_ = strict;
   if (from == TextEncoding::Cp932 || from == TextEncoding::EucJp) {
     const ByteTables& tables = TablesFor(from);
     if (tables.usable()) tables_ = &tables;
     failed_ = tables_ == nullptr;
     return !failed_;
   }
-  return StartIcu(from, false);
-}
-
-bool StreamDecoder::StartStrict(TextEncoding from) {
-  from_ = from;
-  tables_ = nullptr;
-  failed_ = false;
-  if (from == TextEncoding::Cp932 || from == TextEncoding::EucJp) {
-    failed_ = true;
-    return false;
-  }
-  return StartIcu(from, true);
+  return StartIcu(from, strict);
 }
 
 bool StreamDecoder::StartIcu(TextEncoding from, bool strict) {
@@ -452,7 +446,11 @@ std::size_t StreamDecoder::ConvertIcu(const unsigned char* in, std::size_t size,
 
 std::size_t StreamDecoder::Decode(const unsigned char* in, std::size_t size, unsigned char* out) {
   if (tables_ != nullptr) {
-    return RunPiece<true, true>(*tables_, held_, counts_, in, size, out).written;
+    if (!strict_) return RunPiece<true, true>(*tables_, held_, counts_, in, size, out).written;
+    if (failed_) return 0;
+    const ByteTables::Step step = RunPiece<true, false>(*tables_, held_, counts_, in, size, out);
+    failed_ = !step.ok;
+    return step.ok ? step.written : 0;
   }
   return ConvertIcu(in, size, out, false);
 }
@@ -461,7 +459,11 @@ std::size_t StreamDecoder::Finish(unsigned char* out) {
   if (tables_ != nullptr) {
     const std::size_t held = held_.size;
     held_.size = 0;
-    return held == 0 ? 0 : tables_->Run<true, true>(held_.bytes, held, true, out, counts_).written;
+    if (held == 0 || failed_) return 0;
+    if (!strict_) return tables_->Run<true, true>(held_.bytes, held, true, out, counts_).written;
+    const ByteTables::Step step = tables_->Run<true, false>(held_.bytes, held, true, out, counts_);
+    failed_ = !step.ok;
+    return step.ok ? step.written : 0;
   }
   static const unsigned char kNothing = 0;  // ICU takes no null source, even an empty one
   return ConvertIcu(&kNothing, 0, out, true);

@@ -72,9 +72,9 @@ class StreamDecoder {
   // the tables, a byte that starts no mapped sequence; decoding goes on with the next
   // byte); control bytes pass through. False when the converter cannot be had.
   bool Start(TextEncoding from);
-  // As Start, for an ICU encoding only (false for the tables): the first bad or
-  // unmapped sequence, or a lone UTF-16 surrogate, ends the decoding, and failed()
-  // says so. For the decision.
+  // As Start, but the first bad or unmapped sequence (or a lone UTF-16 surrogate)
+  // ends the decoding, and failed() says so; through the tables, so does a NUL or an
+  // eleventh counted control byte, as for TableReading. For the decision.
   bool StartStrict(TextEncoding from);
   bool failed() const { return failed_; }
 
@@ -92,6 +92,7 @@ class StreamDecoder {
 
  private:
   struct Icu;
+  bool StartAs(TextEncoding from, bool strict);
   bool StartIcu(TextEncoding from, bool strict);
   std::size_t ConvertIcu(const unsigned char* in, std::size_t size, unsigned char* out, bool flush);
 
@@ -101,6 +102,7 @@ class StreamDecoder {
   TableCounts counts_;
   std::unique_ptr<Icu> icu_;  // the converters, kept from text to text
   bool failed_ = false;
+  bool strict_ = false;
 };
 
 }  // namespace kolbrin
