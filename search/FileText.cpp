@@ -46,9 +46,15 @@ bool FileText::Open(const std::string& path) {
   return true;
 }
 
-void FileText::Decide() {
-  const ReadAt read = [this](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
-    return reader_.ReadAt(offset, buffer, size);
+void FileText::Decide(std::size_t wholeFileInRaw) {
+  // A file that the first piece held whole is decided from that piece, not read again.
+  const ReadAt read = [this, wholeFileInRaw](std::uint64_t offset, unsigned char* buffer,
+                                             std::size_t size) {
+    if (wholeFileInRaw == kNotWhole) return reader_.ReadAt(offset, buffer, size);
+    if (offset >= wholeFileInRaw) return std::size_t{0};
+    const std::size_t count = std::min<std::size_t>(size, wholeFileInRaw - offset);
+    std::memcpy(buffer, raw_.get() + offset, count);
+    return count;
   };
   // A file left with one reading is confirmed by decoding it strictly for the scan.
   decision_ = DecideFileText(mode_, read, decoded_.get(), pieceSize_, Decisions::MayStopEarly);
@@ -88,7 +94,7 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
       utf8_.Feed(free, got);
       if (atEnd_) utf8_.Finish();
       if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
-        Decide();
+        Decide(start_ == 0 && atEnd_ ? kept + got : kNotWhole);
         // Decoded, the text differs from the bytes shown so far: the scan starts over.
         changed_ = decision_.from != TextEncoding::Bytes;
       } else if (atEnd_) {

@@ -65,7 +65,10 @@ class FileText {
   std::uint64_t expectedSize() const { return reader_.openedSize(); }
 
  private:
-  void Decide();
+  static constexpr std::size_t kNotWhole = static_cast<std::size_t>(-1);
+  // Decides the file's text; `wholeFileInRaw`: the size of the file when raw_ holds
+  // all of it, else kNotWhole.
+  void Decide(std::size_t wholeFileInRaw = kNotWhole);
   bool Allocate();
 
   const TextEncoding mode_;
