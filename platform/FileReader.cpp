@@ -68,8 +68,8 @@ std::size_t FileReader::ReadAt(std::uint64_t offset, unsigned char* buffer,
   if (!file_.valid()) return 0;
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::pread(file_.get(), buffer + got, size - got,
-                              static_cast<off_t>(offset + got));
+    const ssize_t n =
+        ::pread(file_.get(), buffer + got, size - got, static_cast<off_t>(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);

@@ -33,11 +33,9 @@ inline bool TooManyControls(unsigned char b, std::size_t& controls) {
 // but TAB, LF, CR and ESC, which text is full of and which never count.
 inline unsigned ControlByteMask(__m128i v) {
   const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i tolerated =
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
+  const __m128i tolerated = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(tolerated, low)));
 }
 #endif

@@ -1,7 +1,5 @@
 // The streaming reader: which files it refuses, files of one folder in a row, and a
 // file that changes while it is read.
-#include "platform/FileReader.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/FileReader.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin::platform {

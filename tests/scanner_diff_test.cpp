@@ -135,11 +135,13 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
        With("key", "検索", false, kOrMode)},
       {"euc-jp-pairs", "\xa4\xa2\xa4\xa4 \xb8\xa1\xba\xf7 key\n\xa4\xa2\n", With("検索")},
       {"iso-2022-jp-escapes", "one\n\x1b$B8!:w\x1b(B key\n\x1b$B$\"\x1b(B\n", With("検索")},
-      {"cp932-then-a-bad-pair", [] {
+      {"cp932-then-a-bad-pair",
+       [] {
          std::string text;
          for (int i = 0; i < 40; ++i) text += "\x82\xa0 key " + std::to_string(i) + "\n";
          return text + "\x82\x20 key\n";
-       }(), With("key")},
+       }(),
+       With("key")},
       {"utf-8-split", "\xe6\xa4\x9c\xe7\xb4\xa2 key\n", With("検索")},
   };
   TempFolder folder;

@@ -264,8 +264,7 @@ TEST(ScanLargeFiles, AHitPastFourGibibytesIsFound) {
   auto scanner = MakeFastScanner(Settings("key", "", true));
   ScanOutcome outcome = test::ScanToEnd(*scanner, path, 1u << 30);
   EXPECT_EQ(outcome.result, ScanResult::ScanHits);
-  EXPECT_EQ(ShownHitTexts(outcome.entries, outcome.firstPassEntries),
-            (Hits{"BIN[120000003]:key"}));
+  EXPECT_EQ(ShownHitTexts(outcome.entries, outcome.firstPassEntries), (Hits{"BIN[120000003]:key"}));
 }
 
 // What was read is searched; nothing more is waited for, and nothing crashes.
