@@ -83,7 +83,8 @@ std::unique_ptr<Scanner> MakePlainScanner(const SearchSettings& settings);
 
 // The vectors a fast scanner's bulk searches use.
 enum class VectorWidth {
-  Widest,  // 32 bytes where the processor has them, else 16
+  Widest,  // 64 bytes where the processor has them, else 32, else 16
+  Wide,    // 32 bytes where the processor has them, else 16
   Narrow,  // 16 bytes
 };
 

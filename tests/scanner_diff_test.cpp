@@ -61,16 +61,16 @@ void ExpectSameScan(const std::string& label, const std::string& bytes,
   for (const std::size_t piece : pieces) {
     // A piece larger than the file reads it whole before the first byte is scanned.
     const bool steps = piece > bytes.size();
-    // Both vector widths: 32 bytes where the processor has them, and 16 bytes.
-    for (const bool wide : {true, false}) {
-      auto fast =
-          MakeFastScanner(settings, wide ? VectorWidth::Widest : VectorWidth::Narrow, piece);
+    // Every vector width: 64 and 32 bytes where the processor has them, and 16 bytes.
+    for (const VectorWidth width : {VectorWidth::Widest, VectorWidth::Wide, VectorWidth::Narrow}) {
+      auto fast = MakeFastScanner(settings, width, piece);
       for (const std::uint32_t chunk : chunks) {
         const std::string expected = Dump(*plain, path, chunk, steps);
         const std::string actual = Dump(*fast, path, chunk, steps);
-        ASSERT_EQ(expected, actual) << "case=" << label << " piece=" << piece << " chunk=" << chunk
-                                    << (wide ? " wide" : " narrow") << " " << Describe(settings)
-                                    << " bytes=" << testing::PrintToString(bytes);
+        ASSERT_EQ(expected, actual)
+            << "case=" << label << " piece=" << piece << " chunk=" << chunk
+            << " width=" << static_cast<int>(width) << " " << Describe(settings)
+            << " bytes=" << testing::PrintToString(bytes);
       }
     }
   }
