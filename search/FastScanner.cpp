@@ -2,14 +2,20 @@
 // Between events (candidates that may match, and control bytes while the pass is
 // text) it skips with vector compares, counting line feeds on the way; the text of
 // the current line, which the plain scanner keeps byte by byte, is rebuilt from the
-// file only when a text hit needs it.
+// window only when a text hit needs it.
+//
+// The file comes in a piece at a time through FileText's window. What must outlive a
+// refill is carried over by name: the bytes a compare window may need after the last
+// examined byte (kLookahead: the window is refilled before the scan gets closer to
+// its end), and the held line, the first bytes of a line that began before the
+// window. A hit's line that runs past the window is read on through refills.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
-#include "platform/FileMap.h"
 #include "platform/Text.h"
+#include "search/FileText.h"
 #include "search/HitEntry.h"
 #include "search/ScanKernels.h"
 #include "search/ScanPass.h"
@@ -21,36 +27,48 @@ constexpr unsigned char AsciiLower(unsigned char b) {
   return (b >= 'A' && b <= 'Z') ? static_cast<unsigned char>(b + 0x20) : b;
 }
 
-class FastScanner final : public ScanPassThrough<platform::FileMap> {
+// The bytes after an examined byte that its compare window, and the last-byte test
+// of the bulk searches, may read: the active string's length - 1 at most.
+constexpr std::size_t kLookahead = 256;
+static_assert(kLookahead <= FileText::kKeptRoom);
+
+class FastScanner final : public ScanPass {
  public:
-  FastScanner(const SearchSettings& settings, VectorWidth width)
-      : ScanPassThrough(settings, Settling::AlongTheScan), width_(width) {
+  FastScanner(const SearchSettings& settings, VectorWidth width, std::size_t pieceSize)
+      : ScanPass(settings), width_(width), Text(settings.Encoding, pieceSize) {
     ResetForFile();
   }
 
  private:
+  bool Load(const std::string& path) override { return Text.Open(path); }
+
   void ResetPosition() override {
+    Text.Rewind();
     Position = 0;
     LineStart = 0;
+    lineHeld_ = false;
+    heldLength_ = 0;
   }
 
   void PatternChanged() override;
   bool ScanChunk(std::uint32_t limit) override;
-  bool ScanSettledChunk(std::uint32_t limit);
+  void RefillForScan();
+  std::size_t RefillKeeping(std::size_t keepFrom);
 
   bool IsCandidate(unsigned char b) const {
     return PatternLength != 0 && (b == first_ || b == firstOther_);
   }
 
-  void ExamineByte(const unsigned char* text, std::size_t size);
+  void ExamineByte();
   bool TextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
   bool ExactTextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
-  void MakeTextHit(const unsigned char* text, std::size_t size, std::size_t offset,
-                   std::size_t available);
+  void MakeTextHit(std::size_t offset, std::size_t available);
   void MakeBinaryHit(const unsigned char* text, std::size_t offset);
-  void MakeRoomForEntry(std::size_t offset);
+  void MakeRoomForEntry(std::uint64_t offset);
 
   const VectorWidth width_;
+  // The text searched, as far as read: the file's bytes, or their UTF-8 transcoding.
+  FileText Text;
   unsigned char lowerPattern_[256] = {};
   bool patternAscii_ = true;
   bool patternCaseless_ = false;  // not ASCII, and equal only to its own bytes
@@ -63,12 +81,18 @@ class FastScanner final : public ScanPassThrough<platform::FileMap> {
   // The text pass's 32-byte skipper; null for 16-byte vectors.
   QuietBlockSkipper wideSkipper_ = nullptr;
 
-  // The pass: Position is the next offset to examine (the plain scanner's read
-  // position and offset at the top of its loop). LineStart is where the current line
-  // began as far as examined events and hits tell; line feeds skipped in bulk are not
-  // tracked, so a text hit looks back from itself to the last one.
+  // The pass, in offsets into the window: Position is the next offset to examine
+  // (the plain scanner's read position and offset at the top of its loop, less the
+  // window's start). LineStart is where the current line began as far as examined
+  // events and hits tell; line feeds skipped in bulk are not tracked, so a text hit
+  // looks back from itself to the last one.
   std::size_t Position = 0;
   std::size_t LineStart = 0;
+  // The held line: when the line at LineStart began before the window (LineStart is
+  // then 0), its first bytes without CRs, as many as a hit's line can show.
+  bool lineHeld_ = false;
+  std::size_t heldLength_ = 0;
+  unsigned char heldLine_[kLineCapacity] = {};
 };
 
 void FastScanner::PatternChanged() {
@@ -109,34 +133,26 @@ void FastScanner::PatternChanged() {
   wideSkipper_ = ChooseQuietBlockSkipper(textEvents_, width_);
 }
 
-bool FastScanner::ScanChunk(std::uint32_t limit) {
-  // A mapped file's pages come in ahead of the scan and go behind it, before the
-  // decision below reads ahead. Decoded text is a copy, read from the file at once.
-  if (Text.data() == FileData.data()) FileData.FollowScan(Position);
-  // The decision must hold for every byte this chunk may examine; when it turns the
-  // file into decoded text, only the first pass can have run, and it starts again.
-  const std::uint64_t reach = std::uint64_t{Position} + limit + 1;
-  if (reach > Text.settledTo() && Text.Settle(static_cast<std::size_t>(reach))) RestartFile();
-  if (!ScanSettledChunk(limit)) return false;
-  // A hit's line can carry the pass to the end past what was checked: the decision
-  // is completed before the pass counts as done.
-  if (!Text.settled() && Text.Settle(Text.size())) {
-    RestartFile();
-    return false;
-  }
-  return true;
-}
-
 // One call examines limit + 1 bytes, or the rest of the pass when that is fewer (then
 // it returns true). Bytes read for a compare window or for the rest of a hit's line
 // are not examined, so they do not count.
-bool FastScanner::ScanSettledChunk(std::uint32_t limit) {
-  const unsigned char* const text = Text.data();
-  const std::size_t size = Text.size();
+bool FastScanner::ScanChunk(std::uint32_t limit) {
   std::uint64_t budget = std::uint64_t{limit} + 1;
   for (;;) {
-    if (Position >= size) return true;
-    const std::size_t end = size - Position > budget ? Position + budget : size;
+    // A file that turned out to need decoding: only the first pass can have run,
+    // over the wrong text, and it starts again.
+    if (Text.changed()) RestartFile();
+    const unsigned char* const text = Text.data();
+    const std::size_t size = Text.size();
+    // Bytes closer to the window's end than kLookahead wait for the next piece.
+    std::size_t examinable = size;
+    if (!Text.atEnd()) examinable = size > kLookahead ? size - kLookahead : 0;
+    if (Position >= examinable) {
+      if (Text.atEnd()) return true;
+      RefillForScan();
+      continue;
+    }
+    const std::size_t end = examinable - Position > budget ? Position + budget : examinable;
     std::size_t event;
     if (!IsBinary) {
       std::uint64_t lineFeeds = 0;
@@ -149,14 +165,52 @@ bool FastScanner::ScanSettledChunk(std::uint32_t limit) {
     }
     budget -= event - Position;
     Position = event;
-    if (event == end) return budget != 0;  // not exhausted: the pass is finished
-    ExamineByte(text, size);
+    if (event == end) {
+      if (budget == 0) return false;
+      continue;
+    }
+    ExamineByte();
     if (--budget == 0) return false;
   }
 }
 
+// Before the window moves on past the examined bytes: the current line's first bytes
+// are held, as a text hit later in the line shows them. A binary pass shows no lines.
+void FastScanner::RefillForScan() {
+  if (IsBinary) {
+    RefillKeeping(Position);
+    return;
+  }
+  const unsigned char* const text = Text.data();
+  if (Position > LineStart) {
+    const void* lastFeed = ::memrchr(text + LineStart, '\n', Position - LineStart);
+    if (lastFeed != nullptr) {
+      LineStart = static_cast<std::size_t>(static_cast<const unsigned char*>(lastFeed) - text) + 1;
+      lineHeld_ = false;
+    }
+  }
+  if (!lineHeld_) heldLength_ = 0;
+  for (std::size_t q = LineStart; q < Position && heldLength_ < kLineCapacity; ++q) {
+    if (text[q] != '\r') heldLine_[heldLength_++] = text[q];
+  }
+  lineHeld_ = true;
+  RefillKeeping(Position);
+  LineStart = 0;
+}
+
+// Refills the window keeping it from `keepFrom` on; the offsets into it move down.
+std::size_t FastScanner::RefillKeeping(std::size_t keepFrom) {
+  const std::size_t dropped = Text.Refill(keepFrom);
+  Position -= std::min(Position, dropped);
+  LineStart -= std::min(LineStart, dropped);
+  return dropped;
+}
+
 // The plain scanner's loop body for the byte at Position.
-void FastScanner::ExamineByte(const unsigned char* text, std::size_t size) {
+// The window holds kLookahead bytes after it, or the rest of the text.
+void FastScanner::ExamineByte() {
+  const unsigned char* const text = Text.data();
+  const std::size_t size = Text.size();
   const std::size_t offset = Position;
   const unsigned char b = text[offset];
   Position = offset + 1;
@@ -165,11 +219,12 @@ void FastScanner::ExamineByte(const unsigned char* text, std::size_t size) {
   if (b == '\n') {
     ++LineNo;
     LineStart = offset + 1;
+    lineHeld_ = false;
   }
   if (!IsCandidate(b)) return;
 
-  // The window is the candidate and the PatternLength - 1 bytes after it, as far as
-  // the text goes; the plain scanner pads it with zero bytes.
+  // The compare window is the candidate and the PatternLength - 1 bytes after it, as
+  // far as the text goes; the plain scanner pads it with zero bytes.
   const std::size_t available = std::min(PatternLength - 1, size - (offset + 1));
   bool equal;
   if (settings_.CaseSensitive || IsBinary) {
@@ -186,7 +241,7 @@ void FastScanner::ExamineByte(const unsigned char* text, std::size_t size) {
   if (IsBinary) {
     MakeBinaryHit(text, offset);
   } else {
-    MakeTextHit(text, size, offset, available);
+    MakeTextHit(offset, available);
   }
 }
 
@@ -231,11 +286,11 @@ void FastScanner::MakeBinaryHit(const unsigned char* text, std::size_t offset) {
   // none of them zero.
   Position = offset + PatternLength;
   char entry[kMaxHitHeadLength + 256];
-  const auto hitOffset = static_cast<std::uint32_t>(offset);
+  const std::uint64_t hitOffset = Text.start() + offset;
   char* out = WriteBinaryHead(WriteSortPrefix(entry, hitOffset), hitOffset);
   std::memcpy(out, text + offset, PatternLength);
   out += PatternLength;
-  MakeRoomForEntry(offset);
+  MakeRoomForEntry(hitOffset);
   Results_.push_back(std::string_view(entry, static_cast<std::size_t>(out - entry)));
 }
 
@@ -243,28 +298,36 @@ void FastScanner::MakeBinaryHit(const unsigned char* text, std::size_t offset) {
 // then the rest of the line, which is consumed. The entry is written straight into
 // the results: the sort prefix and the node's head, then the line, which is the rest
 // of the text unless it holds a TAB.
-void FastScanner::MakeTextHit(const unsigned char* text, std::size_t size, std::size_t offset,
-                              std::size_t available) {
+void FastScanner::MakeTextHit(std::size_t offset, std::size_t available) {
+  const unsigned char* text = Text.data();
+  std::size_t size = Text.size();
+  const std::uint64_t hitOffset = Text.start() + offset;
   constexpr std::size_t kVectorSlack = 16;  // whole vectors may be stored
   char* const entry = Results_.Reserve(kMaxHitHeadLength + kLineCapacity + kVectorSlack);
-  char* const head =
-      WriteLineHead(WriteSortPrefix(entry, static_cast<std::uint32_t>(offset)), LineNo);
+  char* const head = WriteLineHead(WriteSortPrefix(entry, hitOffset), LineNo);
   const auto headLength = static_cast<std::size_t>(head - entry);
   unsigned char* const line = reinterpret_cast<unsigned char*>(head);
   std::size_t length = 0;
 
   // The examined bytes of the line up to the candidate, CRs left out (each is
-  // overwritten by the next byte), the first kLineCapacity of them.
+  // overwritten by the next byte), the first kLineCapacity of them: those held from
+  // before the window, if the line began there, then those in the window.
   std::size_t start = LineStart;
   if (start <= offset) {
+    bool held = lineHeld_;
     const void* lastFeed = ::memrchr(text + start, '\n', offset - start);
     if (lastFeed != nullptr) {
       start = static_cast<std::size_t>(static_cast<const unsigned char*>(lastFeed) - text) + 1;
+      held = false;
     }
-    const std::size_t before = std::min<std::size_t>(offset + 1 - start, kLineCapacity);
+    if (held) {
+      std::memcpy(line, heldLine_, heldLength_);
+      length = heldLength_;
+    }
+    const std::size_t before = std::min<std::size_t>(offset + 1 - start, kLineCapacity - length);
     if (std::memchr(text + start, '\r', before) == nullptr) {
-      std::memcpy(line, text + start, before);
-      length = before;
+      std::memcpy(line + length, text + start, before);
+      length += before;
     } else {
       for (std::size_t q = start; q <= offset && length < kLineCapacity; ++q) {
         if (text[q] != '\r') line[length++] = text[q];
@@ -272,18 +335,27 @@ void FastScanner::MakeTextHit(const unsigned char* text, std::size_t size, std::
     }
   }
 
-  // The window's other bytes go in as they are, CRs and line feeds included; past
-  // the end of the text the window holds zero bytes.
+  // The compare window's other bytes go in as they are, CRs and line feeds included;
+  // past the end of the text it holds zero bytes.
   for (std::size_t k = 1; k < PatternLength && length < kLineCapacity; ++k) {
     line[length++] = k <= available ? text[offset + k] : 0;
   }
   std::size_t next = offset + 1 + available;
 
   // The rest of the line: up to a line feed, or a control byte (ESC too), which
-  // makes the rest of the pass binary; both are consumed. CRs are skipped.
-  while (next < size) {
+  // makes the rest of the pass binary; both are consumed. CRs are skipped. A line
+  // that runs past the window is read on through refills; a file that turns out to
+  // need decoding ends it, as the scan starts over without it.
+  for (;;) {
+    if (next == size) {
+      if (Text.atEnd() || Text.changed()) break;
+      next -= RefillKeeping(next);
+      text = Text.data();
+      size = Text.size();
+      continue;
+    }
     next = CopyToLowByte(text, size, next, line, length, kLineCapacity);
-    if (next == size) break;
+    if (next == size) continue;
     const unsigned char b = text[next++];
     if (b == '\t') {
       if (length < kLineCapacity) line[length++] = b;
@@ -297,11 +369,12 @@ void FastScanner::MakeTextHit(const unsigned char* text, std::size_t size, std::
   }
   Position = next;
   LineStart = next;
+  lineHeld_ = false;
 
   if (length == kLineCapacity) std::memcpy(line + kLineCapacity - 3, "...", 3);
 
   // The text ends at the line's first zero byte, and each TAB becomes spaces.
-  MakeRoomForEntry(offset);
+  MakeRoomForEntry(hitOffset);
   std::size_t stop = FindTabOrZero(line, 0, length);
   if (stop == length || line[stop] == 0) {
     Results_.Commit(headLength + stop);
@@ -325,12 +398,13 @@ void FastScanner::MakeTextHit(const unsigned char* text, std::size_t size, std::
 // entries, and each regrowth moves them all into memory that is new to the process.
 // The growth stays between twice and eight times, so a dense start cannot reserve
 // much more than is used.
-void FastScanner::MakeRoomForEntry(std::size_t offset) {
+void FastScanner::MakeRoomForEntry(std::uint64_t offset) {
   const std::size_t count = Results_.size();
   if (count < Results_.capacity()) return;
   std::size_t more = std::max<std::size_t>(count, 16);
-  if (count >= 1024 && offset > 0) {
-    const double expected = static_cast<double>(count) * static_cast<double>(Text.size() - offset) /
+  const std::uint64_t total = Text.expectedSize();
+  if (count >= 1024 && offset > 0 && offset < total) {
+    const double expected = static_cast<double>(count) * static_cast<double>(total - offset) /
                             static_cast<double>(offset);
     more = std::clamp(static_cast<std::size_t>(expected * 1.125), more, 7 * count);
   }
@@ -339,8 +413,9 @@ void FastScanner::MakeRoomForEntry(std::size_t offset) {
 
 }  // namespace
 
-std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings, VectorWidth width) {
-  return std::make_unique<FastScanner>(settings, width);
+std::unique_ptr<Scanner> MakeFastScanner(const SearchSettings& settings, VectorWidth width,
+                                         std::size_t pieceSize) {
+  return std::make_unique<FastScanner>(settings, width, pieceSize);
 }
 
 }  // namespace kolbrin

@@ -1,74 +1,97 @@
-// The text a scanner searches for one loaded file: the file's own bytes, or their
-// UTF-8 transcoding. The rules of the decision are in search/TextEncoding.h; this is
-// their one home, used by every scanner.
+// The text a fast scanner searches in one file, read a piece at a time: the file's
+// own bytes, or their UTF-8 transcoding. The scanner sees it through a window that
+// holds the piece read last and whatever it kept of the window before; the buffers
+// behind the window are made once and reused for every file and every pass, so the
+// memory a search needs does not grow with the file.
 //
-// With automatic detection the decision can follow the scan: a file is taken as it
-// stands while its bytes check out as UTF-8, so a large UTF-8 file is read once, the
-// check running a little ahead of the scan while the bytes are in the cache. When
-// the check finds what needs a closer look (an ill-formed sequence, an ISO-2022-JP
-// designation in 7-bit text), the whole file is decided at once; if it is then decoded, the scan so
-// far was over the wrong text and starts again.
+// The rules of what a file is searched as are in search/TextEncoding.h, decided in
+// search/TextDecision.cpp. With automatic detection a file is taken as it stands
+// while its bytes check out as UTF-8, so a UTF-8 file is read once per pass, each
+// piece checked as it comes in, before the scanner sees it. When a piece shows what
+// needs a closer look (an ill-formed sequence, an ISO-2022-JP designation in 7-bit
+// text), the whole file is decided by reading it through once more; if it is then to
+// be decoded, the text so far was the wrong one: changed() says so, and the scan
+// starts over from Rewind. A legacy file usually leaves one reading (CP932 or EUC-JP)
+// within its first piece: the decision stops there, and the scan's own decoding
+// confirms it; should the reading fail later, the file stands as it is, and the scan
+// starts over once more.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/PageBuffer.h"
+#include "platform/FileReader.h"
+#include "search/TextDecision.h"
 #include "search/TextEncoding.h"
+#include "search/Transcoders.h"
+#include "search/Utf8Check.h"
 
 namespace kolbrin {
 
 class FileText {
  public:
-  explicit FileText(TextEncoding mode);
-  ~FileText();
+  // The most a scanner may keep of the window at a refill.
+  static constexpr std::size_t kKeptRoom = 512;
+
+  // Reads `pieceSize` bytes of a file at a time.
+  FileText(TextEncoding mode, std::size_t pieceSize);
   FileText(const FileText&) = delete;
   FileText& operator=(const FileText&) = delete;
 
-  // Takes a newly loaded file, whose bytes stay valid until the next Start. A forced
-  // encoding, and a byte order mark, are decided at once; otherwise the decision
-  // waits for Settle.
-  void Start(const unsigned char* bytes, std::size_t size);
+  // Opens the file at `path`, at the start of its text; false when it cannot be
+  // read. A forced encoding is decided here, over the whole file.
+  bool Open(const std::string& path);
+  // Back to the start of the text, for a new pass or for the scan to start over;
+  // the window is empty.
+  void Rewind();
+  // Drops the window's bytes before `keepFrom` (at most kKeptRoom bytes from its end
+  // may be kept) and appends the text that comes next, unless atEnd(). Returns
+  // `keepFrom`: each offset into the window moves down by it. A refill may add no
+  // bytes (a piece holding only part of a character) without being at the end.
+  std::size_t Refill(std::size_t keepFrom);
 
-  // Makes the decision hold for the text before `upTo` (at least). True when the
-  // text has changed, the file now being decoded: what was scanned of it must be
-  // scanned again. Once settled() the text stays as it is until the next Start.
-  bool Settle(std::size_t upTo);
-  // Decides for the whole file now.
-  void SettleAll() { Settle(static_cast<std::size_t>(-1)); }
-  bool settled() const { return settled_; }
-  // Where the decision is known to hold up to: the text before it may be scanned.
-  std::size_t settledTo() const { return settled_ ? static_cast<std::size_t>(-1) : checkedTo_; }
-
-  const unsigned char* data() const { return text_; }
-  std::size_t size() const { return textSize_; }
-  // The encoding the text was decoded from; Bytes while it is the file's own bytes.
-  TextEncoding decodedFrom() const { return decodedFrom_; }
+  const unsigned char* data() const { return window_; }
+  std::size_t size() const { return size_; }
+  // The offset in the text of the window's first byte.
+  std::uint64_t start() const { return start_; }
+  // The window reaches the end of the text.
+  bool atEnd() const { return atEnd_; }
+  // The file turned out to need decoding after its bytes had been shown as they
+  // stand: what was scanned must be scanned again, from Rewind.
+  bool changed() const { return changed_; }
+  // The file's size when it was opened, a hint for how much text is to come.
+  std::uint64_t expectedSize() const { return reader_.openedSize(); }
 
  private:
-  bool DecideWholeFile(bool knownInvalidUtf8);
-  bool DecideForced();
-  bool UseDecoded(TextEncoding from, std::size_t size);
-  bool KeepRaw();
-  unsigned char* Reserve(std::size_t size);
+  static constexpr std::size_t kNotWhole = static_cast<std::size_t>(-1);
+  // Decides the file's text; `wholeFileInRaw`: the size of the file when raw_ holds
+  // all of it, else kNotWhole.
+  void Decide(std::size_t wholeFileInRaw = kNotWhole);
+  bool Allocate();
 
   const TextEncoding mode_;
-  const unsigned char* raw_ = nullptr;
-  std::size_t rawSize_ = 0;
-  const unsigned char* text_ = nullptr;
-  std::size_t textSize_ = 0;
-  TextEncoding decodedFrom_ = TextEncoding::Bytes;
-  bool settled_ = true;
-  std::size_t checkedTo_ = 0;    // the file's bytes before this are well-formed UTF-8
-  bool nonAscii_ = false;        // and some of them are not ASCII
-  platform::PageBuffer buffer_;  // the decoded text, reused from file to file
-};
+  const std::size_t pieceSize_;
+  platform::FileReader reader_;
+  TextDecision decision_;
+  bool undecided_ = false;  // the file's bytes are shown while they check out as UTF-8
+  Utf8Stream utf8_;         // and this checks them
+  StreamDecoder decoder_;
+  bool decoding_ = false;
 
-// Decides and transcodes a whole file at once, as a scan over FileText sees it; for
-// tests and tools. Returns the encoding decoded from (Bytes: the file as it stands)
-// and sets `text` to the text searched.
-TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::size_t size,
-                            std::string& text);
+  // The file's bytes come into raw_; decoded text into decoded_, which also serves as
+  // the scratch buffer of the decision.
+  std::unique_ptr<unsigned char[]> raw_;
+  std::size_t rawCapacity_ = 0;
+  std::unique_ptr<unsigned char[]> decoded_;
+  std::size_t decodedCapacity_ = 0;
+
+  unsigned char* window_ = nullptr;
+  std::size_t size_ = 0;
+  std::uint64_t start_ = 0;
+  bool atEnd_ = false;
+  bool changed_ = false;
+};
 
 }  // namespace kolbrin

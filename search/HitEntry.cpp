@@ -6,12 +6,20 @@
 namespace kolbrin {
 namespace {
 
-char* WriteHex8(char* out, std::uint32_t value) {
-  for (int i = 7; i >= 0; --i) {
+// `value` in `digits` upper-case hex digits, leading zeros added.
+char* WriteHex(char* out, std::uint64_t value, int digits) {
+  for (int i = digits - 1; i >= 0; --i) {
     out[i] = "0123456789ABCDEF"[value & 0xF];
     value >>= 4;
   }
-  return out + 8;
+  return out + digits;
+}
+
+// At least eight digits, more as the value needs them.
+char* WriteHexAtLeast8(char* out, std::uint64_t value) {
+  int digits = 8;
+  for (std::uint64_t more = value >> 32; more != 0; more >>= 4) ++digits;
+  return WriteHex(out, value, digits);
 }
 
 // Two digits at a time: a frequent word makes millions of entries.
@@ -35,7 +43,11 @@ char* WriteLineNumber(char* out, std::int64_t value) {
 
 }  // namespace
 
-char* WriteSortPrefix(char* out, std::uint32_t offset) { return WriteHex8(out, offset); }
+char* WriteSortPrefix(char* out, std::uint64_t offset) {
+  if (offset <= 0xFFFFFFFFu) return WriteHex(out, offset, 8);
+  *out++ = 'G';
+  return WriteHex(out, offset, 16);
+}
 
 char* WriteLineHead(char* out, std::int64_t lineNumber) {
   out = std::copy_n("LINE[", 5, out);
@@ -43,9 +55,9 @@ char* WriteLineHead(char* out, std::int64_t lineNumber) {
   return std::copy_n("]:", 2, out);
 }
 
-char* WriteBinaryHead(char* out, std::uint32_t offset) {
+char* WriteBinaryHead(char* out, std::uint64_t offset) {
   out = std::copy_n("BIN[", 4, out);
-  out = WriteHex8(out, offset);
+  out = WriteHexAtLeast8(out, offset);
   return std::copy_n("]:", 2, out);
 }
 

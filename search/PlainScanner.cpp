@@ -9,6 +9,7 @@
 #include "platform/Text.h"
 #include "search/HitEntry.h"
 #include "search/ScanPass.h"
+#include "search/TextDecision.h"
 
 namespace kolbrin {
 namespace {
@@ -18,14 +19,22 @@ constexpr bool IsControlByte(unsigned char b, bool escTolerated) {
   return !(escTolerated && b == 0x1B);
 }
 
-class PlainScanner final : public ScanPassThrough<platform::FileBytes> {
+class PlainScanner final : public ScanPass {
  public:
-  explicit PlainScanner(const SearchSettings& settings)
-      : ScanPassThrough(settings, Settling::AtLoad) {
-    ResetForFile();
-  }
+  explicit PlainScanner(const SearchSettings& settings) : ScanPass(settings) { ResetForFile(); }
 
  private:
+  // The whole file in memory, and the text decided for it at once.
+  bool Load(const std::string& path) override {
+    if (!FileData.Load(path, SIZE_MAX)) return false;
+    const TextEncoding from =
+        DecodeFileText(settings_.Encoding, FileData.data(), FileData.size(), Decoded);
+    Text = from == TextEncoding::Bytes
+               ? std::string_view(reinterpret_cast<const char*>(FileData.data()), FileData.size())
+               : std::string_view(Decoded);
+    return true;
+  }
+
   void ResetPosition() override {
     Offset = 0;
     LineLen = 0;
@@ -35,7 +44,7 @@ class PlainScanner final : public ScanPassThrough<platform::FileBytes> {
   // The byte at the read position, advancing past it; -1 at the end of the file.
   int ReadByte() {
     if (ReadPosition >= Text.size()) return -1;
-    return Text.data()[ReadPosition++];
+    return static_cast<unsigned char>(Text[ReadPosition++]);
   }
 
   std::size_t ReadBytes(unsigned char* target, std::size_t count) {
@@ -55,10 +64,13 @@ class PlainScanner final : public ScanPassThrough<platform::FileBytes> {
   bool ScanChunk(std::uint32_t limit) override;
   void MakeTextHit();
 
+  platform::FileBytes FileData;
+  std::string Decoded;
+  std::string_view Text;  // the file's bytes, or their decoding
   std::size_t ReadPosition = 0;
-  std::uint32_t Offset = 0;
+  std::uint64_t Offset = 0;
   std::int32_t LineLen = 0;
-  std::uint32_t HitOffset = 0;
+  std::uint64_t HitOffset = 0;
   std::int64_t HitLine = 0;
   unsigned char LineBuffer[240] = {};
 };
@@ -106,7 +118,7 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
         for (std::size_t k = 1; k < PatternLength && LineLen < kLineCapacity; ++k) {
           LineBuffer[LineLen++] = window[k];
         }
-        Offset += static_cast<std::uint32_t>(PatternLength - 1);
+        Offset += PatternLength - 1;
         if (IsBinary) {
           char head[kMaxHitHeadLength];
           char* headEnd = WriteBinaryHead(WriteSortPrefix(head, HitOffset), HitOffset);

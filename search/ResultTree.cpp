@@ -15,7 +15,8 @@ bool IsUpperHexDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= '
 // prefixes are upper-case hex digits, the first byte where they differ decides,
 // because folding keeps such bytes in the same order ('0'-'9' before 'a'-'f' as
 // before 'A'-'F'). Entries of one pass always differ there, so sorting and checking
-// the order rarely need the full comparison.
+// the order rarely need the full comparison. A long prefix begins with "G", which is
+// no hex digit, so the full comparison orders it, after every short one.
 struct EntryLess {
   platform::TextOrderedLess less;
   bool operator()(std::string_view a, std::string_view b) const {
@@ -38,7 +39,7 @@ TextList ShownHitTexts(TextList& results, std::size_t firstPassEntries) {
   std::vector<std::string_view>& entries = results.Views();
 
   const auto textOf = [](std::string_view entry) {
-    entry.remove_prefix(std::min(entry.size(), kSortPrefixLength));
+    entry.remove_prefix(std::min(entry.size(), SortPrefixLength(entry)));
     return entry;
   };
   // Each pass finds its hits in offset order, so the entries are one or two sorted

@@ -17,7 +17,7 @@ struct FileNode {
 };
 
 // Orders `results` without regard to case (ties by bytes) and returns the
-// hit-node texts in that order: each entry without its 8-character sort prefix,
+// hit-node texts in that order: each entry without its sort prefix,
 // leaving out a text equal, without regard to case, to one already taken.
 // `firstPassEntries` (see Scanner::FirstPassEntries): 0 when all entries come from
 // one pass, in the order it found them, so they are in order already and their texts

@@ -44,15 +44,16 @@ struct CandidateBytes {
 };
 
 // Skips whole blocks of 64 bytes in [offset, vectorEnd) that hold no text event,
-// adding their line feeds to `lineFeeds`, with 32-byte vectors; returns the start
+// adding their line feeds to `lineFeeds`, with 32- or 64-byte vectors; returns the start
 // of the first block that holds one, or the first offset from which no whole block
 // fits. Bytes up to lastOffset past vectorEnd are read for the last-byte test.
 using QuietBlockSkipper = std::size_t (*)(const unsigned char* text, std::size_t offset,
                                           std::size_t vectorEnd, const CandidateBytes& events,
                                           std::uint64_t& lineFeeds);
 
-// The 32-byte skipper for `events`: null for VectorWidth::Narrow, and where the
-// processor has no AVX2.
+// The skipper for `events`: with 64-byte vectors for VectorWidth::Widest where the
+// processor has AVX-512 with byte permutes, else with 32-byte ones; null for
+// VectorWidth::Narrow, and where the processor has no AVX2.
 QuietBlockSkipper ChooseQuietBlockSkipper(const CandidateBytes& events, VectorWidth width);
 
 namespace sse2 {

@@ -5,11 +5,9 @@
 
 namespace kolbrin {
 
-ScanPass::ScanPass(const SearchSettings& settings, Settling settling)
+ScanPass::ScanPass(const SearchSettings& settings)
     : settings_(settings),
-      tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))),
-      Text(settings.Encoding),
-      settling_(settling) {}
+      tabSpaces_(static_cast<std::size_t>(std::clamp(settings.TabWidth, 1, 16))) {}
 
 void ScanPass::ResetForFile() {
   SetActiveString(settings_.String1);
@@ -30,11 +28,8 @@ ScanResult ScanPass::ScanStep(const std::string& path, std::uint32_t chunkSize) 
   if (path != CurrentFile_) {
     CurrentFile_ = path;
     Results_.clear();
-    const std::optional<LoadedBytes> bytes = LoadBytes(path);
-    LoadFailed_ = !bytes;
+    LoadFailed_ = !Load(path);
     if (LoadFailed_) return ScanResult::ScanNoHits;
-    Text.Start(bytes->data, bytes->size);
-    if (settling_ == Settling::AtLoad) Text.SettleAll();
     ResetPass();
     if (onFileLoaded_) onFileLoaded_();
   }

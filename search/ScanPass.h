@@ -1,8 +1,8 @@
-// What every scanner does the same way around its scan of the bytes: loading each
-// file once and deciding its text, the two passes of a two-string search, the AND/OR
-// decision that ends a file, and the state of a pass (line, binary, control count).
-// A scanner derives from ScanPassThrough, over the platform reader of its choice,
-// and supplies the reset of its own position and the scan of one chunk.
+// What every scanner does the same way around its scan of the bytes: opening each
+// file once, the two passes of a two-string search, the AND/OR decision that ends a
+// file, and the state of a pass (line, binary, control count). A scanner derives
+// from ScanPass and supplies the opening of a file (with the decision of its text),
+// the reset of its own position and the scan of one chunk.
 //
 // Not here: the walk over the bytes that moves that state on and makes the hits,
 // which each scanner does its own way, so that the plain one stays an independent
@@ -12,10 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
-#include "search/FileText.h"
 #include "search/Scanner.h"
 
 namespace kolbrin {
@@ -42,22 +40,12 @@ class ScanPass : public Scanner {
   }
 
  protected:
-  // When the text of a file is decided: the plain scanner decides at load; the fast
-  // one as its first pass goes (FileText::Settle), starting the pass again if the
-  // file turns out to need decoding.
-  enum class Settling { AtLoad, AlongTheScan };
-
   // The derived constructor calls ResetForFile, once its own members exist, so that
   // the first string's pattern reaches PatternChanged.
-  ScanPass(const SearchSettings& settings, Settling settling);
+  explicit ScanPass(const SearchSettings& settings);
 
-  struct LoadedBytes {
-    const unsigned char* data;
-    std::size_t size;
-  };
-  // Reads `path`; nothing when it cannot be read. The bytes stay valid until the
-  // next call.
-  virtual std::optional<LoadedBytes> LoadBytes(const std::string& path) = 0;
+  // Opens `path` for the passes to come; false when it cannot be read.
+  virtual bool Load(const std::string& path) = 0;
   // Puts the scanner's own position at the start of the text.
   virtual void ResetPosition() = 0;
   // Scans on for one chunk of `limit` + 1 bytes; true when the pass has reached the
@@ -92,8 +80,6 @@ class ScanPass : public Scanner {
 
   const SearchSettings settings_;
   const std::size_t tabSpaces_;  // spaces for each TAB of a text hit's line
-  // The text searched: the file's bytes, or their UTF-8 transcoding.
-  FileText Text;
   // The active string, zero-terminated, and its length up to its first zero byte.
   unsigned char Pattern[256] = {};
   std::size_t PatternLength = 0;
@@ -110,28 +96,11 @@ class ScanPass : public Scanner {
   void SetActiveString(const std::string& text);
   ScanResult FinishPass();
 
-  const Settling settling_;
   std::function<void()> onFileLoaded_;
   std::string CurrentFile_;
   bool LoadFailed_ = false;
   std::size_t FirstPassCount = 0;
   std::string ActiveString;
-};
-
-// A ScanPass that reads each file through a `ByteSource`: platform::FileMap, which
-// maps it, or platform::FileBytes, which reads it into memory.
-template <class ByteSource>
-class ScanPassThrough : public ScanPass {
- protected:
-  using ScanPass::ScanPass;
-
-  ByteSource FileData;
-
- private:
-  std::optional<LoadedBytes> LoadBytes(const std::string& path) final {
-    if (!FileData.Load(path, kMaxScannedFileSize)) return std::nullopt;
-    return LoadedBytes{FileData.data(), FileData.size()};
-  }
 };
 
 }  // namespace kolbrin

@@ -25,8 +25,6 @@
 //      full-width letter 2, each half-width katakana 1, anything else 0; a tie
 //      goes to CP932.
 //   5. Anything else is searched as raw bytes.
-// A file whose UTF-8 transcoding would not fit the scanner's 32-bit offsets is
-// searched as raw bytes.
 //
 // A forced encoding decodes every file that way, bad sequences becoming U+FFFD,
 // unless the text would count as binary (more than ten control bytes): such a file

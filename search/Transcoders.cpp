@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "search/Scanner.h"
@@ -23,17 +22,21 @@ namespace kolbrin {
 namespace {
 
 // Whether a byte below 0x20 ends a decoding: a NUL, or a counted control byte beyond
-// the tenth. Called for each such byte, which is rare in text but for TAB, LF and CR.
+// the tenth. The vector loops call it only for NULs and counted control bytes.
 inline bool TooManyControls(unsigned char b, std::size_t& controls) {
   return b == 0 ||
          (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
 
 #if defined(__SSE2__)
-// The lanes of `v` below 0x20, as a bit mask.
-inline unsigned LowByteMask(__m128i v) {
-  return static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v)));
+// The lanes of `v` that TooManyControls must look at, as a bit mask: bytes below 0x20
+// but TAB, LF, CR and ESC, which text is full of and which never count.
+inline unsigned ControlByteMask(__m128i v) {
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  const __m128i tolerated = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(tolerated, low)));
 }
 #endif
 
@@ -76,6 +79,9 @@ struct ConverterCloser {
 };
 using Converter = std::unique_ptr<UConverter, ConverterCloser>;
 
+// The pivot of a streaming conversion, in UTF-16 units.
+constexpr std::size_t kPivotSize = 1024;
+
 Converter OpenConverter(const char* name) {
   UErrorCode error = U_ZERO_ERROR;
   Converter converter(ucnv_open(name, &error));
@@ -94,29 +100,7 @@ extern "C" void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* 
   ucnv_cbToUWriteUChars(arguments, &kReplacement, 1, 0, error);
 }
 
-std::optional<std::size_t> ConvertThroughIcu(TextEncoding encoding, const unsigned char* in,
-                                             std::size_t size, bool strict, unsigned char* out,
-                                             std::size_t room) {
-  Converter source = OpenConverter(IcuName(encoding));
-  Converter target = OpenConverter("UTF-8");
-  if (!source || !target) return std::nullopt;
-  UErrorCode error = U_ZERO_ERROR;
-  if (strict) {
-    ucnv_setToUCallBack(source.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
-    // A lone UTF-16 surrogate passes the decoding and fails only as UTF-8.
-    ucnv_setFromUCallBack(target.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
-                          &error);
-  } else {
-    ucnv_setToUCallBack(source.get(), WriteReplacementCharacter, nullptr, nullptr, nullptr, &error);
-  }
-  if (U_FAILURE(error)) return std::nullopt;
-  char* written = reinterpret_cast<char*>(out);
-  const char* read = reinterpret_cast<const char*>(in);
-  ucnv_convertEx(target.get(), source.get(), &written, written + room, &read, read + size, nullptr,
-                 nullptr, nullptr, nullptr, /*reset=*/true, /*flush=*/true, &error);
-  if (U_FAILURE(error)) return std::nullopt;
-  return static_cast<std::size_t>(written - reinterpret_cast<char*>(out));
-}
+}  // namespace
 
 // A stateless multi-byte encoding (CP932, EUC-JP) as a tree of byte tables taken
 // from its ICU converter once: every byte sequence that ICU maps, with its UTF-8 and
@@ -155,18 +139,88 @@ class ByteTables {
 
   bool usable() const { return !tables_.empty(); }
 
-  using Outcome = TableDecoding;
+  using Counts = TableCounts;
+  struct Step {
+    std::size_t read = 0;     // input bytes decoded
+    std::size_t written = 0;  // UTF-8 bytes written
+    bool ok = true;           // false: a bad sequence or too many control bytes (not Replace)
+  };
 
-  // Decodes [in, in + size), writing the UTF-8 to `out` when it is not null (it needs
-  // room for three bytes per input byte, plus 16).
-  Outcome Decode(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    return out != nullptr ? Run<true, false>(in, size, out) : Run<false, false>(in, size, nullptr);
-  }
-
-  // Decodes the whole of [in, in + size) into `out`, each byte that starts no mapped
-  // sequence becoming U+FFFD; control bytes are let through.
-  std::size_t DecodeReplacing(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    return Run<true, true>(in, size, out).length;
+  // Decodes [in, in + size) as a piece of a longer input: unless `last`, a sequence
+  // that the piece's end cuts short is left unread, for the caller to hand over again
+  // with the bytes after it. Decoding stops at a bad sequence unless Replace.
+  template <bool Write, bool Replace>
+  Step Run(const unsigned char* in, std::size_t size, bool last, unsigned char* out,
+           Counts& counts) const {
+    Step step;
+    const Mapping* const root = tables_[0]->data();
+    std::size_t p = 0;
+    std::size_t length = 0;
+    std::size_t controls = counts.controls;
+    std::int64_t score = counts.score;
+    bool cut = false;  // the piece ends inside a character
+    for (;;) {
+      // A run of ASCII goes over as it stands, sixteen bytes at a time.
+#if defined(__SSE2__)
+      while (size - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
+        if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
+        const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
+        for (unsigned low = Replace ? 0 : ControlByteMask(v) & ((1u << ascii) - 1); low != 0;
+             low &= low - 1) {
+          if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
+            step.ok = false;
+            return step;
+          }
+        }
+        p += ascii;
+        length += ascii;
+        if (high != 0) break;
+      }
+#endif
+      for (; p < size && in[p] < 0x80; ++p, ++length) {
+        if (!Replace && in[p] < 0x20 && TooManyControls(in[p], controls)) {
+          step.ok = false;
+          return step;
+        }
+        if constexpr (Write) out[length] = in[p];
+      }
+      if (p == size) break;
+      // Then a run of other characters, each looked up byte by byte.
+      do {
+        const Mapping* m = &root[in[p]];
+        std::size_t used = 1;
+        while (m->next != nullptr && p + used < size) {
+          m = &m->next[in[p + used]];
+          ++used;
+        }
+        // A bad sequence, or the input ending inside a character: the end of a piece
+        // leaves it for the next, the end of the file makes it bad.
+        if (m->next != nullptr || m->length == 0) {
+          if (m->next != nullptr && !last) {
+            cut = true;
+            break;
+          }
+          if constexpr (!Replace) {
+            step.ok = false;
+            return step;
+          }
+          m = &kReplacement;
+          used = 1;
+        }
+        if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
+        length += m->length;
+        score += m->score;
+        p += used;
+      } while (p < size && in[p] >= 0x80);
+      if (cut) break;
+    }
+    counts.controls = controls;
+    counts.score = score;
+    step.read = p;
+    step.written = length;
+    return step;
   }
 
  private:
@@ -204,73 +258,12 @@ class ByteTables {
     }
   }
 
-  // A well-formed reading also needs to count as text: no NUL, at most ten counted
-  // control bytes. Those are single bytes below 0x20, so they are counted on the way.
-  template <bool Write, bool Replace>
-  Outcome Run(const unsigned char* in, std::size_t size, unsigned char* out) const {
-    Outcome outcome;
-    const Mapping* const root = tables_[0]->data();
-    std::size_t p = 0;
-    std::size_t length = 0;
-    std::size_t controls = 0;
-    std::int64_t score = 0;
-    for (;;) {
-      // A run of ASCII goes over as it stands, sixteen bytes at a time.
-#if defined(__SSE2__)
-      while (size - p >= 16) {
-        // The decoder is the first to read a mapped file: asking for the bytes two
-        // pages ahead keeps it from waiting for each page in turn.
-        _mm_prefetch(reinterpret_cast<const char*>(in + p + 8192), _MM_HINT_T0);
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
-        if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
-        const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
-        const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = Replace ? 0 : LowByteMask(v) & ((1u << ascii) - 1); low != 0;
-             low &= low - 1) {
-          if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-            return outcome;
-          }
-        }
-        p += ascii;
-        length += ascii;
-        if (high != 0) break;
-      }
-#endif
-      for (; p < size && in[p] < 0x80; ++p, ++length) {
-        if (!Replace && in[p] < 0x20 && TooManyControls(in[p], controls)) return outcome;
-        if constexpr (Write) out[length] = in[p];
-      }
-      if (p == size) break;
-      // Then a run of other characters, each looked up byte by byte.
-      do {
-        const Mapping* m = &root[in[p]];
-        std::size_t used = 1;
-        while (m->next != nullptr && p + used < size) {
-          m = &m->next[in[p + used]];
-          ++used;
-        }
-        // A bad sequence, or the file ending inside a character.
-        if (m->next != nullptr || m->length == 0) {
-          if constexpr (!Replace) return outcome;
-          m = &kReplacement;
-          used = 1;
-        }
-        if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
-        length += m->length;
-        score += m->score;
-        p += used;
-      } while (p < size && in[p] >= 0x80);
-    }
-    outcome.clean = true;
-    outcome.length = length;
-    outcome.score = score;
-    return outcome;
-  }
-
   static constexpr Mapping kReplacement{{0xEF, 0xBF, 0xBD}, 3, 0, nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
+
+namespace {
 
 // The tables of CP932 and EUC-JP, built on first use and shared by all threads.
 const ByteTables& TablesFor(TextEncoding encoding) {
@@ -282,16 +275,56 @@ const ByteTables& TablesFor(TextEncoding encoding) {
   return cp932;
 }
 
+// Decodes the next piece of a longer input through `tables`, first completing the
+// character `held` from the piece before, then holding the one this piece's end
+// cuts short (at most two bytes: the tables' sequences are three at most).
+template <bool Write, bool Replace>
+ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts& counts,
+                          const unsigned char* in, std::size_t size, unsigned char* out) {
+  ByteTables::Step step;
+  std::size_t skip = 0;
+  if (held.size != 0) {
+    // The held bytes and the piece's first few, enough to end the held character
+    // (with a whole piece after it) or the whole piece (when it is that short).
+    // (Sixteen bytes, as the decoder reads by vectors where it has that many.)
+    unsigned char joined[16] = {};
+    const std::size_t taken = std::min<std::size_t>(size, 4);
+    std::memcpy(joined, held.bytes, held.size);
+    std::memcpy(joined + held.size, in, taken);
+    const std::size_t joinedSize = held.size + taken;
+    const ByteTables::Step first =
+        tables.Run<Write, Replace>(joined, joinedSize, false, out, counts);
+    if (!first.ok) return first;
+    step.written = first.written;
+    if (taken == size) {
+      held.size = joinedSize - first.read;
+      std::memmove(held.bytes, joined + first.read, held.size);
+      step.read = size;
+      return step;
+    }
+    // The held character ended inside `joined`, which the piece goes on beyond.
+    skip = first.read - held.size;
+    held.size = 0;
+  }
+  const ByteTables::Step rest = tables.Run<Write, Replace>(
+      in + skip, size - skip, false, Write ? out + step.written : nullptr, counts);
+  if (!rest.ok) return rest;
+  const std::size_t read = skip + rest.read;
+  held.size = size - read;
+  std::memcpy(held.bytes, in + read, held.size);
+  step.read = size;
+  step.written += rest.written;
+  return step;
+}
+
 }  // namespace
 
-// Whether `text` would stay text for the scanner: no NUL byte, at most ten counted
-// control bytes.
-bool CountsAsText(const unsigned char* text, std::size_t size) {
-  std::size_t controls = 0;
+bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t& controls) {
   std::size_t p = 0;
 #if defined(__SSE2__)
   for (; size - p >= 16; p += 16) {
-    for (unsigned low = LowByteMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p)));
+    for (unsigned low =
+             ControlByteMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p)));
          low != 0; low &= low - 1) {
       if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
         return false;
@@ -305,22 +338,133 @@ bool CountsAsText(const unsigned char* text, std::size_t size) {
   return true;
 }
 
-std::optional<std::size_t> ConvertWithIcu(TextEncoding encoding, const unsigned char* in,
-                                          std::size_t size, bool strict, unsigned char* out,
-                                          std::size_t room) {
-  return ConvertThroughIcu(encoding, in, size, strict, out, room);
+bool TableReading::Start(TextEncoding encoding) {
+  const ByteTables& tables = TablesFor(encoding);
+  tables_ = tables.usable() ? &tables : nullptr;
+  held_ = HeldBytes{};
+  counts_ = TableCounts{};
+  clean_ = tables_ != nullptr;
+  return clean_;
 }
 
-bool HasByteTables(TextEncoding encoding) { return TablesFor(encoding).usable(); }
-
-TableDecoding DecodeByTables(TextEncoding encoding, const unsigned char* in, std::size_t size,
-                             unsigned char* out) {
-  return TablesFor(encoding).Decode(in, size, out);
+bool TableReading::Feed(const unsigned char* data, std::size_t size) {
+  if (clean_) {
+    clean_ = RunPiece<false, false>(*tables_, held_, counts_, data, size, nullptr).ok;
+  }
+  return clean_;
 }
 
-std::size_t DecodeByTablesReplacing(TextEncoding encoding, const unsigned char* in,
-                                    std::size_t size, unsigned char* out) {
-  return TablesFor(encoding).DecodeReplacing(in, size, out);
+bool TableReading::Finish() {
+  if (clean_ && held_.size != 0) {
+    clean_ = tables_->Run<false, false>(held_.bytes, held_.size, true, nullptr, counts_).ok;
+    held_.size = 0;
+  }
+  return clean_;
+}
+
+struct StreamDecoder::Icu {
+  TextEncoding from = TextEncoding::Bytes;  // that `source` converts from
+  Converter source;
+  Converter target = OpenConverter("UTF-8");
+  UChar pivot[kPivotSize];
+  UChar* pivotSource = pivot;
+  UChar* pivotTarget = pivot;
+};
+
+StreamDecoder::StreamDecoder() = default;
+StreamDecoder::~StreamDecoder() = default;
+
+bool StreamDecoder::Start(TextEncoding from) { return StartAs(from, false); }
+
+bool StreamDecoder::StartStrict(TextEncoding from) { return StartAs(from, true); }
+
+bool StreamDecoder::StartAs(TextEncoding from, bool strict) {
+  from_ = from;
+  tables_ = nullptr;
+  held_ = HeldBytes{};
+  counts_ = TableCounts{};
+  failed_ = false;
+  strict_ = strict;
+  if (from == TextEncoding::Cp932 || from == TextEncoding::EucJp) {
+    const ByteTables& tables = TablesFor(from);
+    if (tables.usable()) tables_ = &tables;
+    failed_ = tables_ == nullptr;
+    return !failed_;
+  }
+  return StartIcu(from, strict);
+}
+
+bool StreamDecoder::StartIcu(TextEncoding from, bool strict) {
+  failed_ = true;
+  const char* name = IcuName(from);
+  if (name == nullptr) return false;
+  if (!icu_) icu_ = std::make_unique<Icu>();
+  if (!icu_->target) return false;
+  if (!icu_->source || icu_->from != from) {
+    icu_->source = OpenConverter(name);
+    icu_->from = from;
+    if (!icu_->source) return false;
+  }
+  ucnv_resetToUnicode(icu_->source.get());
+  ucnv_resetFromUnicode(icu_->target.get());
+  UErrorCode error = U_ZERO_ERROR;
+  if (strict) {
+    ucnv_setToUCallBack(icu_->source.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                        &error);
+    // A lone UTF-16 surrogate passes the decoding and fails only as UTF-8.
+    ucnv_setFromUCallBack(icu_->target.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                          &error);
+  } else {
+    ucnv_setToUCallBack(icu_->source.get(), WriteReplacementCharacter, nullptr, nullptr, nullptr,
+                        &error);
+    ucnv_setFromUCallBack(icu_->target.get(), UCNV_FROM_U_CALLBACK_SUBSTITUTE, nullptr, nullptr,
+                          nullptr, &error);
+  }
+  if (U_FAILURE(error)) return false;
+  icu_->pivotSource = icu_->pivotTarget = icu_->pivot;
+  failed_ = false;
+  return true;
+}
+
+std::size_t StreamDecoder::ConvertIcu(const unsigned char* in, std::size_t size, unsigned char* out,
+                                      bool flush) {
+  if (failed_ || (size == 0 && !flush)) return 0;
+  // The converters and the pivot between them keep a character split between pieces
+  // (and ISO-2022-JP's shift state) from call to call, as ucnv_convertEx allows
+  // when it is given the same pivot with neither reset nor flush.
+  char* written = reinterpret_cast<char*>(out);
+  const char* read = reinterpret_cast<const char*>(in);
+  UErrorCode error = U_ZERO_ERROR;
+  ucnv_convertEx(icu_->target.get(), icu_->source.get(), &written, written + MaxOutput(size), &read,
+                 read + size, icu_->pivot, &icu_->pivotSource, &icu_->pivotTarget,
+                 icu_->pivot + kPivotSize, /*reset=*/false, flush, &error);
+  if (U_FAILURE(error)) failed_ = true;
+  return static_cast<std::size_t>(written - reinterpret_cast<char*>(out));
+}
+
+std::size_t StreamDecoder::Decode(const unsigned char* in, std::size_t size, unsigned char* out) {
+  if (tables_ != nullptr) {
+    if (!strict_) return RunPiece<true, true>(*tables_, held_, counts_, in, size, out).written;
+    if (failed_) return 0;
+    const ByteTables::Step step = RunPiece<true, false>(*tables_, held_, counts_, in, size, out);
+    failed_ = !step.ok;
+    return step.ok ? step.written : 0;
+  }
+  return ConvertIcu(in, size, out, false);
+}
+
+std::size_t StreamDecoder::Finish(unsigned char* out) {
+  if (tables_ != nullptr) {
+    const std::size_t held = held_.size;
+    held_.size = 0;
+    if (held == 0 || failed_) return 0;
+    if (!strict_) return tables_->Run<true, true>(held_.bytes, held, true, out, counts_).written;
+    const ByteTables::Step step = tables_->Run<true, false>(held_.bytes, held, true, out, counts_);
+    failed_ = !step.ok;
+    return step.ok ? step.written : 0;
+  }
+  static const unsigned char kNothing = 0;  // ICU takes no null source, even an empty one
+  return ConvertIcu(&kNothing, 0, out, true);
 }
 
 }  // namespace kolbrin

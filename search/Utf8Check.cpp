@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -65,11 +66,6 @@ Utf8Check CheckScalar(const unsigned char* data, std::size_t p, std::size_t to, 
 }
 
 #if KOLBRIN_HAVE_AVX2_PATH
-
-// The check is the first to read a mapped file's pages: asking for the bytes two
-// pages ahead starts their page walks and loads early, so that the check (and the
-// scan behind it) does not wait for each page in turn.
-constexpr std::size_t kPrefetchDistance = 8192;
 
 // The classification of a byte pair by the nibbles of the first byte and the high
 // nibble of the second: each bit names one way the pair can be ill-formed, and a
@@ -198,26 +194,51 @@ __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char*
   __m256i escapes = _mm256_setzero_si256();
   __m256i high = _mm256_setzero_si256();
   const std::size_t start = p;
-  for (; to - p >= 64; p += 64) {
-    _mm_prefetch(reinterpret_cast<const char*>(data + p + kPrefetchDistance), _MM_HINT_T0);
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32));
-    escapes = _mm256_or_si256(
-        escapes, _mm256_or_si256(_mm256_cmpeq_epi8(a, escape), _mm256_cmpeq_epi8(b, escape)));
-    const __m256i either = _mm256_or_si256(a, b);
+  // Eight vectors at a time, told ASCII together: text that mixes ASCII and other
+  // characters then takes the full check without a branch per block, which it would
+  // mispredict, and ASCII still skips.
+  for (; to - p >= 256; p += 256) {
+    __m256i v[8];
+    __m256i either = _mm256_setzero_si256();
+    for (int k = 0; k < 8; ++k) {
+      v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32 * k));
+      escapes = _mm256_or_si256(escapes, _mm256_cmpeq_epi8(v[k], escape));
+      either = _mm256_or_si256(either, v[k]);
+    }
     if (_mm256_movemask_epi8(either) == 0) {
       // ASCII: fine unless the block before left a character open.
       errors = _mm256_or_si256(errors, open);
       open = _mm256_setzero_si256();
-      previous = b;
+      previous = v[7];
       continue;
     }
     high = _mm256_or_si256(high, either);
-    errors = _mm256_or_si256(errors, _mm256_or_si256(Errors(a, previous, t), Errors(b, a, t)));
-    open = Incomplete(b);
-    previous = b;
+    for (int k = 0; k < 8; ++k) {
+      errors = _mm256_or_si256(errors, Errors(v[k], previous, t));
+      previous = v[k];
+    }
+    open = Incomplete(v[7]);
     // Stop soon after an error, so a file that is not UTF-8 is told early.
     if (((p - start) & 4095) == 0 && !_mm256_testz_si256(errors, errors)) break;
+  }
+  if (_mm256_testz_si256(errors, errors)) {
+    for (; to - p >= 64; p += 64) {
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
+      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32));
+      escapes = _mm256_or_si256(
+          escapes, _mm256_or_si256(_mm256_cmpeq_epi8(a, escape), _mm256_cmpeq_epi8(b, escape)));
+      const __m256i either = _mm256_or_si256(a, b);
+      if (_mm256_movemask_epi8(either) == 0) {
+        errors = _mm256_or_si256(errors, open);
+        open = _mm256_setzero_si256();
+        previous = b;
+        continue;
+      }
+      high = _mm256_or_si256(high, either);
+      errors = _mm256_or_si256(errors, _mm256_or_si256(Errors(a, previous, t), Errors(b, a, t)));
+      open = Incomplete(b);
+      previous = b;
+    }
   }
   if (!_mm256_testz_si256(escapes, escapes)) result.escape = true;
   if (_mm256_movemask_epi8(high) != 0) result.nonAscii = true;
@@ -237,6 +258,7 @@ __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char*
 // The same check with 64-byte vectors, where the processor has AVX-512 with byte
 // permutes: the bytes one to three back come from one permute over two vectors.
 #define KOLBRIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
+#define KOLBRIN_AVX512_LAMBDA __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 template <int N>
 KOLBRIN_AVX512 inline __m512i Previous512(__m512i v, __m512i previous) {
@@ -281,19 +303,8 @@ KOLBRIN_AVX512 std::size_t CheckBlocksAvx512(const unsigned char* data, std::siz
   __m512i open = _mm512_setzero_si512();
   std::uint64_t escapes = 0;
   std::uint64_t high = 0;
-  const std::size_t start = p;
-  for (; to - p >= 64; p += 64) {
-    _mm_prefetch(reinterpret_cast<const char*>(data + p + kPrefetchDistance), _MM_HINT_T0);
-    const __m512i v = _mm512_loadu_si512(data + p);
-    escapes |= _mm512_cmpeq_epi8_mask(v, escape);
-    const std::uint64_t nonAscii = _mm512_movepi8_mask(v);
-    if (nonAscii == 0) {
-      errors = _mm512_or_si512(errors, open);
-      open = _mm512_setzero_si512();
-      previous = v;
-      continue;
-    }
-    high |= nonAscii;
+  // The full check of one vector that follows `previous`.
+  const auto check = [&](__m512i v) KOLBRIN_AVX512_LAMBDA {
     const __m512i prev1 = Previous512<1>(v, previous);
     const __m512i firstHigh =
         _mm512_shuffle_epi8(firstHighTable, _mm512_and_si512(_mm512_srli_epi16(prev1, 4), nibble));
@@ -306,9 +317,50 @@ KOLBRIN_AVX512 std::size_t CheckBlocksAvx512(const unsigned char* data, std::siz
                         _mm512_subs_epu8(Previous512<3>(v, previous), fourthLimit)),
         highBit);
     errors = _mm512_or_si512(errors, _mm512_xor_si512(must, special));
-    open = _mm512_subs_epu8(v, openLimits);
     previous = v;
+  };
+  const std::size_t start = p;
+  // Four vectors at a time, told ASCII together: text that mixes ASCII and other
+  // characters then takes the full check without a branch per vector, which it would
+  // mispredict, and ASCII still skips.
+  for (; to - p >= 256; p += 256) {
+    const __m512i v0 = _mm512_loadu_si512(data + p);
+    const __m512i v1 = _mm512_loadu_si512(data + p + 64);
+    const __m512i v2 = _mm512_loadu_si512(data + p + 128);
+    const __m512i v3 = _mm512_loadu_si512(data + p + 192);
+    escapes |= _mm512_cmpeq_epi8_mask(v0, escape) | _mm512_cmpeq_epi8_mask(v1, escape) |
+               _mm512_cmpeq_epi8_mask(v2, escape) | _mm512_cmpeq_epi8_mask(v3, escape);
+    const std::uint64_t nonAscii =
+        _mm512_movepi8_mask(_mm512_or_si512(_mm512_or_si512(v0, v1), _mm512_or_si512(v2, v3)));
+    if (nonAscii == 0) {
+      errors = _mm512_or_si512(errors, open);
+      open = _mm512_setzero_si512();
+      previous = v3;
+      continue;
+    }
+    high |= nonAscii;
+    check(v0);
+    check(v1);
+    check(v2);
+    check(v3);
+    open = _mm512_subs_epu8(v3, openLimits);
     if (((p - start) & 4095) == 0 && _mm512_test_epi8_mask(errors, errors) != 0) break;
+  }
+  if (_mm512_test_epi8_mask(errors, errors) == 0) {
+    for (; to - p >= 64; p += 64) {
+      const __m512i v = _mm512_loadu_si512(data + p);
+      escapes |= _mm512_cmpeq_epi8_mask(v, escape);
+      const std::uint64_t nonAscii = _mm512_movepi8_mask(v);
+      if (nonAscii == 0) {
+        errors = _mm512_or_si512(errors, open);
+        open = _mm512_setzero_si512();
+        previous = v;
+        continue;
+      }
+      high |= nonAscii;
+      check(v);
+      open = _mm512_subs_epu8(v, openLimits);
+    }
   }
   if (escapes != 0) result.escape = true;
   if (high != 0) result.nonAscii = true;
@@ -343,6 +395,126 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
   }
 #endif
   return CheckScalar(data, p, to, size, result);
+}
+
+namespace {
+
+// The ISO-2022-JP designation that starts at p[0], if one does within `size` bytes.
+bool IsDesignationAt(const unsigned char* p, std::size_t size) {
+  if (size >= 3 && p[1] == '$' && (p[2] == '@' || p[2] == 'B')) return true;
+  if (size >= 3 && p[1] == '(' && (p[2] == 'B' || p[2] == 'J' || p[2] == 'I')) return true;
+  return size >= 4 && p[1] == '$' && p[2] == '(' && p[3] == 'D';
+}
+
+bool HasDesignation(const unsigned char* data, std::size_t size) {
+  for (const unsigned char* p = data;
+       (p = static_cast<const unsigned char*>(std::memchr(p, 0x1B, size - (p - data)))) != nullptr;
+       ++p) {
+    if (IsDesignationAt(p, size - static_cast<std::size_t>(p - data))) return true;
+  }
+  return false;
+}
+
+// Where the bytes a character may still need to complete start: the last lead byte
+// among the last three, when only continuation bytes follow it; else `size`.
+std::size_t OpenTail(const unsigned char* data, std::size_t size) {
+  for (std::size_t k = 1; k <= 3 && k <= size; ++k) {
+    const unsigned char b = data[size - k];
+    if (b < 0x80) break;
+    if (b >= 0xC0) return size - k;
+  }
+  return size;
+}
+
+}  // namespace
+
+bool Utf8Stream::Feed(const unsigned char* data, std::size_t size) {
+  if (!valid_ || size == 0) return valid_;
+  if (heldSize_ != 0) {
+    // The held bytes and enough of the piece to complete their character.
+    unsigned char joined[sizeof held_ + 4];
+    const std::size_t taken = std::min<std::size_t>(size, 4);
+    std::memcpy(joined, held_, heldSize_);
+    std::memcpy(joined + heldSize_, data, taken);
+    const std::size_t joinedSize = heldSize_ + taken;
+    const std::size_t held = heldSize_;
+    heldSize_ = 0;
+    if (taken == size) return FeedWhole(joined, joinedSize);  // a piece that short
+    // A character is four bytes at most: those that start among the held bytes end
+    // within `joined`.
+    std::int32_t i = 0;
+    while (static_cast<std::size_t>(i) < held) {
+      UChar32 c;
+      U8_NEXT(joined, i, static_cast<std::int32_t>(joinedSize), c);
+      if (c < 0) return valid_ = false;
+    }
+    const std::size_t skip = static_cast<std::size_t>(i) - held;
+    data += skip;
+    size -= skip;
+  }
+  return FeedWhole(data, size);
+}
+
+bool Utf8Stream::FeedWhole(const unsigned char* data, std::size_t size) {
+  const std::size_t to = OpenTail(data, size);
+  if (to != 0) {
+    const Utf8Check check = CheckUtf8(data, 0, to, to);
+    if (check.invalid || check.checkedTo != to) return valid_ = false;
+    nonAscii_ = nonAscii_ || check.nonAscii;
+    if (!designation_) FollowEscapes(data, size, check.escape);
+  }
+  heldSize_ = size - to;
+  std::memcpy(held_, data + to, heldSize_);
+  if (heldSize_ != 0) {
+    nonAscii_ = true;
+    lastSize_ = 0;  // no ESC among the last bytes
+  }
+  return true;
+}
+
+void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool escape) {
+  // A designation that began among the last bytes of the pieces before.
+  if (lastSize_ != 0) {
+    unsigned char joined[sizeof last_ + 3];
+    const std::size_t taken = std::min<std::size_t>(size, 3);
+    std::memcpy(joined, last_, lastSize_);
+    std::memcpy(joined + lastSize_, data, taken);
+    for (std::size_t k = 0; k < lastSize_; ++k) {
+      if (joined[k] == 0x1B && IsDesignationAt(joined + k, lastSize_ + taken - k)) {
+        designation_ = true;
+        return;
+      }
+    }
+  }
+  if (escape && HasDesignation(data, size)) {
+    designation_ = true;
+    return;
+  }
+  // Keep the last three bytes seen when an ESC is among them (an ESC the piece does
+  // not hold may be among those kept before, for a piece that short).
+  unsigned char joined[sizeof last_ + sizeof last_];
+  std::size_t joinedSize = 0;
+  if (size < sizeof last_) {
+    std::memcpy(joined, last_, lastSize_);
+    joinedSize = lastSize_;
+  }
+  const std::size_t taken = std::min(size, sizeof last_);
+  std::memcpy(joined + joinedSize, data + size - taken, taken);
+  joinedSize += taken;
+  const std::size_t keep = std::min(joinedSize, sizeof last_);
+  lastSize_ = std::memchr(joined + joinedSize - keep, 0x1B, keep) != nullptr ? keep : 0;
+  std::memcpy(last_, joined + joinedSize - keep, lastSize_);
+}
+
+bool Utf8Stream::Finish() {
+  // The held bytes are well-formed only as whole characters.
+  for (std::int32_t i = 0; valid_ && static_cast<std::size_t>(i) < heldSize_;) {
+    UChar32 c;
+    U8_NEXT(held_, i, static_cast<std::int32_t>(heldSize_), c);
+    if (c < 0) valid_ = false;
+  }
+  heldSize_ = 0;
+  return valid_;
 }
 
 void SetUtf8CheckWidestVector(int bytes) { gWidestVector.store(bytes); }

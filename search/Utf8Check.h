@@ -29,6 +29,39 @@ struct Utf8Check {
 // unless it runs past `size`, which makes it ill-formed.
 Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to, std::size_t size);
 
+// Whether a file read piece by piece is well-formed UTF-8, at CheckUtf8's speed. The
+// bytes of a character that a piece's end may cut short (from a lead byte among the
+// piece's last three on) are held in the object until the next piece completes them:
+// the caller keeps no bytes. Finish checks those the file's end leaves, so a file
+// whose only fault lies there (a last character cut short) is valid up to Finish.
+class Utf8Stream {
+ public:
+  // Checks the next piece of the file. Returns valid().
+  bool Feed(const unsigned char* data, std::size_t size);
+  // The file has ended: a character it cuts short is ill-formed. Returns valid().
+  bool Finish();
+  // No ill-formed sequence so far.
+  bool valid() const { return valid_; }
+  // A byte at or above 0x80 seen so far.
+  bool nonAscii() const { return nonAscii_; }
+  // An ISO-2022-JP designation (ESC $ @, ESC $ B, ESC $ ( D, ESC ( B, ESC ( J,
+  // ESC ( I) seen so far, also one split between pieces.
+  bool designation() const { return designation_; }
+  void Reset() { *this = Utf8Stream{}; }
+
+ private:
+  bool FeedWhole(const unsigned char* data, std::size_t size);
+  void FollowEscapes(const unsigned char* data, std::size_t size, bool escape);
+
+  unsigned char held_[4] = {};  // a lead byte and the continuation bytes after it
+  std::size_t heldSize_ = 0;
+  unsigned char last_[3] = {};  // the last bytes fed, while one of them is an ESC
+  std::size_t lastSize_ = 0;
+  bool valid_ = true;
+  bool nonAscii_ = false;
+  bool designation_ = false;
+};
+
 // The widest vectors, in bytes, that the next checks may use where the processor has
 // them: 64 (AVX-512, the default), 32 (AVX2) or 0 (none); tests narrow it to reach
 // every path.

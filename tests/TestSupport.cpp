@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <unicode/ucnv.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +12,23 @@
 #include <stdexcept>
 
 namespace kolbrin::test {
+
+std::string Encode(const std::string& utf8, const char* converterName) {
+  UErrorCode error = U_ZERO_ERROR;
+  UConverter* target = ucnv_open(converterName, &error);
+  UConverter* source = ucnv_open("UTF-8", &error);
+  ucnv_setFromUCallBack(target, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
+  std::string out(utf8.size() * 4 + 16, '\0');
+  char* written = out.data();
+  const char* read = utf8.data();
+  ucnv_convertEx(target, source, &written, out.data() + out.size(), &read, read + utf8.size(),
+                 nullptr, nullptr, nullptr, nullptr, true, true, &error);
+  ucnv_close(target);
+  ucnv_close(source);
+  if (U_FAILURE(error)) return {};
+  out.resize(static_cast<std::size_t>(written - out.data()));
+  return out;
+}
 
 TempFolder::TempFolder() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kolbrin-test-XXXXXX").string();

@@ -26,6 +26,10 @@ class TempFolder {
   std::string path_;
 };
 
+// `utf8` in the encoding ICU calls `converterName`; empty when a character has no
+// mapping there.
+std::string Encode(const std::string& utf8, const char* converterName);
+
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 

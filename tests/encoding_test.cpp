@@ -12,32 +12,16 @@
 #include "search/FileText.h"
 #include "search/ResultTree.h"
 #include "search/Scanner.h"
+#include "search/TextDecision.h"
 #include "search/Utf8Check.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin {
 namespace {
 
-using test::TempFolder;
+using test::Encode;
 
-// `utf8` in the encoding ICU calls `converterName`; empty when a character has no
-// mapping there.
-std::string Encode(const std::string& utf8, const char* converterName) {
-  UErrorCode error = U_ZERO_ERROR;
-  UConverter* target = ucnv_open(converterName, &error);
-  UConverter* source = ucnv_open("UTF-8", &error);
-  ucnv_setFromUCallBack(target, UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
-  std::string out(utf8.size() * 4 + 16, '\0');
-  char* written = out.data();
-  const char* read = utf8.data();
-  ucnv_convertEx(target, source, &written, out.data() + out.size(), &read, read + utf8.size(),
-                 nullptr, nullptr, nullptr, nullptr, true, true, &error);
-  ucnv_close(target);
-  ucnv_close(source);
-  if (U_FAILURE(error)) return {};
-  out.resize(static_cast<std::size_t>(written - out.data()));
-  return out;
-}
+using test::TempFolder;
 
 const std::string kUtf8Bom = "\xEF\xBB\xBF";
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "search/HitEntry.h"
 #include "search/ResultTree.h"
 #include "search/TreePrinter.h"
 
@@ -43,6 +44,22 @@ TEST(Publication, TwoPassRunsAndShuffledEntriesGiveTheSameOrder) {
   const Texts expected{"LINE[0000000001]:a", "LINE[0000000002]:b", "LINE[0000000003]:c"};
   EXPECT_EQ(ShownHitTexts(runs, 2), expected);
   EXPECT_EQ(ShownHitTexts(shuffled, kPassesNotKnown), expected);
+}
+
+TEST(Publication, OffsetsPastFourGibibytesSortAfterTheOthersAndShowAllTheirDigits) {
+  const auto binary = [](std::uint64_t offset) {
+    char entry[kMaxHitHeadLength + 1];
+    char* end = WriteBinaryHead(WriteSortPrefix(entry, offset), offset);
+    *end++ = 'k';
+    return std::string(entry, end);
+  };
+  EXPECT_EQ(binary(0xFFFFFFFF), "FFFFFFFFBIN[FFFFFFFF]:k");
+  EXPECT_EQ(binary(0x100000000), "G0000000100000000BIN[100000000]:k");
+  TextList results{binary(0x200000000), binary(0x10000000F), binary(0xFFFFFFFF),
+                   binary(0x100000000), binary(0x12)};
+  EXPECT_EQ(ShownHitTexts(results, kPassesNotKnown),
+            (Texts{"BIN[00000012]:k", "BIN[FFFFFFFF]:k", "BIN[100000000]:k", "BIN[10000000F]:k",
+                   "BIN[200000000]:k"}));
 }
 
 TEST(Publication, PrefixesThatAreNotUpperCaseHexSortAsFoldedText) {

@@ -144,6 +144,14 @@ std::vector<EventPath> TextEventPaths() {
     paths.push_back(
         {"32-byte", [](const unsigned char* text, std::size_t size, std::size_t from,
                        std::size_t end, const CandidateBytes& c, std::uint64_t& lineFeeds) {
+           const QuietBlockSkipper skipper = ChooseQuietBlockSkipper(c, VectorWidth::Wide);
+           return FindTextEvent(text, size, from, end, c, skipper, lineFeeds);
+         }});
+  }
+  if (ProcessorHasAvx2() && ProcessorHasAvx512Bytes()) {
+    paths.push_back(
+        {"64-byte", [](const unsigned char* text, std::size_t size, std::size_t from,
+                       std::size_t end, const CandidateBytes& c, std::uint64_t& lineFeeds) {
            const QuietBlockSkipper skipper = ChooseQuietBlockSkipper(c, VectorWidth::Widest);
            return FindTextEvent(text, size, from, end, c, skipper, lineFeeds);
          }});

@@ -1,6 +1,7 @@
 // The fast scanner against the plain one: the same results, entry for entry and
 // step for step, over the named corners at many chunk sizes and over seeded
-// random files. Every run is labelled so a failure names itself.
+// random files, with the file read in pieces from one byte on, so that every state
+// carried over a refill crosses one. Every run is labelled so a failure names itself.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -16,17 +17,22 @@ namespace {
 
 using test::TempFolder;
 
-// Everything a scan shows: the result of each step, then the entries.
-std::string Dump(Scanner& scanner, const std::string& path, std::uint32_t chunk) {
+// Everything a scan shows: the result of each step (or, with `steps` false, of the
+// last one), then the entries. A file read in small pieces may turn out to need
+// decoding only after some steps, and is then scanned again from its start: its
+// steps are more than the plain scanner's, which decides before it scans.
+std::string Dump(Scanner& scanner, const std::string& path, std::uint32_t chunk,
+                 bool steps = true) {
   std::ostringstream dump;
   scanner.ResetForFile();
   ScanResult result;
-  int steps = 0;
+  int count = 0;
   do {
     result = scanner.ScanStep(path, chunk);
-    dump << static_cast<int>(result);
-    if (++steps > 1 << 24) break;
+    if (steps) dump << static_cast<int>(result);
+    if (++count > 1 << 24) break;
   } while (result == ScanResult::ScanMore);
+  if (!steps) dump << static_cast<int>(result);
   dump << "\ncurrent=" << scanner.CurrentFile() << "\n";
   dump << "first pass=" << scanner.FirstPassEntries() << "\n";
   for (std::string_view entry : scanner.Results()) dump << entry << "\n";
@@ -41,27 +47,38 @@ std::string Describe(const SearchSettings& s) {
   return text.str();
 }
 
-// Compares both scanners on `bytes` at the chunk sizes that matter for `settings`.
+// Compares both scanners on `bytes` at the chunk sizes that matter for `settings`,
+// the fast one reading the file in pieces of each of `pieces` bytes.
 void ExpectSameScan(const std::string& label, const std::string& bytes,
-                    const SearchSettings& settings, const TempFolder& folder) {
+                    const SearchSettings& settings, const TempFolder& folder,
+                    const std::vector<std::size_t>& pieces = {kReadPieceSize}) {
   const std::string path = folder.Write("diff.bin", bytes);
   const std::uint32_t length = static_cast<std::uint32_t>(settings.String1.size());
   std::vector<std::uint32_t> chunks = {
       1, 2, 3, length, kChunkSize, static_cast<std::uint32_t>(bytes.size() + 1)};
   if (length > 1) chunks.push_back(length - 1);
   auto plain = MakePlainScanner(settings);
-  // Both vector widths: 32 bytes where the processor has them, and 16 bytes.
-  for (const bool wide : {true, false}) {
-    auto fast = MakeFastScanner(settings, wide ? VectorWidth::Widest : VectorWidth::Narrow);
-    for (const std::uint32_t chunk : chunks) {
-      const std::string expected = Dump(*plain, path, chunk);
-      const std::string actual = Dump(*fast, path, chunk);
-      ASSERT_EQ(expected, actual) << "case=" << label << " chunk=" << chunk
-                                  << (wide ? " wide" : " narrow") << " " << Describe(settings)
-                                  << " bytes=" << testing::PrintToString(bytes);
+  for (const std::size_t piece : pieces) {
+    // A piece larger than the file reads it whole before the first byte is scanned.
+    const bool steps = piece > bytes.size();
+    // Every vector width: 64 and 32 bytes where the processor has them, and 16 bytes.
+    for (const VectorWidth width : {VectorWidth::Widest, VectorWidth::Wide, VectorWidth::Narrow}) {
+      auto fast = MakeFastScanner(settings, width, piece);
+      for (const std::uint32_t chunk : chunks) {
+        const std::string expected = Dump(*plain, path, chunk, steps);
+        const std::string actual = Dump(*fast, path, chunk, steps);
+        ASSERT_EQ(expected, actual)
+            << "case=" << label << " piece=" << piece << " chunk=" << chunk
+            << " width=" << static_cast<int>(width) << " " << Describe(settings)
+            << " bytes=" << testing::PrintToString(bytes);
+      }
     }
   }
 }
+
+// The piece sizes every named corner is read in: from one byte on, so that a refill
+// falls on every byte of it, and one that reads it whole.
+const std::vector<std::size_t> kCornerPieces = {1, 2, 3, 7, 64, 301, kReadPieceSize};
 
 SearchSettings With(std::string s1, std::string s2 = "", bool caseSensitive = false,
                     std::int32_t andMode = kAndMode, std::int32_t tab = 8) {
@@ -112,10 +129,24 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
       {"control-ends-hit-line", "key\x01more key\nkey\n", With("key")},
       {"window-past-end", "xxke", With("key")},
       {"lf-dense-without-events", std::string(100000, '\n') + "ab\n", With("ab")},
+      {"line-held-over-refills", std::string(700, 'x') + "\r" + std::string(90, 'y') + "key\n",
+       With("key")},
+      {"late-cp932", std::string(900, 'a') + "\nkey one\n\x82\xa0 key \x8c\x9f\x8d\xf5\n",
+       With("key", "検索", false, kOrMode)},
+      {"euc-jp-pairs", "\xa4\xa2\xa4\xa4 \xb8\xa1\xba\xf7 key\n\xa4\xa2\n", With("検索")},
+      {"iso-2022-jp-escapes", "one\n\x1b$B8!:w\x1b(B key\n\x1b$B$\"\x1b(B\n", With("検索")},
+      {"cp932-then-a-bad-pair",
+       [] {
+         std::string text;
+         for (int i = 0; i < 40; ++i) text += "\x82\xa0 key " + std::to_string(i) + "\n";
+         return text + "\x82\x20 key\n";
+       }(),
+       With("key")},
+      {"utf-8-split", "\xe6\xa4\x9c\xe7\xb4\xa2 key\n", With("検索")},
   };
   TempFolder folder;
   for (const Corner& corner : corners) {
-    ExpectSameScan(corner.label, corner.bytes, corner.settings, folder);
+    ExpectSameScan(corner.label, corner.bytes, corner.settings, folder, kCornerPieces);
     if (HasFatalFailure()) return;
   }
 }
@@ -159,7 +190,8 @@ TEST(ScannerDifferential, SeededRandomFiles) {
     SearchSettings settings =
         With(pattern(), random() % 2 ? pattern() : "", random() % 2 == 0,
              random() % 2 ? kAndMode : kOrMode, 1 + static_cast<int>(random() % 16));
-    ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder);
+    ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder,
+                   {1 + random() % 700, kReadPieceSize});
     if (HasFatalFailure()) return;
   }
 }
@@ -184,7 +216,8 @@ TEST(ScannerDifferential, SparseEventsAcrossVectorBlocks) {
     static const char* const kPatterns[] = {"ab", "AB", "a", "abq", "q\nq", "äb"};
     SearchSettings settings = With(kPatterns[random() % std::size(kPatterns)], "",
                                    random() % 2 == 0, kAndMode, 1 + static_cast<int>(random() % 8));
-    ExpectSameScan("sparse-" + std::to_string(round), bytes, settings, folder);
+    ExpectSameScan("sparse-" + std::to_string(round), bytes, settings, folder,
+                   {1 + random() % 5000, kReadPieceSize});
     if (HasFatalFailure()) return;
   }
 }

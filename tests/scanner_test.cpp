@@ -2,7 +2,9 @@
 // the results must not depend on where a chunk ends.
 #include "search/Scanner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -238,6 +240,62 @@ TEST(ScanEntries, CarrySortPrefixOfTheHitOffset) {
   const ScanOutcome outcome = test::ScanToEnd(*scanner, path, kChunkSize);
   ASSERT_EQ(outcome.entries.size(), 1u);
   EXPECT_EQ(outcome.entries[0].substr(0, 26), "000001F3LINE[0000000001]:x");
+}
+
+// A sparse file of 4.5 GiB: its holes read as zero bytes, so the hit at its end is a
+// binary hit, at an offset that needs more than eight hex digits. In memory where
+// there is a tmpfs, whose holes read fastest.
+TEST(ScanLargeFiles, AHitPastFourGibibytesIsFound) {
+  TempFolder folder;
+  std::string path = "/dev/shm/kolbrin-sparse-" + std::to_string(::getpid());
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    path = folder.path() + "/sparse.log";
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  }
+  ASSERT_GE(fd, 0);
+  struct Remove {
+    std::string path;
+    ~Remove() { ::unlink(path.c_str()); }
+  } remove{path};
+  const std::uint64_t offset = (std::uint64_t{9} << 29) + 3;
+  ASSERT_EQ(::pwrite(fd, "key\n", 4, static_cast<off_t>(offset)), 4);
+  ::close(fd);
+  auto scanner = MakeFastScanner(Settings("key", "", true));
+  ScanOutcome outcome = test::ScanToEnd(*scanner, path, 1u << 30);
+  EXPECT_EQ(outcome.result, ScanResult::ScanHits);
+  EXPECT_EQ(ShownHitTexts(outcome.entries, outcome.firstPassEntries), (Hits{"BIN[120000003]:key"}));
+}
+
+// What was read is searched; nothing more is waited for, and nothing crashes.
+TEST(ScanLargeFiles, AFileThatShrinksOrGrowsWhileItIsScanned) {
+  TempFolder folder;
+  std::string text;
+  for (int line = 1; line <= 2000; ++line) text += "line " + std::to_string(line) + " key\n";
+  for (const bool grow : {false, true}) {
+    const std::string path = folder.Write("changing.log", text);
+    auto scanner = MakeFastScanner(Settings("key"), VectorWidth::Widest, 4096);
+    scanner->ResetForFile();
+    ASSERT_EQ(scanner->ScanStep(path, 100), ScanResult::ScanMore);
+    if (grow) {
+      folder.Write("changing.log", text + text);
+    } else {
+      ASSERT_EQ(::truncate(path.c_str(), 10000), 0);
+    }
+    ScanResult result;
+    int steps = 0;
+    do {
+      result = scanner->ScanStep(path, 100);
+    } while (result == ScanResult::ScanMore && ++steps < 100000);
+    ASSERT_EQ(result, ScanResult::ScanHits) << (grow ? "grow" : "shrink");
+    const std::size_t hits = scanner->Results().size();
+    if (grow) {
+      EXPECT_EQ(hits, 4000u) << "the file is read as far as it has grown";
+    } else {
+      EXPECT_GT(hits, 100u);
+      EXPECT_LT(hits, 2000u);
+    }
+  }
 }
 
 // The line number is written two digits at a time; an odd count of digits, or one

@@ -1,0 +1,314 @@
+// The decision of what text a file is searched as, made over a file read piece by
+// piece; see search/TextDecision.h.
+#include "search/TextDecision.h"
+
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "search/Transcoders.h"
+#include "search/Utf8Check.h"
+
+namespace kolbrin {
+namespace {
+
+// The pieces of a file from `offset` on, read into `scratch`.
+class Pieces {
+ public:
+  Pieces(const ReadAt& read, unsigned char* scratch, std::size_t size, std::uint64_t offset)
+      : read_(read), scratch_(scratch), size_(size), offset_(offset) {}
+
+  // Reads the next piece into the scratch buffer: its size, 0 at the end of the file.
+  std::size_t Next() {
+    const std::size_t count = read_(offset_, scratch_, size_);
+    offset_ += count;
+    return count;
+  }
+  const unsigned char* data() const { return scratch_; }
+
+ private:
+  const ReadAt& read_;
+  unsigned char* const scratch_;
+  const std::size_t size_;
+  std::uint64_t offset_;
+};
+
+// Whether a file that is not well-formed UTF-8 is UTF-8 all the same, damaged: at
+// most one ill-formed sequence for every 4 well-formed characters beyond ASCII (a
+// UTF-8 file with a stray byte). Read as CP932, such a file would often decode
+// cleanly, into nonsense. Text in another encoding shows itself within its first few
+// characters, so the count stops early for it. (A file whose only fault is a last
+// character that its end cuts short is told by Utf8Stream.)
+class DamageCount {
+ public:
+  // Counts the next piece. False once the file is known not to be damaged UTF-8.
+  bool Feed(const unsigned char* data, std::size_t size) {
+    if (decided_) return false;
+    if (heldSize_ != 0) {
+      // The held bytes and enough of the piece to end the characters they start.
+      unsigned char joined[sizeof held_ + 4];
+      const std::size_t taken = std::min<std::size_t>(size, 4);
+      std::memcpy(joined, held_, heldSize_);
+      std::memcpy(joined + heldSize_, data, taken);
+      const std::size_t joinedSize = heldSize_ + taken;
+      const std::size_t counted = Count(joined, joinedSize, false);
+      if (decided_) return false;
+      if (taken == size) {
+        Hold(joined + counted, joinedSize - counted);
+        return true;
+      }
+      const std::size_t skip = counted - heldSize_;
+      data += skip;
+      size -= skip;
+    }
+    const std::size_t counted = Count(data, size, false);
+    if (decided_) return false;
+    Hold(data + counted, size - counted);
+    return true;
+  }
+
+  // The file has ended: whether it is damaged UTF-8.
+  bool Finish() {
+    if (!decided_) Count(held_, heldSize_, true);
+    heldSize_ = 0;
+    return !decided_ && illFormed_ * 4 <= wellFormed_;
+  }
+
+ private:
+  void Hold(const unsigned char* bytes, std::size_t size) {
+    std::memcpy(held_, bytes, size);
+    heldSize_ = size;
+  }
+
+  // Counts the characters of [data, data + size) as ICU's U8_NEXT reads them over the
+  // whole file, four bytes at most at a time: unless `last`, the count stops before a
+  // character less than four bytes from the end. Returns the bytes counted.
+  std::size_t Count(const unsigned char* data, std::size_t size, bool last) {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    std::size_t p = 0;
+    while (p < size) {
+      std::uint64_t word;
+      if (size - p >= 8 && (std::memcpy(&word, data + p, 8), (word & kHighBits) == 0)) {
+        p += 8;
+        continue;
+      }
+      if (data[p] < 0x80) {
+        ++p;
+        continue;
+      }
+      if (!last && size - p < 4) break;
+      UChar32 c;
+      std::int32_t length = 0;
+      const auto available = static_cast<std::int32_t>(std::min<std::size_t>(size - p, 4));
+      U8_NEXT(data + p, length, available, c);
+      p += static_cast<std::size_t>(length);
+      if (c >= 0) {
+        ++wellFormed_;
+      } else if (++illFormed_ >= 16 && illFormed_ * 4 > wellFormed_) {
+        decided_ = true;
+        break;
+      }
+    }
+    return p;
+  }
+
+  unsigned char held_[3] = {};
+  std::size_t heldSize_ = 0;
+  std::size_t wellFormed_ = 0;
+  std::size_t illFormed_ = 0;
+  bool decided_ = false;  // not damaged UTF-8
+};
+
+// Whether the file from `offset` on decodes through `decoder` (started) without a
+// failure and into a text that counts as text; `out` has room for
+// StreamDecoder::MaxOutput(scratchSize).
+bool DecodesToText(StreamDecoder& decoder, const ReadAt& read, unsigned char* scratch,
+                   std::size_t scratchSize, std::uint64_t offset, unsigned char* out) {
+  Pieces pieces(read, scratch, scratchSize, offset);
+  std::size_t controls = 0;
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    const std::size_t written = decoder.Decode(pieces.data(), size, out);
+    if (decoder.failed() || !StillCountsAsText(out, written, controls)) return false;
+  }
+  const std::size_t written = decoder.Finish(out);
+  return !decoder.failed() && StillCountsAsText(out, written, controls);
+}
+
+// The file's first two bytes, for a byte order mark; fewer for a shorter file.
+std::size_t ReadHead(const ReadAt& read, unsigned char (&head)[2]) {
+  std::size_t size = 0;
+  while (size < 2) {
+    const std::size_t count = read(size, head + size, 2 - size);
+    if (count == 0) break;
+    size += count;
+  }
+  return size;
+}
+
+enum class Utf8Outcome { WellFormed, CutShortAtTheEnd, IllFormed };
+
+struct Utf8Reading {
+  Utf8Outcome outcome = Utf8Outcome::IllFormed;
+  bool nonAscii = false;
+  bool designation = false;
+};
+
+// Reads the file through Utf8Stream, stopping at the first ill-formed sequence.
+Utf8Reading ReadAsUtf8(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize) {
+  Utf8Stream stream;
+  Pieces pieces(read, scratch, scratchSize, 0);
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    if (!stream.Feed(pieces.data(), size)) return {};
+  }
+  Utf8Reading reading;
+  reading.outcome = stream.Finish() ? Utf8Outcome::WellFormed : Utf8Outcome::CutShortAtTheEnd;
+  reading.nonAscii = stream.nonAscii();
+  reading.designation = stream.designation();
+  return reading;
+}
+
+TextDecision Decided(TextEncoding from, std::uint64_t skip = 0) { return {from, skip}; }
+
+TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize,
+                        const unsigned char (&head)[2], std::size_t headSize,
+                        std::vector<unsigned char>& out, Decisions decisions) {
+  // 1. A UTF-16 byte order mark, which is not part of the text.
+  if (headSize == 2 &&
+      ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF))) {
+    const TextEncoding from = head[0] == 0xFF ? TextEncoding::Utf16Le : TextEncoding::Utf16Be;
+    StreamDecoder decoder;
+    if (!decoder.StartStrict(from)) return Decided(TextEncoding::Bytes);
+    out.resize(StreamDecoder::MaxOutput(scratchSize));
+    if (!DecodesToText(decoder, read, scratch, scratchSize, 2, out.data())) {
+      return Decided(TextEncoding::Bytes);
+    }
+    return Decided(from, 2);
+  }
+
+  // 2. Well-formed UTF-8 stands as it is, but for 7-bit ISO-2022-JP.
+  const Utf8Reading utf8 = ReadAsUtf8(read, scratch, scratchSize);
+  if (utf8.outcome == Utf8Outcome::WellFormed) {
+    if (utf8.nonAscii || !utf8.designation) return Decided(TextEncoding::Bytes);
+    StreamDecoder decoder;
+    if (!decoder.StartStrict(TextEncoding::Iso2022Jp)) return Decided(TextEncoding::Bytes);
+    out.resize(StreamDecoder::MaxOutput(scratchSize));
+    Pieces pieces(read, scratch, scratchSize, 0);
+    std::size_t rawControls = 0;
+    for (std::size_t size; (size = pieces.Next()) != 0;) {
+      // The file's own bytes must count as text, and so must the decoding.
+      if (!StillCountsAsText(pieces.data(), size, rawControls)) {
+        return Decided(TextEncoding::Bytes);
+      }
+      decoder.Decode(pieces.data(), size, out.data());
+      if (decoder.failed()) return Decided(TextEncoding::Bytes);
+    }
+    decoder.Finish(out.data());
+    return Decided(decoder.failed() ? TextEncoding::Bytes : TextEncoding::Iso2022Jp);
+  }
+  // 3. UTF-8 but for a last character that the end cuts short, or a few stray bytes.
+  if (utf8.outcome == Utf8Outcome::CutShortAtTheEnd) return Decided(TextEncoding::Bytes);
+
+  // 4. CP932 or EUC-JP, when the whole file reads cleanly so; the reading that looks
+  // more like Japanese wins, a tie going to CP932.
+  TableReading cp932;
+  TableReading eucJp;
+  if (!cp932.Start(TextEncoding::Cp932) || !eucJp.Start(TextEncoding::EucJp)) {
+    return Decided(TextEncoding::Bytes);
+  }
+  DamageCount damage;
+  bool counting = true;
+  Pieces pieces(read, scratch, scratchSize, 0);
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    if (counting) counting = damage.Feed(pieces.data(), size);
+    const bool asCp932 = cp932.Feed(pieces.data(), size);
+    const bool asEucJp = eucJp.Feed(pieces.data(), size);
+    if (!asCp932 && !asEucJp) return Decided(TextEncoding::Bytes);
+    // Known to be no damaged UTF-8, with one reading left: the rest of the file
+    // decides only whether that reading stays clean.
+    if (decisions == Decisions::MayStopEarly && !counting && asCp932 != asEucJp) {
+      TextDecision provisional = Decided(asCp932 ? TextEncoding::Cp932 : TextEncoding::EucJp);
+      provisional.provisional = true;
+      return provisional;
+    }
+  }
+  if (counting && damage.Finish()) return Decided(TextEncoding::Bytes);
+  const bool asCp932 = cp932.Finish();
+  const bool asEucJp = eucJp.Finish();
+  if (asCp932 && (!asEucJp || cp932.score() >= eucJp.score())) {
+    return Decided(TextEncoding::Cp932);
+  }
+  // 5. Anything else stands as it is.
+  return Decided(asEucJp ? TextEncoding::EucJp : TextEncoding::Bytes);
+}
+
+TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
+                          std::size_t scratchSize, const unsigned char (&head)[2],
+                          std::size_t headSize, std::vector<unsigned char>& out) {
+  // Well-formed UTF-8 forced as UTF-8 stands as it is.
+  if (mode == TextEncoding::Utf8 &&
+      ReadAsUtf8(read, scratch, scratchSize).outcome == Utf8Outcome::WellFormed) {
+    return Decided(TextEncoding::Bytes);
+  }
+  std::uint64_t skip = 0;
+  if (headSize == 2 && ((mode == TextEncoding::Utf16Le && head[0] == 0xFF && head[1] == 0xFE) ||
+                        (mode == TextEncoding::Utf16Be && head[0] == 0xFE && head[1] == 0xFF))) {
+    skip = 2;
+  }
+  StreamDecoder decoder;
+  if (!decoder.Start(mode)) return Decided(TextEncoding::Bytes);
+  out.resize(StreamDecoder::MaxOutput(scratchSize));
+  // A text that would count as binary is searched as raw bytes, so its binary hits
+  // show the file's own offsets and bytes.
+  if (!DecodesToText(decoder, read, scratch, scratchSize, skip, out.data())) {
+    return Decided(TextEncoding::Bytes);
+  }
+  return Decided(mode, skip);
+}
+
+}  // namespace
+
+TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
+                            std::size_t scratchSize, Decisions decisions) {
+  if (mode == TextEncoding::Bytes) return Decided(TextEncoding::Bytes);
+  unsigned char head[2];
+  const std::size_t headSize = ReadHead(read, head);
+  if (headSize == 0) return Decided(TextEncoding::Bytes);  // an empty file
+  std::vector<unsigned char> out;
+  if (mode == TextEncoding::Auto)
+    return DecideAuto(read, scratch, scratchSize, head, headSize, out, decisions);
+  return DecideForced(mode, read, scratch, scratchSize, head, headSize, out);
+}
+
+TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::size_t size,
+                            std::string& text) {
+  const ReadAt read = [&](std::uint64_t offset, unsigned char* buffer, std::size_t room) {
+    if (offset >= size) return std::size_t{0};
+    const std::size_t count = std::min<std::size_t>(room, size - offset);
+    std::memcpy(buffer, bytes + offset, count);
+    return count;
+  };
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::vector<unsigned char> scratch(std::max<std::size_t>(1, std::min(size, kPiece)));
+  const TextDecision decision = DecideFileText(mode, read, scratch.data(), scratch.size());
+  StreamDecoder decoder;
+  if (decision.from == TextEncoding::Bytes || !decoder.Start(decision.from)) {
+    text.assign(reinterpret_cast<const char*>(bytes), size);
+    return TextEncoding::Bytes;
+  }
+  text.clear();
+  std::size_t length = 0;
+  for (std::size_t p = decision.skip; p < size; p += kPiece) {
+    const std::size_t piece = std::min(kPiece, size - p);
+    text.resize(length + StreamDecoder::MaxOutput(piece));
+    length +=
+        decoder.Decode(bytes + p, piece, reinterpret_cast<unsigned char*>(text.data()) + length);
+  }
+  text.resize(length + StreamDecoder::MaxOutput(0));
+  length += decoder.Finish(reinterpret_cast<unsigned char*>(text.data()) + length);
+  text.resize(length);
+  return decision.from;
+}
+
+}  // namespace kolbrin

@@ -1,0 +1,52 @@
+// What text a file is searched as, decided by reading it once through a small buffer
+// (a file of any size), and the decoding of a whole file in memory. The rules of the
+// decision are in search/TextEncoding.h; the decoding itself is StreamDecoder's, in
+// search/Transcoders.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "search/TextEncoding.h"
+
+namespace kolbrin {
+
+// Reads file bytes at `offset` into `buffer` (room `size`): the count, 0 at the end
+// of the file.
+using ReadAt =
+    std::function<std::size_t(std::uint64_t offset, unsigned char* buffer, std::size_t size)>;
+
+struct TextDecision {
+  TextEncoding from = TextEncoding::Bytes;  // Bytes: the file is searched as it stands
+  std::uint64_t skip = 0;                   // bytes at the start that are not text (a UTF-16
+                                            // byte order mark)
+  // Decided before the end of the file (see Decisions::MayStopEarly): `from` (CP932 or
+  // EUC-JP) is the one reading left, and holds if the rest of the file reads cleanly
+  // as it, strictly (StreamDecoder::StartStrict); otherwise the file stands as it is.
+  bool provisional = false;
+};
+
+// Whether a decision may stop reading once one reading is left for the rest of the
+// file to confirm, so that the confirming is done by the decoding that the scan needs
+// anyway, in the same pass.
+enum class Decisions { Final, MayStopEarly };
+
+// The decision for a whole file under `mode` (Auto or a forced encoding; Bytes gives
+// Bytes), made by reading it through `scratch` (any size of at least one byte). Every
+// check runs over each piece as it is read and stops once it has decided; the
+// reading stops when all have. A file is read a second time only when its first
+// reading leaves a question open: a 7-bit file with an ISO-2022-JP designation is
+// then decoded, a file found not to be UTF-8 is read as CP932 and EUC-JP from its
+// start, and a file forced as UTF-8 that is not well-formed is decoded.
+TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
+                            std::size_t scratchSize, Decisions decisions = Decisions::Final);
+
+// Decides and transcodes a whole file in memory, as a scan sees it; for the plain
+// scanner, tests and tools. Returns the encoding decoded from (Bytes: the file as it
+// stands) and sets `text` to the text searched.
+TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::size_t size,
+                            std::string& text);
+
+}  // namespace kolbrin

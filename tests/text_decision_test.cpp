@@ -1,0 +1,305 @@
+// The decision and the decoding over a file read piece by piece: the same decision
+// and the same text whatever the pieces, split inside a character, an escape
+// sequence or a byte order mark's text.
+#include <gtest/gtest.h>
+#include <unicode/ucnv.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "search/TextDecision.h"
+#include "search/Transcoders.h"
+#include "search/Utf8Check.h"
+#include "tests/TestSupport.h"
+
+namespace kolbrin {
+namespace {
+
+using test::Encode;
+
+// How a file is cut into pieces: all of `size` bytes (the last shorter), or two at
+// `cut`. Reads end at piece boundaries, as a short read of the file would.
+struct Split {
+  std::size_t size = 0;  // 0: two pieces at `cut`
+  std::size_t cut = 0;
+
+  std::size_t PieceAt(std::size_t offset, std::size_t fileSize) const {
+    if (size != 0) return std::min(size, fileSize - offset);
+    return offset < cut ? cut - offset : fileSize - offset;
+  }
+  std::string Label() const {
+    return size != 0 ? "pieces of " + std::to_string(size) : "cut at " + std::to_string(cut);
+  }
+};
+
+struct Outcome {
+  TextDecision decision;
+  std::string text;  // the decoded text, or the file's bytes for Bytes
+};
+
+// The decision and the text as a streaming scan sees them: DecideFileText through a
+// scratch buffer of the split's size, then StreamDecoder over the same pieces.
+Outcome DecideAndDecode(TextEncoding mode, const std::string& file, const Split& split) {
+  const ReadAt read = [&](std::uint64_t offset, unsigned char* buffer, std::size_t room) {
+    if (offset >= file.size()) return std::size_t{0};
+    const std::size_t count = std::min(room, split.PieceAt(offset, file.size()));
+    std::memcpy(buffer, file.data() + offset, count);
+    return count;
+  };
+  std::vector<unsigned char> scratch(split.size != 0 ? split.size
+                                                     : std::max<std::size_t>(1, file.size()));
+  Outcome outcome;
+  outcome.decision = DecideFileText(mode, read, scratch.data(), scratch.size());
+  if (outcome.decision.from == TextEncoding::Bytes) {
+    outcome.text = file;
+    return outcome;
+  }
+  StreamDecoder decoder;
+  EXPECT_TRUE(decoder.Start(outcome.decision.from));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+  std::vector<unsigned char> out;
+  for (std::size_t p = outcome.decision.skip; p < file.size();) {
+    const std::size_t piece = split.PieceAt(p, file.size());
+    out.assign(StreamDecoder::MaxOutput(piece), 0);
+    outcome.text.append(reinterpret_cast<const char*>(out.data()),
+                        decoder.Decode(bytes + p, piece, out.data()));
+    p += piece;
+  }
+  out.assign(StreamDecoder::MaxOutput(0), 0);
+  outcome.text.append(reinterpret_cast<const char*>(out.data()), decoder.Finish(out.data()));
+  return outcome;
+}
+
+// Pieces of 1, 2, 3, 7 and 64 bytes, a few seeded random sizes, and every cut in two.
+std::vector<Split> SplitsOf(const std::string& file, std::mt19937& random) {
+  std::vector<Split> splits;
+  for (const std::size_t size : {1u, 2u, 3u, 7u, 64u}) splits.push_back({size, 0});
+  for (int i = 0; i < 3; ++i) splits.push_back({1 + random() % (file.size() + 2), 0});
+  for (std::size_t cut = 1; cut < file.size(); ++cut) splits.push_back({0, cut});
+  return splits;
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+const std::string kReplacement = "\xEF\xBF\xBD";
+
+TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
+  const std::string kanji = "検索";
+  const std::string sjis = Encode("これは検索のテストです。\r\n", "windows-31j");
+  const std::string euc = Encode("その他の資料\n会議の資料\n", "EUC-JP");
+  // 丂 is in JIS X 0212 only: three bytes in EUC-JP, from 0x8F.
+  const std::string jisX0212 = Encode("その丂の資料\n", "EUC-JP");
+  const std::string iso = Encode("検索する\n", "ISO-2022-JP");
+  const std::string emoji = "\xF0\x9F\x98\x80";  // a surrogate pair in UTF-16
+  const std::string utf16le = "\xFF\xFE" + Encode("検" + emoji + "a\n", "UTF-16LE");
+  const std::string utf16be = "\xFE\xFF" + Encode("検" + emoji + "a\n", "UTF-16BE");
+  std::string binary;
+  std::mt19937 bytes(7);
+  for (int i = 0; i < 300; ++i) binary += static_cast<char>(bytes() & 0xFF);
+  struct Case {
+    const char* label;
+    TextEncoding mode;
+    std::string file;
+    TextEncoding from;
+    std::string text;  // the decoded text, when decoded
+    std::uint64_t skip = 0;
+  };
+  const std::vector<Case> cases = {
+      {"empty", TextEncoding::Auto, "", TextEncoding::Bytes, ""},
+      {"cp932 pairs", TextEncoding::Auto, sjis, TextEncoding::Cp932,
+       "これは検索のテストです。\r\n"},
+      {"euc-jp pairs", TextEncoding::Auto, euc, TextEncoding::EucJp, "その他の資料\n会議の資料\n"},
+      {"euc-jp jis x 0212 triple", TextEncoding::Auto, jisX0212, TextEncoding::EucJp,
+       "その丂の資料\n"},
+      {"iso-2022-jp", TextEncoding::Auto, iso, TextEncoding::Iso2022Jp, "検索する\n"},
+      {"iso-2022-jp designation after ascii", TextEncoding::Auto, "plain \x1B(Jtext\x1B(B\n",
+       TextEncoding::Iso2022Jp, "plain text\n"},
+      {"iso-2022-jp with a control too many", TextEncoding::Auto, iso + std::string(11, '\x01'),
+       TextEncoding::Bytes, ""},
+      {"iso-2022-jp cut inside a character", TextEncoding::Auto, iso.substr(0, 6),
+       TextEncoding::Bytes, ""},
+      {"ansi colours", TextEncoding::Auto, "\x1B[31mred\x1B[0m\n", TextEncoding::Bytes, ""},
+      {"utf-16le bom, surrogate pair", TextEncoding::Auto, utf16le, TextEncoding::Utf16Le,
+       "検" + emoji + "a\n", 2},
+      {"utf-16be bom, surrogate pair", TextEncoding::Auto, utf16be, TextEncoding::Utf16Be,
+       "検" + emoji + "a\n", 2},
+      {"utf-16le bom, lone lead surrogate at the end", TextEncoding::Auto,
+       std::string("\xFF\xFE\x61\x00\x3D\xD8", 6), TextEncoding::Bytes, ""},
+      {"utf-16le bom alone", TextEncoding::Auto, "\xFF\xFE", TextEncoding::Utf16Le, "", 2},
+      {"utf-8", TextEncoding::Auto, "検索" + emoji, TextEncoding::Bytes, ""},
+      {"utf-8 cut inside its last character", TextEncoding::Auto,
+       Repeat("ファイルの検索\n", 4) + "\xE6\xA4", TextEncoding::Bytes, ""},
+      {"utf-8 ending in a lead and a stray byte", TextEncoding::Auto,
+       Repeat("ファイルの検索\n", 4) + "\xC3\xA9\x80", TextEncoding::Bytes, ""},
+      {"utf-8 with a stray byte", TextEncoding::Auto, "ファイル\xA1の検索\n", TextEncoding::Bytes,
+       ""},
+      {"as many stray bytes as characters, read as nothing", TextEncoding::Auto,
+       Repeat("\x82\xA0\xE6\xA4\x9C", 20), TextEncoding::Bytes, ""},
+      {"cp932 cut inside a character", TextEncoding::Auto, sjis + sjis.substr(0, 1),
+       TextEncoding::Bytes, ""},
+      {"cp932 with eleven control bytes", TextEncoding::Auto, sjis + std::string(11, '\x01'),
+       TextEncoding::Bytes, ""},
+      {"binary", TextEncoding::Auto, binary, TextEncoding::Bytes, ""},
+      {"forced bytes", TextEncoding::Bytes, sjis, TextEncoding::Bytes, ""},
+      {"forced cp932, stray and cut bytes", TextEncoding::Cp932,
+       "\x80" + Encode(kanji, "windows-31j") + "a\x82", TextEncoding::Cp932,
+       kReplacement + kanji + "a" + kReplacement},
+      {"forced euc-jp, triple cut short", TextEncoding::EucJp, "a\x8F\xB0", TextEncoding::EucJp,
+       "a" + kReplacement + kReplacement},
+      {"forced euc-jp, c1 control", TextEncoding::EucJp, "a\x8Cz", TextEncoding::EucJp,
+       "a" + kReplacement + "z"},
+      {"forced utf-8, well-formed", TextEncoding::Utf8, "検索", TextEncoding::Bytes, ""},
+      {"forced utf-8, bad bytes", TextEncoding::Utf8, "a\xFFz\xE6\xA4", TextEncoding::Utf8,
+       "a" + kReplacement + "z" + kReplacement},
+      {"forced utf-16le, bom dropped", TextEncoding::Utf16Le, utf16le, TextEncoding::Utf16Le,
+       "検" + emoji + "a\n", 2},
+      {"forced utf-16be, le bom kept", TextEncoding::Utf16Be, "\xFF\xFE" + Encode("a", "UTF-16BE"),
+       TextEncoding::Utf16Be,
+       "\xEF\xBF\xBE"
+       "a"},
+      {"forced utf-16le, odd length", TextEncoding::Utf16Le, Encode("検", "UTF-16LE") + "x",
+       TextEncoding::Utf16Le, "検" + kReplacement},
+      {"forced utf-16le, lone surrogate", TextEncoding::Utf16Le, std::string("\x3D\xD8\x61\x00", 4),
+       TextEncoding::Utf16Le, kReplacement + "a"},
+      {"forced iso-2022-jp, 8-bit byte", TextEncoding::Iso2022Jp, iso + "\xE9",
+       TextEncoding::Iso2022Jp, "検索する\n" + kReplacement},
+      {"forced cp932 that counts as binary", TextEncoding::Cp932, sjis + std::string(11, '\x02'),
+       TextEncoding::Bytes, ""},
+  };
+  std::mt19937 random(20261211);
+  for (const Case& c : cases) {
+    const std::string expected = c.from == TextEncoding::Bytes ? c.file : c.text;
+    for (const Split& split : SplitsOf(c.file, random)) {
+      const Outcome outcome = DecideAndDecode(c.mode, c.file, split);
+      EXPECT_EQ(c.from, outcome.decision.from) << "case=" << c.label << " " << split.Label();
+      EXPECT_EQ(c.skip, outcome.decision.skip) << "case=" << c.label << " " << split.Label();
+      EXPECT_EQ(expected, outcome.text) << "case=" << c.label << " " << split.Label();
+      if (HasFailure()) return;
+    }
+    // The in-memory decoding says the same.
+    std::string text;
+    EXPECT_EQ(c.from, DecodeFileText(c.mode, reinterpret_cast<const unsigned char*>(c.file.data()),
+                                     c.file.size(), text))
+        << "case=" << c.label;
+    EXPECT_EQ(expected, text) << "case=" << c.label;
+  }
+}
+
+// Random files in every encoding, some damaged, under every mode: the decision and
+// the text do not depend on how the file is cut into pieces.
+TEST(TextDecision, RandomFilesDecideAndDecodeAlikeWhateverThePieces) {
+  static const char* const kPieces[] = {"検", "索",   "ア", "ｱ",    "丂", "😀", "a",
+                                        "\n", "\r\n", "\t", "\x01", " ",  "x", "①"};
+  static const char* const kEncodings[] = {"windows-31j", "EUC-JP",   "ISO-2022-JP",
+                                           "UTF-16LE",    "UTF-16BE", "UTF-8"};
+  static const TextEncoding kModes[] = {
+      TextEncoding::Auto,    TextEncoding::Auto,    TextEncoding::Auto,
+      TextEncoding::Cp932,   TextEncoding::EucJp,   TextEncoding::Iso2022Jp,
+      TextEncoding::Utf16Le, TextEncoding::Utf16Be, TextEncoding::Utf8};
+  std::mt19937 random(20261212);
+  for (int round = 0; round < 1500; ++round) {
+    std::string text;
+    for (int i = 0, n = static_cast<int>(random() % 60); i < n; ++i) {
+      text += kPieces[random() % std::size(kPieces)];
+    }
+    const char* encoding = kEncodings[random() % std::size(kEncodings)];
+    std::string file = Encode(text, encoding);
+    if (file.empty()) file = Encode(text, "UTF-8");  // a character the encoding lacks
+    if (random() % 3 == 0) file = (encoding[4] == 'B' ? "\xFE\xFF" : "\xFF\xFE") + file;
+    if (random() % 4 == 0)
+      file.insert(random() % (file.size() + 1), 1, "\x80\xFF\x8F\x1B\0"[random() % 5]);
+    if (random() % 4 == 0 && !file.empty()) file.resize(random() % file.size());
+    const TextEncoding mode = kModes[random() % std::size(kModes)];
+    const Outcome whole = DecideAndDecode(mode, file, Split{std::max<std::size_t>(1, file.size())});
+    for (const Split split : {Split{1 + random() % 5}, Split{1 + random() % 40},
+                              Split{0, random() % (file.size() + 1)}}) {
+      const Outcome outcome = DecideAndDecode(mode, file, split);
+      ASSERT_TRUE(whole.decision.from == outcome.decision.from &&
+                  whole.decision.skip == outcome.decision.skip && whole.text == outcome.text)
+          << "round=" << round << " mode=" << EncodingName(mode) << " " << split.Label()
+          << " file=" << testing::PrintToString(file);
+    }
+  }
+}
+
+bool HasDesignation(const std::string& bytes) {
+  for (const char* designation : {"\x1B$@", "\x1B$B", "\x1B$(D", "\x1B(B", "\x1B(J", "\x1B(I"}) {
+    if (bytes.find(designation) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Utf8Stream against ICU's U8_NEXT over the whole file, on every vector width, for
+// random files fed in random pieces; designations are built from pieces so that
+// they are often split.
+TEST(Utf8Stream, AgreesWithTheWholeFileWhateverThePieces) {
+  const std::vector<std::string> pieces = {"a",
+                                           "\n",
+                                           "\x1B",
+                                           "$",
+                                           "(",
+                                           "B",
+                                           "@",
+                                           "D",
+                                           "J",
+                                           "é",
+                                           "検",
+                                           "😀",
+                                           "\xC0\xAF",
+                                           "\xE0\x80\xAF",
+                                           "\xED\xA0\x80",
+                                           "\xF4\x90\x80\x80",
+                                           "\x80",
+                                           "\xC3",
+                                           "\xE6\xA4",
+                                           "\xF0\x9F\x98",
+                                           std::string(70, 'x')};
+  std::mt19937 random(20261213);
+  Utf8Stream stream;
+  for (int round = 0; round < 3000; ++round) {
+    std::string file;
+    for (int i = 0, n = static_cast<int>(random() % 40); i < n; ++i) {
+      // Mostly well-formed pieces, so that a bad one lands anywhere in a long run.
+      file += pieces[random() % 8 == 0 ? random() % pieces.size() : random() % 12];
+    }
+    bool wellFormed = true;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(file.data());
+    for (std::int32_t i = 0, length = static_cast<std::int32_t>(file.size()); i < length;) {
+      UChar32 c;
+      U8_NEXT(data, i, length, c);
+      if (c < 0) wellFormed = false;
+    }
+    const bool nonAscii =
+        std::any_of(file.begin(), file.end(), [](char b) { return (b & 0x80) != 0; });
+    for (const int width : {64, 32, 0}) {
+      SetUtf8CheckWidestVector(width);
+      const std::size_t piece = 1 + random() % (random() % 2 ? 4 : 100);
+      stream.Reset();
+      for (std::size_t p = 0; p < file.size(); p += piece) {
+        stream.Feed(data + p, std::min(piece, file.size() - p));
+      }
+      stream.Finish();
+      const std::string label = "vectors=" + std::to_string(width) +
+                                " piece=" + std::to_string(piece) +
+                                " file=" + testing::PrintToString(file);
+      EXPECT_EQ(wellFormed, stream.valid()) << label;
+      if (wellFormed) {
+        EXPECT_EQ(nonAscii, stream.nonAscii()) << label;
+        EXPECT_EQ(HasDesignation(file), stream.designation()) << label;
+      }
+    }
+    SetUtf8CheckWidestVector(64);
+    if (HasFailure()) break;
+  }
+}
+
+}  // namespace
+}  // namespace kolbrin
