@@ -63,7 +63,8 @@ class FastScanner final : public ScanPass {
   }
 
   void ExamineByte();
-  void MatchMapped(std::size_t offset);
+  // Out of line: the scan of a string without such characters does not carry it.
+  [[gnu::noinline]] void MatchMapped(std::size_t offset);
   bool TextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
   bool ExactTextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
   void MakeTextHit(std::size_t offset, std::size_t window, std::size_t available);
