@@ -17,6 +17,7 @@
 #include "platform/Text.h"
 #include "search/FileText.h"
 #include "search/HitEntry.h"
+#include "search/SameCharacters.h"
 #include "search/ScanKernels.h"
 #include "search/ScanPass.h"
 
@@ -28,8 +29,10 @@ constexpr unsigned char AsciiLower(unsigned char b) {
 }
 
 // The bytes after an examined byte that its compare window, and the last-byte test
-// of the bulk searches, may read: the active string's length - 1 at most.
-constexpr std::size_t kLookahead = 256;
+// of the bulk searches, may read: the active string's length - 1, or the longest
+// text a string with characters in either mapping matches, less its first byte.
+constexpr std::size_t kLookahead = 384;
+static_assert(kLookahead >= kLongestMappedMatch - 1 && kLookahead >= 254);
 static_assert(kLookahead <= FileText::kKeptRoom);
 
 class FastScanner final : public ScanPass {
@@ -60,9 +63,11 @@ class FastScanner final : public ScanPass {
   }
 
   void ExamineByte();
+  // Out of line: the scan of a string without such characters does not carry it.
+  [[gnu::noinline]] void MatchMapped(std::size_t offset);
   bool TextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
   bool ExactTextEqual(const unsigned char* text, std::size_t offset, std::size_t available) const;
-  void MakeTextHit(std::size_t offset, std::size_t available);
+  void MakeTextHit(std::size_t offset, std::size_t window, std::size_t available);
   void MakeBinaryHit(const unsigned char* text, std::size_t offset);
   void MakeRoomForEntry(std::uint64_t offset);
 
@@ -73,7 +78,11 @@ class FastScanner final : public ScanPass {
   bool patternAscii_ = true;
   bool patternCaseless_ = false;  // not ASCII, and equal only to its own bytes
   unsigned char first_ = 0;       // a candidate's byte ...
-  unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter)
+  unsigned char firstOther_ = 0;  // ... or this one (the other case of a letter, or
+                                  // in a text pass the first character's other mapping)
+  unsigned char asciiOther_ = 0;  // the other case of a first letter alone
+  // The active string, when a text pass finds characters of it in either mapping.
+  MappedString mapped_;
   // What the bulk searches stop at: while the pass is text (with control bytes),
   // and once it is binary.
   CandidateBytes textEvents_;
@@ -108,7 +117,12 @@ void FastScanner::PatternChanged() {
   // Without a pattern there are no candidates; NUL then stands in for the first byte,
   // as it is a control byte and so an event of the text scan anyway.
   first_ = PatternLength != 0 ? Pattern[0] : 0;
-  firstOther_ = (!settings_.CaseSensitive && IsAsciiLetter(first_)) ? first_ ^ 0x20 : first_;
+  asciiOther_ = (!settings_.CaseSensitive && IsAsciiLetter(first_)) ? first_ ^ 0x20 : first_;
+  firstOther_ = asciiOther_;
+  mapped_.Assign(Pattern, PatternLength);
+  if (!mapped_.empty() && mapped_.OtherFirstByte() != first_) {
+    firstOther_ = mapped_.OtherFirstByte();
+  }
 
   LastByteTest textTest;
   LastByteTest binaryTest;
@@ -116,7 +130,10 @@ void FastScanner::PatternChanged() {
     const unsigned char last = Pattern[PatternLength - 1];
     // Binary compares, and case-kept text compares, are exact.
     binaryTest = LastByteTest{true, last, last};
-    if (settings_.CaseSensitive || patternCaseless_) {
+    if (!mapped_.empty()) {
+      // The last character, or one before it, may match in a mapping of another
+      // length: the last byte of a match has no fixed place.
+    } else if (settings_.CaseSensitive || patternCaseless_) {
       textTest = binaryTest;
     } else if (patternAscii_) {
       // Folding maps each character to one character and compares bytes that are not
@@ -129,7 +146,7 @@ void FastScanner::PatternChanged() {
   }
   textEvents_ = CandidateBytes{first_, firstOther_, textTest, textTest.on ? PatternLength - 1 : 0};
   binaryCandidates_ =
-      CandidateBytes{first_, firstOther_, binaryTest, binaryTest.on ? PatternLength - 1 : 0};
+      CandidateBytes{first_, asciiOther_, binaryTest, binaryTest.on ? PatternLength - 1 : 0};
   wideSkipper_ = ChooseQuietBlockSkipper(textEvents_, width_);
 }
 
@@ -222,6 +239,10 @@ void FastScanner::ExamineByte() {
     lineHeld_ = false;
   }
   if (!IsCandidate(b)) return;
+  if (!mapped_.empty()) {
+    MatchMapped(offset);
+    return;
+  }
 
   // The compare window is the candidate and the PatternLength - 1 bytes after it, as
   // far as the text goes; the plain scanner pads it with zero bytes.
@@ -241,8 +262,26 @@ void FastScanner::ExamineByte() {
   if (IsBinary) {
     MakeBinaryHit(text, offset);
   } else {
-    MakeTextHit(offset, available);
+    MakeTextHit(offset, PatternLength - 1, available);
   }
+}
+
+// A candidate for a string with characters found in either mapping. A text pass
+// matches the text, whose length may differ from the string's; a binary pass
+// compares bytes exactly, from a first byte of the string's own.
+void FastScanner::MatchMapped(std::size_t offset) {
+  const unsigned char* const text = Text.data();
+  const std::size_t size = Text.size();
+  if (IsBinary) {
+    const unsigned char b = text[offset];
+    if ((b == first_ || b == asciiOther_) && size - (offset + 1) >= PatternLength - 1 &&
+        std::memcmp(text + offset + 1, Pattern + 1, PatternLength - 1) == 0) {
+      MakeBinaryHit(text, offset);
+    }
+    return;
+  }
+  const std::size_t matched = mapped_.Match(text + offset, size - offset, settings_.CaseSensitive);
+  if (matched != 0) MakeTextHit(offset, matched - 1, matched - 1);
 }
 
 // The text compare of the window at `offset` with the pattern, case ignored.
@@ -294,11 +333,12 @@ void FastScanner::MakeBinaryHit(const unsigned char* text, std::size_t offset) {
   Results_.push_back(std::string_view(entry, static_cast<std::size_t>(out - entry)));
 }
 
-// A text hit at `offset` with its window matched: the line so far, the window raw,
+// A text hit at `offset` with its window matched: the line so far, the window raw
+// (the candidate and `window` bytes after it, of which `available` are in the text),
 // then the rest of the line, which is consumed. The entry is written straight into
 // the results: the sort prefix and the node's head, then the line, which is the rest
 // of the text unless it holds a TAB.
-void FastScanner::MakeTextHit(std::size_t offset, std::size_t available) {
+void FastScanner::MakeTextHit(std::size_t offset, std::size_t window, std::size_t available) {
   const unsigned char* text = Text.data();
   std::size_t size = Text.size();
   const std::uint64_t hitOffset = Text.start() + offset;
@@ -337,7 +377,7 @@ void FastScanner::MakeTextHit(std::size_t offset, std::size_t available) {
 
   // The compare window's other bytes go in as they are, CRs and line feeds included;
   // past the end of the text it holds zero bytes.
-  for (std::size_t k = 1; k < PatternLength && length < kLineCapacity; ++k) {
+  for (std::size_t k = 1; k <= window && length < kLineCapacity; ++k) {
     line[length++] = k <= available ? text[offset + k] : 0;
   }
   std::size_t next = offset + 1 + available;
@@ -371,7 +411,11 @@ void FastScanner::MakeTextHit(std::size_t offset, std::size_t available) {
   LineStart = next;
   lineHeld_ = false;
 
-  if (length == kLineCapacity) std::memcpy(line + kLineCapacity - 3, "...", 3);
+  if (length == kLineCapacity) {
+    length = KeptBeforeEllipsis(line);
+    std::memcpy(line + length, "...", 3);
+    length += 3;
+  }
 
   // The text ends at the line's first zero byte, and each TAB becomes spaces.
   MakeRoomForEntry(hitOffset);

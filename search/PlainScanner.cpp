@@ -8,6 +8,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "search/HitEntry.h"
+#include "search/SameCharacters.h"
 #include "search/ScanPass.h"
 #include "search/TextDecision.h"
 
@@ -55,15 +56,21 @@ class PlainScanner final : public ScanPass {
     return n;
   }
 
+  void PatternChanged() override { Mapped.Assign(Pattern, PatternLength); }
+
   bool IsCandidate(unsigned char b) const {
     if (PatternLength == 0) return false;
     if (b == Pattern[0]) return true;
+    // A text pass also finds the first character in its other mapping.
+    if (!IsBinary && !Mapped.empty() && b == Mapped.OtherFirstByte()) return true;
     return !settings_.CaseSensitive && IsAsciiLetter(b) && (b ^ 0x20) == Pattern[0];
   }
 
   bool ScanChunk(std::uint32_t limit) override;
+  void MatchMapped();
   void MakeTextHit();
 
+  MappedString Mapped;  // the active string, when a text pass finds characters of it mapped
   platform::FileBytes FileData;
   std::string Decoded;
   std::string_view Text;  // the file's bytes, or their decoding
@@ -93,7 +100,9 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
       LineLen = 0;
     }
 
-    if (IsCandidate(b)) {
+    if (IsCandidate(b) && !IsBinary && !Mapped.empty()) {
+      MatchMapped();
+    } else if (IsCandidate(b)) {
       const std::size_t noted = ReadPosition;
       unsigned char window[256] = {};
       window[0] = b;
@@ -137,6 +146,25 @@ bool PlainScanner::ScanChunk(std::uint32_t limit) {
   }
 }
 
+// A text pass's candidate for a string with characters found in either mapping: the
+// window is the text the string matches, which may differ from it in length; its
+// bytes after the candidate are consumed and held in the line.
+void PlainScanner::MatchMapped() {
+  const std::size_t start = ReadPosition - 1;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(Text.data());
+  const std::size_t matched =
+      Mapped.Match(bytes + start, Text.size() - start, settings_.CaseSensitive);
+  if (matched == 0) return;
+  HitLine = LineNo;
+  HitOffset = Offset;
+  for (std::size_t k = 1; k < matched && LineLen < kLineCapacity; ++k) {
+    LineBuffer[LineLen++] = bytes[start + k];
+  }
+  ReadPosition = start + matched;
+  Offset += matched - 1;
+  MakeTextHit();
+}
+
 void PlainScanner::MakeTextHit() {
   for (;;) {
     const int next = ReadByte();
@@ -155,7 +183,11 @@ void PlainScanner::MakeTextHit() {
     if (LineLen < kLineCapacity) LineBuffer[LineLen++] = b;
   }
 
-  if (LineLen == kLineCapacity) std::memcpy(LineBuffer + kLineCapacity - 3, "...", 3);
+  if (LineLen == kLineCapacity) {
+    LineLen = static_cast<std::int32_t>(KeptBeforeEllipsis(LineBuffer));
+    std::memcpy(LineBuffer + LineLen, "...", 3);
+    LineLen += 3;
+  }
   LineBuffer[LineLen] = 0;
 
   char head[kMaxHitHeadLength];

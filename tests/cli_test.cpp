@@ -172,6 +172,50 @@ TEST(CliRun, EncodingDecidesWhatAStringFindsAndHowHitLinesShow) {
   }
 }
 
+// The characters Japanese text holds in two mappings are found in either, case kept
+// or ignored, and the hit line shows the file's own character.
+TEST(CliRun, EachMappedCharacterFindsBothMappings) {
+  const std::pair<std::string, std::string> pairs[] = {
+      {"〜", "～"}, {"‖", "∥"}, {"−", "－"}, {"¢", "￠"}, {"£", "￡"}, {"¬", "￢"},
+  };
+  TempFolder folder;
+  for (const auto& [jis, windows] : pairs) {
+    for (const bool typedJis : {true, false}) {
+      const std::string& typed = typedJis ? jis : windows;
+      const std::string& held = typedJis ? windows : jis;
+      const std::string label = "typed " + typed + " held " + held;
+      // In a sentence, with letters of another case after it, and at the file's end.
+      const std::string sentence = "価格は10" + held + "です Total\n";
+      const std::string path =
+          folder.Write("pair.txt", "一行目\n" + sentence + "next line\n末尾の" + held);
+      for (const bool caseKept : {true, false}) {
+        std::vector<std::string> arguments;
+        if (caseKept) arguments.push_back("--case");
+        arguments.insert(arguments.end(), {"10" + typed + "です", path});
+        ProcessOutcome run = RunProgram(kProgram, arguments);
+        EXPECT_EQ(run.status, 0) << label << (caseKept ? " case kept" : "") << run.err;
+        EXPECT_EQ(run.out, "-" + path + "\n\tLINE[0000000002]:" + sentence)
+            << label << (caseKept ? " case kept" : "");
+      }
+      // Case ignored applies to the letters around the character.
+      ProcessOutcome run = RunProgram(kProgram, {typed + "です total", path});
+      EXPECT_EQ(run.out, "-" + path + "\n\tLINE[0000000002]:" + sentence) << label;
+      // The last character of the file.
+      run = RunProgram(kProgram, {"--case", "の" + typed, path});
+      EXPECT_EQ(run.out, "-" + path + "\n\tLINE[0000000004]:末尾の" + held + "\n") << label;
+      // A two-string AND search needs both strings, each found mapped.
+      run = RunProgram(kProgram, {"--second", typed, "next", path});
+      EXPECT_EQ(run.out, "-" + path + "\n\tLINE[0000000002]:" + sentence +
+                             "\tLINE[0000000003]:next line\n\tLINE[0000000004]:末尾の" + held +
+                             "\n")
+          << label;
+      // Other characters that share a lead byte are no match.
+      run = RunProgram(kProgram, {typed, folder.Write("other.txt", "ＡＢＣ ∞ ¡ 〃 ￣\n")});
+      EXPECT_EQ(run.status, 1) << label << ": " << run.out;
+    }
+  }
+}
+
 TEST(CliArguments, RelativePathsGetTheCurrentFolderInFront) {
   EXPECT_EQ(AbsolutePath("a/../b.txt", "/home/u"), "/home/u/a/../b.txt");
   EXPECT_EQ(AbsolutePath("b.txt", "/"), "/b.txt");

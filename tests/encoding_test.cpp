@@ -84,9 +84,11 @@ std::vector<std::string> Hits(Scanner& scanner, const std::string& path, std::ui
 
 TEST(ScanEncodings, EveryEncodingIsFoundByTheTypedStringAndShownAsUtf8) {
   const std::string longShown = [] {
-    std::string text = "長い行";  // 9 bytes, then 75 times 3 bytes and 1 byte of the 76th
+    // 9 bytes, then 75 times 3 bytes: the 76th あ would be cut, so the line stops
+    // before it.
+    std::string text = "長い行";
     for (int i = 0; i < 75; ++i) text += "あ";
-    return "LINE[0000000007]:" + text + "\xE3...";
+    return "LINE[0000000007]:" + text + "...";
   }();
   struct Query {
     const char* label;

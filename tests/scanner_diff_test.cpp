@@ -85,6 +85,12 @@ SearchSettings With(std::string s1, std::string s2 = "", bool caseSensitive = fa
   return SearchSettings{std::move(s1), std::move(s2), caseSensitive, tab, andMode};
 }
 
+std::string Times(const std::string& piece, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += piece;
+  return text;
+}
+
 TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
   const std::string nuls11(11, '\0');
   const auto line = [](std::size_t n) { return "key" + std::string(n - 3, 'x'); };
@@ -143,6 +149,29 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
        }(),
        With("key")},
       {"utf-8-split", "\xe6\xa4\x9c\xe7\xb4\xa2 key\n", With("検索")},
+      {"cap-kanji", Times("漢", 100) + "\n", With("漢")},
+      {"cap-kanji-after-1", "k" + Times("漢", 100) + "\n", With("漢")},
+      {"cap-kanji-after-2", "kk" + Times("漢", 100) + "\n", With("漢", "", true)},
+      {"cap-four-byte", Times("𠀋", 70) + "\n", With("𠀋")},
+      {"cap-invalid-end", "key" + std::string(300, '\xFF') + "\n", With("key")},
+      {"cap-cr-before-cut", "key" + Times("\r漢", 90) + "\n", With("key")},
+      {"mapped-wave", "a 〜 b\nc ～ d\n", With("～")},
+      {"mapped-wave-case", "a 〜 b\nc ～ d\n", With("〜", "", true)},
+      {"mapped-cent-longer", "x ￠5 y\n¢6\n", With("¢5", "", true)},
+      {"mapped-cent-shorter", "x ￠5 y\n¢5\n", With("￠5")},
+      {"mapped-letters-around", "Price ￡5 and £5 LB\n", With("price £5", "lb")},
+      {"mapped-at-end", "x ￢", With("¬")},
+      {"mapped-cut-at-end", "x \xEF\xBF", With("¬")},
+      {"mapped-other-lead-only", "ＡＢ \xEF\xBC\x8E\n", With("－")},
+      {"mapped-same-lead", "a ‖ b ∥\n", With("∥", "", true)},
+      {"mapped-binary-exact", std::string(11, '\0') + "￠ ¢ ¢", With("¢")},
+      {"mapped-and", "a ～\nb ¬\n", With("〜", "￢")},
+      {"mapped-longest",
+       "x " + Times("￠", 127) + "z\n" + Times("¢", 127) + "z\n" + Times("¢", 126) + "￠z\n",
+       With(Times("¢", 127) + "z")},
+      {"mapped-hit-at-cap", std::string(233, 'y') + "−x\n" + std::string(234, 'y') + "－\n",
+       With("－")},
+      {"mapped-crlf-window", "a\r\n〜b\r\n", With("\n～")},
   };
   TempFolder folder;
   for (const Corner& corner : corners) {
@@ -192,6 +221,36 @@ TEST(ScannerDifferential, SeededRandomFiles) {
              random() % 2 ? kAndMode : kOrMode, 1 + static_cast<int>(random() % 16));
     ExpectSameScan("random-" + std::to_string(round), bytes, settings, folder,
                    {1 + random() % 700, kReadPieceSize});
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(ScannerDifferential, SeededRandomFilesWithMappedCharacters) {
+  // Both mappings of the characters found either way, among letters, line ends and
+  // bytes that begin such a character but do not end it.
+  static const char* const kPieces[] = {"〜", "～", "−",  "－", "¢", "￠",   "£",
+                                        "￡", "¬",  "￢", "‖",  "∥", "\xEF", "\xC2",
+                                        "a",  "A",  "\n", "\r", " ", "ä"};
+  static const char* const kPatternPieces[] = {"〜", "～", "¢", "￠", "－", "∥", "a", "A", " "};
+  std::mt19937 random(18003);
+  TempFolder folder;
+  for (int round = 0; round < 400; ++round) {
+    std::string bytes;
+    const int pieces = static_cast<int>(random() % 300);
+    for (int i = 0; i < pieces; ++i) {
+      bytes += kPieces[random() % std::size(kPieces)];
+      if (random() % 60 == 0) bytes += std::string(random() % 300, 'q');  // long lines
+    }
+    const auto pattern = [&] {
+      std::string text;
+      const int length = 1 + static_cast<int>(random() % 3);
+      for (int i = 0; i < length; ++i) text += kPatternPieces[random() % std::size(kPatternPieces)];
+      return text;
+    };
+    SearchSettings settings = With(pattern(), random() % 3 == 0 ? pattern() : "", random() % 2 == 0,
+                                   random() % 2 ? kAndMode : kOrMode);
+    ExpectSameScan("mapped-random-" + std::to_string(round), bytes, settings, folder,
+                   {1 + random() % 400, kReadPieceSize});
     if (HasFatalFailure()) return;
   }
 }

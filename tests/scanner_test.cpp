@@ -110,6 +110,51 @@ TEST(ScanText, LongLinesAreCutTo235BytesAndEllipsis) {
             (Hits{"LINE[0000000001]:" + std::string(235, 'y') + "..."}));
 }
 
+// The cap keeps a well-formed UTF-8 character whole or not at all; bytes that are no
+// such character are cut at byte 235 as ever.
+TEST(ScanText, LongLinesAreCutBeforeACharacterTheCapWouldSplit) {
+  const auto times = [](const std::string& piece, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) text += piece;
+    return text;
+  };
+  struct Case {
+    const char* label;
+    std::string line;
+    std::string shown;  // the hit line's text, up to and with its "..."
+  };
+  const Case cases[] = {
+      // 漢 at 234..236: 78 kanji stay.
+      {"kanji from byte 0", times("漢", 100), times("漢", 78) + "..."},
+      // 漢 at 235..237 begins just after the kept bytes: nothing is cut.
+      {"kanji after 1 byte", "k" + times("漢", 100), "k" + times("漢", 78) + "..."},
+      // 漢 at 233..235.
+      {"kanji after 2 bytes", "kk" + times("漢", 100), "kk" + times("漢", 77) + "..."},
+      // ä at 234..235.
+      {"two-byte letters", times("ä", 150), times("ä", 117) + "..."},
+      // 𠀋 at 232..235: the cut goes three bytes back.
+      {"four-byte characters", times("𠀋", 70), times("𠀋", 58) + "..."},
+      // A line of exactly the capacity is cut the same way.
+      {"238 bytes", "kk" + times("漢", 78) + "xx", "kk" + times("漢", 77) + "..."},
+      // A lead byte whose continuation is missing is no character: cut as before.
+      {"lead byte without its continuation",
+       "k" + std::string(233, 'x') + "\xE6\xBC" + std::string(20, 'x'),
+       "k" + std::string(233, 'x') + "\xE6..."},
+      // Latin-1 bytes, and a surrogate's encoding, are no UTF-8 characters either.
+      {"latin-1 bytes", "kk" + times("\xE9t", 120), "kk" + times("\xE9t", 116) + "\xE9..."},
+      {"encoded surrogate", "k" + std::string(233, 'x') + "\xED\xA0\x80" + std::string(9, 'x'),
+       "k" + std::string(233, 'x') + "\xED..."},
+      {"invalid bytes to the end", "k" + std::string(300, '\xFF'),
+       "k" + std::string(234, '\xFF') + "..."},
+  };
+  for (const Case& c : cases) {
+    // The line's first two bytes, searched in the file's bytes as they stand.
+    SearchSettings settings = Settings(c.line.substr(0, 2), "", true);
+    settings.Encoding = TextEncoding::Bytes;
+    EXPECT_EQ(HitsOf(c.line + "\n", settings), (Hits{"LINE[0000000001]:" + c.shown})) << c.label;
+  }
+}
+
 TEST(ScanText, CarriageReturnsNeverShowAndDoNotCountLines) {
   const Hits expected{"LINE[0000000002]:the key", "LINE[0000000003]:key two"};
   EXPECT_EQ(HitsOf("one\r\nthe key\r\nkey two\r\n", Settings("key")), expected);
