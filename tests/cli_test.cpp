@@ -155,7 +155,12 @@ TEST(CliRun, EncodingDecidesWhatAStringFindsAndHowHitLinesShow) {
        stray,
        0,
        "LINE[0000000002]:検索する\xEF\xBF\xBD文字列です\n"},
-      {"auto leaves a file with a stray byte raw", {}, "検索", stray, 1, ""},
+      {"auto decodes a file with one stray byte, keeping the byte",
+       {},
+       "検索",
+       stray,
+       0,
+       "LINE[0000000002]:検索する\x80文字列です\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.options;

@@ -59,7 +59,9 @@ Outcome DecideAndDecode(TextEncoding mode, const std::string& file, const Split&
     return outcome;
   }
   StreamDecoder decoder;
-  EXPECT_TRUE(decoder.Start(outcome.decision.from));
+  // As the scan decodes: a decided file keeps its bad bytes, a forced one replaces them.
+  EXPECT_TRUE(mode == TextEncoding::Auto ? decoder.StartChecked(outcome.decision.from)
+                                         : decoder.Start(outcome.decision.from));
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   std::vector<unsigned char> out;
   for (std::size_t p = outcome.decision.skip; p < file.size();) {
@@ -143,8 +145,9 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
        ""},
       {"as many stray bytes as characters, read as nothing", TextEncoding::Auto,
        Repeat("\x82\xA0\xE6\xA4\x9C", 20), TextEncoding::Bytes, ""},
+      // The cut character's byte is kept as it stands.
       {"cp932 cut inside a character", TextEncoding::Auto, sjis + sjis.substr(0, 1),
-       TextEncoding::Bytes, ""},
+       TextEncoding::Cp932, "これは検索のテストです。\r\n\x82"},
       {"cp932 with eleven control bytes", TextEncoding::Auto, sjis + std::string(11, '\x01'),
        TextEncoding::Bytes, ""},
       {"binary", TextEncoding::Auto, binary, TextEncoding::Bytes, ""},
