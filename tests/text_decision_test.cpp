@@ -14,6 +14,7 @@
 #include "search/TextDecision.h"
 #include "search/Transcoders.h"
 #include "search/Utf8Check.h"
+#include "tests/EncodingSamples.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin {
@@ -193,6 +194,25 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
                                      c.file.size(), text))
         << "case=" << c.label;
     EXPECT_EQ(expected, text) << "case=" << c.label;
+  }
+}
+
+// Realistic small files: Japanese ones (short, damaged) are decoded, each bad byte
+// kept as it stands; Western and other East Asian ones stay raw; at every split.
+TEST(TextDecision, SampleFilesAreDecidedByTheirEvidence) {
+  std::mt19937 random(20261213);
+  for (const test::EncodingSample& sample : test::EncodingSamples()) {
+    const Outcome whole = DecideAndDecode(TextEncoding::Auto, sample.bytes,
+                                          Split{std::max<std::size_t>(1, sample.bytes.size())});
+    EXPECT_EQ(sample.decided, whole.decision.from) << "case=" << sample.label;
+    EXPECT_NE(whole.text.find(sample.query), std::string::npos) << "case=" << sample.label;
+    // Nothing of the file is lost: bad bytes are kept, never replaced.
+    EXPECT_EQ(whole.text.find("\xEF\xBF\xBD"), std::string::npos) << "case=" << sample.label;
+    for (const Split split : {Split{1}, Split{1 + random() % 40}}) {
+      const Outcome outcome = DecideAndDecode(TextEncoding::Auto, sample.bytes, split);
+      EXPECT_TRUE(outcome.decision.from == whole.decision.from && outcome.text == whole.text)
+          << "case=" << sample.label << " " << split.Label();
+    }
   }
 }
 
