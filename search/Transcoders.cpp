@@ -57,6 +57,14 @@ CharKind KindOf(UChar32 c) {
 // What a byte-table decoding makes of a byte that starts no mapped sequence.
 enum class BadBytes { Replace, Keep };
 
+// Adds the 12-bit fields of `packed` to the counts of the kinds before Bad; 0.
+inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t packed) {
+  for (std::size_t k = 0; k < static_cast<std::size_t>(CharKind::Bad); ++k) {
+    kinds[k] += (packed >> (12 * k)) & 0xFFF;
+  }
+  return 0;
+}
+
 inline bool IsAsciiLetter(unsigned char b) { return ((b | 0x20) >= 'a' && (b | 0x20) <= 'z'); }
 
 // The ICU converter of each encoding that is decoded.
@@ -153,6 +161,11 @@ class ByteTables {
     std::size_t written = 0;  // UTF-8 bytes written
     bool ok = true;           // false: the reading is ruled out (Keep only)
   };
+  static Step Failed() {
+    Step step;
+    step.ok = false;
+    return step;
+  }
 
   // Decodes [in, in + size) as a piece of a longer input: unless `last`, a sequence
   // that the piece's end cuts short is left unread, for the caller to hand over again
@@ -170,13 +183,13 @@ class ByteTables {
     std::size_t controls = counts.controls;
     std::uint64_t kinds[kCharKinds];
     std::memcpy(kinds, counts.kinds, sizeof kinds);
+    // The kinds before Bad are counted in 12-bit fields of one word, added to `kinds`
+    // before a field can fill up.
+    constexpr std::uint64_t kFieldTops = 0x800800800800800u;
+    std::uint64_t packed = 0;
     std::uint64_t asciiRun = counts.asciiRun;
     unsigned char lastByte = counts.lastByte;
     bool cut = false;  // the piece ends inside a character
-    const auto fail = [&] {
-      step.ok = false;
-      return step;
-    };
     for (;;) {
       const std::size_t asciiFrom = p;
       // A run of ASCII goes over as it stands, sixteen bytes at a time.
@@ -189,7 +202,7 @@ class ByteTables {
         for (unsigned low = kKeep ? ControlByteMask(v) & ((1u << ascii) - 1) : 0; low != 0;
              low &= low - 1) {
           if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-            return fail();
+            return Failed();
           }
         }
         p += ascii;
@@ -198,7 +211,7 @@ class ByteTables {
       }
 #endif
       for (; p < size && in[p] < 0x80; ++p, ++length) {
-        if (kKeep && in[p] < 0x20 && TooManyControls(in[p], controls)) return fail();
+        if (kKeep && in[p] < 0x20 && TooManyControls(in[p], controls)) return Failed();
         if constexpr (Write) out[length] = in[p];
       }
       if (p != asciiFrom) {
@@ -226,12 +239,13 @@ class ByteTables {
             // no damage; a bad byte elsewhere stays as it is, one at a time.
             if (m->next == nullptr) {
               used = 1;
+              packed = AddPacked(kinds, packed);
               const std::uint64_t bad = ++kinds[static_cast<std::size_t>(CharKind::Bad)];
               if (bad >= 16 &&
                   bad * 4 > kinds[static_cast<std::size_t>(CharKind::Kana)] +
                                 kinds[static_cast<std::size_t>(CharKind::Kanji)] +
                                 kinds[static_cast<std::size_t>(CharKind::HalfWidthKana)]) {
-                return fail();
+                return Failed();
               }
             }
             if constexpr (Write) std::memcpy(out + length, in + p, used);
@@ -240,6 +254,7 @@ class ByteTables {
             asciiRun = 0;
             continue;
           } else {
+            ++kinds[static_cast<std::size_t>(CharKind::Bad)];
             m = &kReplacement;
             used = 1;
           }
@@ -253,12 +268,15 @@ class ByteTables {
         }
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
-        ++kinds[m->kind];
-        if (kKeep && m->kind == static_cast<std::uint8_t>(CharKind::UserDefined)) return fail();
+        packed += std::uint64_t{1} << (12 * m->kind);
+        if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, packed);
         p += used;
       } while (p < size && in[p] >= 0x80);
       if (cut) break;
     }
+    packed = AddPacked(kinds, packed);
+    // A user-defined character rules the reading out.
+    if (kKeep && kinds[static_cast<std::size_t>(CharKind::UserDefined)] != 0) return Failed();
     counts.controls = controls;
     std::memcpy(counts.kinds, kinds, sizeof kinds);
     counts.asciiRun = asciiRun;
@@ -305,7 +323,7 @@ class ByteTables {
   }
 
   static constexpr Mapping kReplacement{
-      {0xEF, 0xBF, 0xBD}, 3, static_cast<std::uint8_t>(CharKind::Bad), false, nullptr};
+      {0xEF, 0xBF, 0xBD}, 3, static_cast<std::uint8_t>(CharKind::Other), false, nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
