@@ -63,9 +63,11 @@ void FileText::Decide(std::size_t wholeFileInRaw) {
 
 void FileText::Rewind() {
   if (undecided_) utf8_.Reset();
+  // A decided file keeps its bad bytes as they stand, and a provisional reading is
+  // counted as the decision counts it; a forced encoding replaces bad sequences.
   decoding_ = decision_.from != TextEncoding::Bytes &&
-              (decision_.provisional ? decoder_.StartStrict(decision_.from)
-                                     : decoder_.Start(decision_.from));
+              (mode_ == TextEncoding::Auto ? decoder_.StartChecked(decision_.from)
+                                           : decoder_.Start(decision_.from));
   if (!decoding_) decision_ = TextDecision{};
   reader_.Seek(decision_.skip);
   window_ = decoding_ ? decoded_.get() : raw_.get();
@@ -114,7 +116,7 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   atEnd_ = got < piece;
   if (atEnd_) written += decoder_.Finish(free + written);
   if (decision_.provisional) {
-    if (decoder_.failed()) {
+    if (decoder_.failed() || (atEnd_ && !LooksJapanese(decoder_.counts()))) {
       // The one reading left did not hold: the file stands as it is.
       decision_ = TextDecision{};
       changed_ = true;

@@ -171,6 +171,14 @@ Utf8Reading ReadAsUtf8(const ReadAt& read, unsigned char* scratch, std::size_t s
 
 TextDecision Decided(TextEncoding from, std::uint64_t skip = 0) { return {from, skip}; }
 
+// How much a reading looks like Japanese, to choose between two that both do: each
+// kana 4, each kanji (ideographs, ideographic punctuation, full-width letters) 2.
+// Half-width katakana score nothing: a line of EUC-JP kanji read as CP932 is all
+// half-width katakana, which Japanese text seldom holds without other Japanese.
+std::uint64_t Score(const TableCounts& counts) {
+  return 4 * counts.of(CharKind::Kana) + 2 * counts.of(CharKind::Kanji);
+}
+
 TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize,
                         const unsigned char (&head)[2], std::size_t headSize,
                         std::vector<unsigned char>& out, Decisions decisions) {
@@ -179,7 +187,7 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
       ((head[0] == 0xFF && head[1] == 0xFE) || (head[0] == 0xFE && head[1] == 0xFF))) {
     const TextEncoding from = head[0] == 0xFF ? TextEncoding::Utf16Le : TextEncoding::Utf16Be;
     StreamDecoder decoder;
-    if (!decoder.StartStrict(from)) return Decided(TextEncoding::Bytes);
+    if (!decoder.StartChecked(from)) return Decided(TextEncoding::Bytes);
     out.resize(StreamDecoder::MaxOutput(scratchSize));
     if (!DecodesToText(decoder, read, scratch, scratchSize, 2, out.data())) {
       return Decided(TextEncoding::Bytes);
@@ -192,7 +200,7 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
   if (utf8.outcome == Utf8Outcome::WellFormed) {
     if (utf8.nonAscii || !utf8.designation) return Decided(TextEncoding::Bytes);
     StreamDecoder decoder;
-    if (!decoder.StartStrict(TextEncoding::Iso2022Jp)) return Decided(TextEncoding::Bytes);
+    if (!decoder.StartChecked(TextEncoding::Iso2022Jp)) return Decided(TextEncoding::Bytes);
     out.resize(StreamDecoder::MaxOutput(scratchSize));
     Pieces pieces(read, scratch, scratchSize, 0);
     std::size_t rawControls = 0;
@@ -210,8 +218,8 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
   // 3. UTF-8 but for a last character that the end cuts short, or a few stray bytes.
   if (utf8.outcome == Utf8Outcome::CutShortAtTheEnd) return Decided(TextEncoding::Bytes);
 
-  // 4. CP932 or EUC-JP, when the whole file reads cleanly so; the reading that looks
-  // more like Japanese wins, a tie going to CP932.
+  // 4. CP932 or EUC-JP, when the reading looks like Japanese; of two, the one that
+  // looks more so, a tie going to EUC-JP.
   TableReading cp932;
   TableReading eucJp;
   if (!cp932.Start(TextEncoding::Cp932) || !eucJp.Start(TextEncoding::EucJp)) {
@@ -226,7 +234,7 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     const bool asEucJp = eucJp.Feed(pieces.data(), size);
     if (!asCp932 && !asEucJp) return Decided(TextEncoding::Bytes);
     // Known to be no damaged UTF-8, with one reading left: the rest of the file
-    // decides only whether that reading stays clean.
+    // decides only whether that reading holds, and the scan's decoding counts it.
     if (decisions == Decisions::MayStopEarly && !counting && asCp932 != asEucJp) {
       TextDecision provisional = Decided(asCp932 ? TextEncoding::Cp932 : TextEncoding::EucJp);
       provisional.provisional = true;
@@ -234,9 +242,9 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     }
   }
   if (counting && damage.Finish()) return Decided(TextEncoding::Bytes);
-  const bool asCp932 = cp932.Finish();
-  const bool asEucJp = eucJp.Finish();
-  if (asCp932 && (!asEucJp || cp932.score() >= eucJp.score())) {
+  const bool asCp932 = cp932.Finish() && LooksJapanese(cp932.counts());
+  const bool asEucJp = eucJp.Finish() && LooksJapanese(eucJp.counts());
+  if (asCp932 && (!asEucJp || Score(cp932.counts()) > Score(eucJp.counts()))) {
     return Decided(TextEncoding::Cp932);
   }
   // 5. Anything else stands as it is.
@@ -269,6 +277,31 @@ TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* 
 
 }  // namespace
 
+bool LooksJapanese(const TableCounts& counts) {
+  const std::uint64_t kana = counts.of(CharKind::Kana);
+  const std::uint64_t fullWidth = kana + counts.of(CharKind::Kanji);
+  const std::uint64_t halfWidth = counts.of(CharKind::HalfWidthKana);
+  const std::uint64_t other = counts.of(CharKind::Other);
+  const std::uint64_t all = fullWidth + halfWidth + other;
+  // No user-defined characters (the decoding already stops at one).
+  if (counts.of(CharKind::UserDefined) != 0) return false;
+  // At most one bad byte for every 16 Japanese characters.
+  if (counts.of(CharKind::Bad) * 16 > fullWidth + halfWidth) return false;
+  // Text of half-width katakana only (a half-width CSV); as single bytes, they cost
+  // no ASCII its place.
+  if (fullWidth == 0) return halfWidth != 0 && other == 0;
+  // At least half the characters beyond ASCII are kana or kanji.
+  if (fullWidth * 2 < all) return false;
+  // Fewer than half of the two-byte characters sit inside an ASCII word, where a
+  // Western letter and the ASCII letter after it read as one (Latin-1 as CP932).
+  if (counts.inWord * 2 >= fullWidth + other) return false;
+  // Text with hardly any kana (fewer than 1 in 50 characters) whose words are split
+  // by single spaces (1 in 8 characters or more) is not Japanese (Korean, read as
+  // EUC-JP, is kanji between spaces).
+  if (kana * 50 < all && counts.spaced * 8 >= all) return false;
+  return true;
+}
+
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
                             std::size_t scratchSize, Decisions decisions) {
   if (mode == TextEncoding::Bytes) return Decided(TextEncoding::Bytes);
@@ -293,7 +326,9 @@ TextEncoding DecodeFileText(TextEncoding mode, const unsigned char* bytes, std::
   std::vector<unsigned char> scratch(std::max<std::size_t>(1, std::min(size, kPiece)));
   const TextDecision decision = DecideFileText(mode, read, scratch.data(), scratch.size());
   StreamDecoder decoder;
-  if (decision.from == TextEncoding::Bytes || !decoder.Start(decision.from)) {
+  const bool started = mode == TextEncoding::Auto ? decoder.StartChecked(decision.from)
+                                                  : decoder.Start(decision.from);
+  if (decision.from == TextEncoding::Bytes || !started) {
     text.assign(reinterpret_cast<const char*>(bytes), size);
     return TextEncoding::Bytes;
   }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "search/TextEncoding.h"
+#include "search/Transcoders.h"
 
 namespace kolbrin {
 
@@ -23,8 +24,9 @@ struct TextDecision {
   std::uint64_t skip = 0;                   // bytes at the start that are not text (a UTF-16
                                             // byte order mark)
   // Decided before the end of the file (see Decisions::MayStopEarly): `from` (CP932 or
-  // EUC-JP) is the one reading left, and holds if the rest of the file reads cleanly
-  // as it, strictly (StreamDecoder::StartStrict); otherwise the file stands as it is.
+  // EUC-JP) is the one reading left, and holds if the rest of the file decodes as it
+  // without failing (StreamDecoder::StartChecked) and the decoder's counts at the end
+  // look like Japanese (LooksJapanese); otherwise the file stands as it is.
   bool provisional = false;
 };
 
@@ -42,6 +44,10 @@ enum class Decisions { Final, MayStopEarly };
 // start, and a file forced as UTF-8 that is not well-formed is decoded.
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
                             std::size_t scratchSize, Decisions decisions = Decisions::Final);
+
+// Whether a CP932 or EUC-JP reading that got to the end of the file with `counts`
+// is taken: the rule of search/TextEncoding.h, step 4.
+bool LooksJapanese(const TableCounts& counts);
 
 // Decides and transcodes a whole file in memory, as a scan sees it; for the plain
 // scanner, tests and tools. Returns the encoding decoded from (Bytes: the file as it

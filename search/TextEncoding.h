@@ -15,15 +15,35 @@
 //      one for every 4 well-formed characters beyond ASCII: a UTF-8 file cut inside
 //      a character, or with a stray byte) is searched as raw bytes.
 //   4. Otherwise, a file without NUL bytes and with at most ten control bytes (as
-//      the scanner counts them) is tried as EUC-JP and as CP932 (Shift_JIS as
-//      Windows writes it, NEC and IBM extensions included). A reading counts only
-//      when the whole file decodes without an invalid or unmapped sequence (C1
-//      control codes, which ICU passes some EUC-JP bytes through as, count as
-//      unmapped; bytes below 0x80 are ASCII as they stand in both). When
-//      both count, the one whose characters look more like Japanese text wins:
-//      each kana scores 4, each CJK ideograph, ideographic punctuation mark or
-//      full-width letter 2, each half-width katakana 1, anything else 0; a tie
-//      goes to CP932.
+//      the scanner counts them) is read as EUC-JP and as CP932 (Shift_JIS as Windows
+//      writes it, NEC and IBM extensions included); bytes below 0x80 are ASCII as
+//      they stand in both. A byte that starts no mapped sequence is bad (C1 control
+//      codes, which ICU passes some EUC-JP bytes through as, count as unmapped); the
+//      characters beyond ASCII are counted as kana (hiragana, full-width katakana),
+//      kanji (CJK ideographs, ideographic punctuation, full-width letters and
+//      digits), half-width katakana, user-defined (private use) and other. A reading
+//      is taken only when it looks like Japanese text:
+//        - it holds no user-defined character;
+//        - it has at most one bad byte for every 16 kana, kanji and half-width
+//          katakana (a last character that the end of the file cuts short is no
+//          damage); a reading with 16 or more bad bytes, more than one for every 4
+//          such characters so far, is given up where it stands;
+//        - it has kana or kanji, and they are at least half of its characters beyond
+//          ASCII; or it is half-width katakana only;
+//        - fewer than half of its two-byte characters sit inside an ASCII word (right
+//          after an ASCII letter, with an ASCII letter as their second byte: a
+//          Western letter and the letter after it, as Latin-1 reads in CP932);
+//        - unless it has at least one kana for every 50 characters beyond ASCII, fewer
+//          than one character in 8 follows a single ASCII space that follows another
+//          such character (words split by spaces: Korean, read as EUC-JP).
+//      When both readings are taken, the one that looks more like Japanese wins: each
+//      kana scores 4, each kanji 2, anything else 0 (a line of EUC-JP kanji read as
+//      CP932 is half-width katakana, which Japanese text seldom holds alone); a tie
+//      goes to EUC-JP. The chosen reading keeps each bad byte in the text as that
+//      very byte (a cut last character, all its bytes), so it shows as a raw file's
+//      bytes do and nothing is lost. Text in other encodings (Latin-1, Windows-1252,
+//      EUC-KR, GBK, Big5) fails these tests and stays raw, so an ASCII search finds
+//      what it finds in the file's bytes.
 //   5. Anything else is searched as raw bytes.
 //
 // A forced encoding decodes every file that way, bad sequences becoming U+FFFD,

@@ -40,17 +40,32 @@ inline unsigned ControlByteMask(__m128i v) {
 }
 #endif
 
-// How much a character counts toward a reading looking like Japanese text.
-std::int8_t JapaneseScore(UChar32 c) {
-  if (c >= 0x3041 && c <= 0x30FF) return 4;                            // kana
+// What kind of character `c` is, for the judging of whether a reading looks like
+// Japanese text (search/TextDecision.cpp).
+CharKind KindOf(UChar32 c) {
+  if (c >= 0x3041 && c <= 0x30FF) return CharKind::Kana;
   if ((c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF) ||  // CJK ideographs
       (c >= 0xF900 && c <= 0xFAFF) || (c >= 0x3000 && c <= 0x303F) ||  // ... and punctuation
       (c >= 0xFF01 && c <= 0xFF5E)) {                                  // full-width forms
-    return 2;
+    return CharKind::Kanji;
   }
-  if (c >= 0xFF61 && c <= 0xFF9F) return 1;  // half-width katakana
+  if (c >= 0xFF61 && c <= 0xFF9F) return CharKind::HalfWidthKana;
+  if (c >= 0xE000 && c <= 0xF8FF) return CharKind::UserDefined;
+  return CharKind::Other;
+}
+
+// What a byte-table decoding makes of a byte that starts no mapped sequence.
+enum class BadBytes { Replace, Keep };
+
+// Adds the 12-bit fields of `packed` to the counts of the kinds before Bad; 0.
+inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t packed) {
+  for (std::size_t k = 0; k < static_cast<std::size_t>(CharKind::Bad); ++k) {
+    kinds[k] += (packed >> (12 * k)) & 0xFFF;
+  }
   return 0;
 }
+
+inline bool IsAsciiLetter(unsigned char b) { return ((b | 0x20) >= 'a' && (b | 0x20) <= 'z'); }
 
 // The ICU converter of each encoding that is decoded.
 const char* IcuName(TextEncoding encoding) {
@@ -104,14 +119,15 @@ extern "C" void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* 
 
 // A stateless multi-byte encoding (CP932, EUC-JP) as a tree of byte tables taken
 // from its ICU converter once: every byte sequence that ICU maps, with its UTF-8 and
-// its score. Decoding through the tables gives ICU's own result for a well-formed
+// its kind. Decoding through the tables gives ICU's own result for a well-formed
 // file, at table speed, and stops at the first sequence that ICU would refuse.
 class ByteTables {
  public:
   struct Mapping {
     std::uint8_t utf8[4] = {};
-    std::uint8_t length = 0;  // bytes of utf8; 0: the sequence is ill-formed or unmapped
-    std::int8_t score = 0;
+    std::uint8_t length = 0;        // bytes of utf8; 0: the sequence is ill-formed or unmapped
+    std::uint8_t kind = 0;          // a CharKind
+    bool letterTrail = false;       // two bytes, the second an ASCII letter
     const Mapping* next = nullptr;  // for a lead byte: the table of the byte after it
   };
   using Table = std::array<Mapping, 256>;
@@ -133,7 +149,7 @@ class ByteTables {
       Mapping& m = (*tables_[0])[b];
       if (m.next != nullptr) tables_.clear();  // not a stateless ASCII-based encoding
       if (tables_.empty()) return;
-      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, 0, nullptr};
+      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, 0, false, nullptr};
     }
   }
 
@@ -143,23 +159,39 @@ class ByteTables {
   struct Step {
     std::size_t read = 0;     // input bytes decoded
     std::size_t written = 0;  // UTF-8 bytes written
-    bool ok = true;           // false: a bad sequence or too many control bytes (not Replace)
+    bool ok = true;           // false: the reading is ruled out (Keep only)
   };
+  static Step Failed() {
+    Step step;
+    step.ok = false;
+    return step;
+  }
 
   // Decodes [in, in + size) as a piece of a longer input: unless `last`, a sequence
   // that the piece's end cuts short is left unread, for the caller to hand over again
-  // with the bytes after it. Decoding stops at a bad sequence unless Replace.
-  template <bool Write, bool Replace>
+  // with the bytes after it. A bad byte becomes U+FFFD (Replace) or stays as it is and
+  // is counted (Keep, which also ends the decoding as StreamDecoder::StartChecked
+  // says).
+  template <bool Write, BadBytes Bad>
   Step Run(const unsigned char* in, std::size_t size, bool last, unsigned char* out,
            Counts& counts) const {
+    constexpr bool kKeep = Bad == BadBytes::Keep;
     Step step;
     const Mapping* const root = tables_[0]->data();
     std::size_t p = 0;
     std::size_t length = 0;
     std::size_t controls = counts.controls;
-    std::int64_t score = counts.score;
+    std::uint64_t kinds[kCharKinds];
+    std::memcpy(kinds, counts.kinds, sizeof kinds);
+    // The kinds before Bad are counted in 12-bit fields of one word, added to `kinds`
+    // before a field can fill up.
+    constexpr std::uint64_t kFieldTops = 0x800800800800800u;
+    std::uint64_t packed = 0;
+    std::uint64_t asciiRun = counts.asciiRun;
+    unsigned char lastByte = counts.lastByte;
     bool cut = false;  // the piece ends inside a character
     for (;;) {
+      const std::size_t asciiFrom = p;
       // A run of ASCII goes over as it stands, sixteen bytes at a time.
 #if defined(__SSE2__)
       while (size - p >= 16) {
@@ -167,11 +199,10 @@ class ByteTables {
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
         const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = Replace ? 0 : ControlByteMask(v) & ((1u << ascii) - 1); low != 0;
+        for (unsigned low = kKeep ? ControlByteMask(v) & ((1u << ascii) - 1) : 0; low != 0;
              low &= low - 1) {
           if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-            step.ok = false;
-            return step;
+            return Failed();
           }
         }
         p += ascii;
@@ -180,11 +211,12 @@ class ByteTables {
       }
 #endif
       for (; p < size && in[p] < 0x80; ++p, ++length) {
-        if (!Replace && in[p] < 0x20 && TooManyControls(in[p], controls)) {
-          step.ok = false;
-          return step;
-        }
+        if (kKeep && in[p] < 0x20 && TooManyControls(in[p], controls)) return Failed();
         if constexpr (Write) out[length] = in[p];
+      }
+      if (p != asciiFrom) {
+        asciiRun += p - asciiFrom;
+        lastByte = in[p - 1];
       }
       if (p == size) break;
       // Then a run of other characters, each looked up byte by byte.
@@ -202,22 +234,53 @@ class ByteTables {
             cut = true;
             break;
           }
-          if constexpr (!Replace) {
-            step.ok = false;
-            return step;
+          if constexpr (kKeep) {
+            // A character the end of the file cuts short keeps all its bytes and is
+            // no damage; a bad byte elsewhere stays as it is, one at a time.
+            if (m->next == nullptr) {
+              used = 1;
+              packed = AddPacked(kinds, packed);
+              const std::uint64_t bad = ++kinds[static_cast<std::size_t>(CharKind::Bad)];
+              if (bad >= 16 &&
+                  bad * 4 > kinds[static_cast<std::size_t>(CharKind::Kana)] +
+                                kinds[static_cast<std::size_t>(CharKind::Kanji)] +
+                                kinds[static_cast<std::size_t>(CharKind::HalfWidthKana)]) {
+                return Failed();
+              }
+            }
+            if constexpr (Write) std::memcpy(out + length, in + p, used);
+            length += used;
+            p += used;
+            asciiRun = 0;
+            continue;
+          } else {
+            ++kinds[static_cast<std::size_t>(CharKind::Bad)];
+            m = &kReplacement;
+            used = 1;
           }
-          m = &kReplacement;
-          used = 1;
+        }
+        if (asciiRun != 0) {
+          // The first character after ASCII.
+          if (asciiRun == 1 && lastByte == ' ' && counts.nonAscii) ++counts.spaced;
+          if (m->letterTrail && IsAsciiLetter(lastByte)) ++counts.inWord;
+          asciiRun = 0;
+          counts.nonAscii = true;
         }
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
-        score += m->score;
+        packed += std::uint64_t{1} << (12 * m->kind);
+        if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, packed);
         p += used;
       } while (p < size && in[p] >= 0x80);
       if (cut) break;
     }
+    packed = AddPacked(kinds, packed);
+    // A user-defined character rules the reading out.
+    if (kKeep && kinds[static_cast<std::size_t>(CharKind::UserDefined)] != 0) return Failed();
     counts.controls = controls;
-    counts.score = score;
+    std::memcpy(counts.kinds, kinds, sizeof kinds);
+    counts.asciiRun = asciiRun;
+    counts.lastByte = lastByte;
     step.read = p;
     step.written = length;
     return step;
@@ -254,11 +317,13 @@ class ByteTables {
       U8_APPEND(m.utf8, length, static_cast<int32_t>(sizeof m.utf8), c, failed);
       if (failed) continue;
       m.length = static_cast<std::uint8_t>(length);
-      m.score = JapaneseScore(c);
+      m.kind = static_cast<std::uint8_t>(KindOf(c));
+      m.letterTrail = depth == 1 && IsAsciiLetter(static_cast<unsigned char>(b));
     }
   }
 
-  static constexpr Mapping kReplacement{{0xEF, 0xBF, 0xBD}, 3, 0, nullptr};
+  static constexpr Mapping kReplacement{
+      {0xEF, 0xBF, 0xBD}, 3, static_cast<std::uint8_t>(CharKind::Other), false, nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
@@ -278,7 +343,7 @@ const ByteTables& TablesFor(TextEncoding encoding) {
 // Decodes the next piece of a longer input through `tables`, first completing the
 // character `held` from the piece before, then holding the one this piece's end
 // cuts short (at most two bytes: the tables' sequences are three at most).
-template <bool Write, bool Replace>
+template <bool Write, BadBytes Bad>
 ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts& counts,
                           const unsigned char* in, std::size_t size, unsigned char* out) {
   ByteTables::Step step;
@@ -292,8 +357,7 @@ ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts
     std::memcpy(joined, held.bytes, held.size);
     std::memcpy(joined + held.size, in, taken);
     const std::size_t joinedSize = held.size + taken;
-    const ByteTables::Step first =
-        tables.Run<Write, Replace>(joined, joinedSize, false, out, counts);
+    const ByteTables::Step first = tables.Run<Write, Bad>(joined, joinedSize, false, out, counts);
     if (!first.ok) return first;
     step.written = first.written;
     if (taken == size) {
@@ -306,7 +370,7 @@ ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts
     skip = first.read - held.size;
     held.size = 0;
   }
-  const ByteTables::Step rest = tables.Run<Write, Replace>(
+  const ByteTables::Step rest = tables.Run<Write, Bad>(
       in + skip, size - skip, false, Write ? out + step.written : nullptr, counts);
   if (!rest.ok) return rest;
   const std::size_t read = skip + rest.read;
@@ -343,23 +407,24 @@ bool TableReading::Start(TextEncoding encoding) {
   tables_ = tables.usable() ? &tables : nullptr;
   held_ = HeldBytes{};
   counts_ = TableCounts{};
-  clean_ = tables_ != nullptr;
-  return clean_;
+  alive_ = tables_ != nullptr;
+  return alive_;
 }
 
 bool TableReading::Feed(const unsigned char* data, std::size_t size) {
-  if (clean_) {
-    clean_ = RunPiece<false, false>(*tables_, held_, counts_, data, size, nullptr).ok;
+  if (alive_) {
+    alive_ = RunPiece<false, BadBytes::Keep>(*tables_, held_, counts_, data, size, nullptr).ok;
   }
-  return clean_;
+  return alive_;
 }
 
 bool TableReading::Finish() {
-  if (clean_ && held_.size != 0) {
-    clean_ = tables_->Run<false, false>(held_.bytes, held_.size, true, nullptr, counts_).ok;
-    held_.size = 0;
+  if (alive_ && held_.size != 0) {
+    alive_ =
+        tables_->Run<false, BadBytes::Keep>(held_.bytes, held_.size, true, nullptr, counts_).ok;
   }
-  return clean_;
+  held_.size = 0;
+  return alive_;
 }
 
 struct StreamDecoder::Icu {
@@ -376,7 +441,7 @@ StreamDecoder::~StreamDecoder() = default;
 
 bool StreamDecoder::Start(TextEncoding from) { return StartAs(from, false); }
 
-bool StreamDecoder::StartStrict(TextEncoding from) { return StartAs(from, true); }
+bool StreamDecoder::StartChecked(TextEncoding from) { return StartAs(from, true); }
 
 bool StreamDecoder::StartAs(TextEncoding from, bool strict) {
   from_ = from;
@@ -444,9 +509,12 @@ std::size_t StreamDecoder::ConvertIcu(const unsigned char* in, std::size_t size,
 
 std::size_t StreamDecoder::Decode(const unsigned char* in, std::size_t size, unsigned char* out) {
   if (tables_ != nullptr) {
-    if (!strict_) return RunPiece<true, true>(*tables_, held_, counts_, in, size, out).written;
+    if (!strict_) {
+      return RunPiece<true, BadBytes::Replace>(*tables_, held_, counts_, in, size, out).written;
+    }
     if (failed_) return 0;
-    const ByteTables::Step step = RunPiece<true, false>(*tables_, held_, counts_, in, size, out);
+    const ByteTables::Step step =
+        RunPiece<true, BadBytes::Keep>(*tables_, held_, counts_, in, size, out);
     failed_ = !step.ok;
     return step.ok ? step.written : 0;
   }
@@ -458,8 +526,11 @@ std::size_t StreamDecoder::Finish(unsigned char* out) {
     const std::size_t held = held_.size;
     held_.size = 0;
     if (held == 0 || failed_) return 0;
-    if (!strict_) return tables_->Run<true, true>(held_.bytes, held, true, out, counts_).written;
-    const ByteTables::Step step = tables_->Run<true, false>(held_.bytes, held, true, out, counts_);
+    if (!strict_) {
+      return tables_->Run<true, BadBytes::Replace>(held_.bytes, held, true, out, counts_).written;
+    }
+    const ByteTables::Step step =
+        tables_->Run<true, BadBytes::Keep>(held_.bytes, held, true, out, counts_);
     failed_ = !step.ok;
     return step.ok ? step.written : 0;
   }

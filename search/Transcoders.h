@@ -30,31 +30,54 @@ struct HeldBytes {
   std::size_t size = 0;
 };
 
-// What a byte-table decoding carries from one piece to the next.
+// The kinds of character a CP932 or EUC-JP reading is judged by.
+enum class CharKind : std::uint8_t {
+  Kana,           // hiragana and full-width katakana
+  Kanji,          // CJK ideographs, ideographic punctuation, full-width letters and digits
+  HalfWidthKana,  // half-width katakana
+  Other,          // any other character beyond ASCII (Greek, Cyrillic, symbols, ...)
+  UserDefined,    // a private-use character (a user-defined area of the encoding)
+  Bad,            // a byte that starts no mapped sequence
+};
+inline constexpr std::size_t kCharKinds = 6;
+
+// What a byte-table decoding counts, and carries from one piece to the next; the
+// counts do not depend on where the pieces end.
 struct TableCounts {
-  std::size_t controls = 0;
-  std::int64_t score = 0;
+  std::size_t controls = 0;              // counted control bytes
+  std::uint64_t kinds[kCharKinds] = {};  // characters beyond ASCII by CharKind
+  std::uint64_t inWord = 0;    // two-byte characters whose second byte is an ASCII letter,
+                               // right after an ASCII letter (Latin-1 `Fran\xe7ois` as CP932)
+  std::uint64_t spaced = 0;    // characters beyond ASCII right after one ASCII space that
+                               // follows another (words split by spaces, as Korean writes)
+  std::uint64_t asciiRun = 1;  // ASCII bytes since the last character beyond ASCII (the
+                               // start of the file counts as one)
+  unsigned char lastByte = 0;  // the last ASCII byte read
+  bool nonAscii = false;       // a character beyond ASCII was read
+
+  std::uint64_t of(CharKind kind) const { return kinds[static_cast<std::size_t>(kind)]; }
 };
 
-// The CP932 or EUC-JP reading of a file given piece by piece, judged as a whole:
-// clean (every sequence mapped, and it counts as text), and its score; nothing is
-// written.
+// The CP932 or EUC-JP reading of a file given piece by piece, counted as
+// StreamDecoder::StartChecked counts it, and judged as it judges; nothing is written.
 class TableReading {
  public:
   // Starts over for a new file. False when the tables of `encoding` cannot be had.
   bool Start(TextEncoding encoding);
-  // Reads the next piece of the file. Returns clean() (so far).
+  // Reads the next piece of the file. Returns alive() (so far).
   bool Feed(const unsigned char* data, std::size_t size);
-  // The file has ended: a character it cuts short is bad. Returns clean().
+  // The file has ended. Returns alive().
   bool Finish();
-  bool clean() const { return clean_; }
-  std::int64_t score() const { return counts_.score; }
+  // Not yet ruled out (see StreamDecoder::StartChecked); whether the reading is
+  // taken is judged from counts() at the end.
+  bool alive() const { return alive_; }
+  const TableCounts& counts() const { return counts_; }
 
  private:
   const ByteTables* tables_ = nullptr;
   HeldBytes held_;
   TableCounts counts_;
-  bool clean_ = false;
+  bool alive_ = false;
 };
 
 // Decodes a file read piece by piece to UTF-8, the output of all pieces together
@@ -72,11 +95,21 @@ class StreamDecoder {
   // the tables, a byte that starts no mapped sequence; decoding goes on with the next
   // byte); control bytes pass through. False when the converter cannot be had.
   bool Start(TextEncoding from);
-  // As Start, but the first bad or unmapped sequence (or a lone UTF-16 surrogate)
-  // ends the decoding, and failed() says so; through the tables, so does a NUL or an
-  // eleventh counted control byte, as for TableReading. For the decision.
-  bool StartStrict(TextEncoding from);
+  // As Start, for a text decided automatically. Through ICU (Iso2022Jp, Utf16Le,
+  // Utf16Be), the first bad or unmapped sequence (or a lone UTF-16 surrogate) ends
+  // the decoding, and failed() says so. Through the tables (Cp932, EucJp), a byte
+  // that starts no mapped sequence is kept in the text as that very byte (a character
+  // the end of the file cuts short, all its bytes), so nothing of the file is lost,
+  // and the characters are counted (counts()); the decoding ends, failed() saying
+  // so, at a NUL byte, an eleventh counted control byte, a user-defined character, or
+  // once 16 or more bad bytes are more than one for every 4 Japanese characters
+  // (kana, kanji, half-width katakana) read so far: a reading so damaged is no
+  // reading. Whether a reading that gets to the end is taken is judged from its
+  // counts (search/TextDecision.h, LooksJapanese).
+  bool StartChecked(TextEncoding from);
   bool failed() const { return failed_; }
+  // What the tables' decoding counted so far.
+  const TableCounts& counts() const { return counts_; }
 
   // The UTF-8 of the next `size` bytes of the file, written to `out`, which has room
   // for MaxOutput(size) bytes; a character split at the end of the piece is held

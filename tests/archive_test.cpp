@@ -1,7 +1,6 @@
 // The binding to the archiver libraries: command lines, loading, and listing
 // through the real plug-ins.
 #include "archive/Archive.h"
-#include "archive/MemberCopyName.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/MemberCopyName.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
 #include "tests/ArchiveFixtures.h"

@@ -18,11 +18,15 @@
 
 #include "cli/Options.h"
 #include "tests/ArchiveFixtures.h"
+#include "tests/EncodingSamples.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin::cli {
 namespace {
 
+using test::EncodingSample;
+using test::EncodingSamples;
+using test::FixtureMember;
 using test::ProcessOutcome;
 using test::RunProgram;
 using test::TempFolder;
@@ -155,7 +159,12 @@ TEST(CliRun, EncodingDecidesWhatAStringFindsAndHowHitLinesShow) {
        stray,
        0,
        "LINE[0000000002]:検索する\xEF\xBF\xBD文字列です\n"},
-      {"auto leaves a file with a stray byte raw", {}, "検索", stray, 1, ""},
+      {"auto decodes a file with one stray byte, keeping the byte",
+       {},
+       "検索",
+       stray,
+       0,
+       "LINE[0000000002]:検索する\x80文字列です\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments = c.options;
@@ -213,6 +222,43 @@ TEST(CliRun, EachMappedCharacterFindsBothMappings) {
       run = RunProgram(kProgram, {typed, folder.Write("other.txt", "ＡＢＣ ∞ ¡ 〃 ￣\n")});
       EXPECT_EQ(run.status, 1) << label << ": " << run.out;
     }
+  }
+}
+
+// Realistic files in automatic mode: the Japanese ones are found by their Japanese
+// text, the others stay raw, their hit lines shown as the file's own bytes.
+TEST(CliRun, AutoDetectionFindsJapaneseAndLeavesOtherTextRaw) {
+  TempFolder folder;
+  const std::vector<EncodingSample> samples = EncodingSamples();
+  std::vector<std::string> others;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const EncodingSample& sample = samples[i];
+    const std::string path = folder.Write("sample" + std::to_string(i) + ".txt", sample.bytes);
+    if (!sample.japanese) others.push_back(path);
+    const ProcessOutcome run = RunProgram(kProgram, {sample.query, path});
+    EXPECT_EQ(run.status, 0) << sample.label << ": " << run.err;
+    char line[32];
+    std::snprintf(line, sizeof line, "\tLINE[%010d]:", sample.line);
+    EXPECT_NE(run.out.find(line), std::string::npos) << sample.label << ": " << run.out;
+    if (!sample.japanese) {
+      // The hit line as the file holds it.
+      std::size_t start = 0;
+      for (int n = 1; n < sample.line; ++n) start = sample.bytes.find('\n', start) + 1;
+      const std::string own = sample.bytes.substr(start, sample.bytes.find('\n', start) - start);
+      EXPECT_NE(run.out.find(line + own + "\n"), std::string::npos)
+          << sample.label << ": " << run.out;
+    }
+  }
+  // Over all the files that are not Japanese, an ASCII search in automatic mode finds
+  // every line that a search of the bytes finds.
+  for (const char* ascii : {"a", "e", "i", "n", "o", "s", "t", "r", "u", "ois", "ist", "the",
+                            "README", "Seoul", "Beijing", "library", "2001", ".", " "}) {
+    std::vector<std::string> arguments = {ascii};
+    arguments.insert(arguments.end(), others.begin(), others.end());
+    const ProcessOutcome automatic = RunProgram(kProgram, arguments);
+    arguments.insert(arguments.begin(), {"--encoding", "bytes"});
+    const ProcessOutcome bytes = RunProgram(kProgram, arguments);
+    EXPECT_EQ(automatic.out, bytes.out) << "search=" << ascii;
   }
 }
 
@@ -382,6 +428,29 @@ TEST(CliArchives, SearchesMembersAndLeavesNoCopyBehind) {
       << run.out;
   EXPECT_NE(run.out.find("/other.txt\n"), std::string::npos) << run.out;
   EXPECT_TRUE(temp.Empty());
+}
+
+// Archive members are decided by the same evidence.
+TEST(CliArchives, MembersAreDecidedLikeFiles) {
+  TempFolder folder;
+  TempEnvironment temp;
+  std::vector<FixtureMember> members;
+  const std::vector<EncodingSample> samples = EncodingSamples();
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    members.push_back({"m" + std::to_string(i) + ".txt", samples[i].bytes});
+  }
+  const std::string zip = folder.path() + "/samples.zip";
+  test::WriteZip(zip, members);
+  const std::string lzh = folder.path() + "/samples.lzh";
+  test::WriteStoredLzh(lzh, members);
+  for (const std::string& archive : {zip, lzh}) {
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const ProcessOutcome run = RunProgram(kProgram, {samples[i].query, archive});
+      const std::string member = "/m" + std::to_string(i) + ".txt\n";
+      EXPECT_NE(run.out.find(member), std::string::npos)
+          << archive << " " << samples[i].label << ": " << run.out;
+    }
+  }
 }
 
 TEST(CliArchives, InterruptedSearchStillCleansUp) {

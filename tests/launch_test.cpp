@@ -148,7 +148,8 @@ std::optional<bool> OpenAndWatch(const std::string& document, const std::string&
     EXPECT_TRUE(opener->WaitUntilReaped());
   }
   // The reaper reports just after reaping.
-  for (int i = 0; i < 20 && !*failed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 20 && !*failed; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return failed->load();
 }
 

@@ -14,6 +14,7 @@
 #include "search/TextDecision.h"
 #include "search/Transcoders.h"
 #include "search/Utf8Check.h"
+#include "tests/EncodingSamples.h"
 #include "tests/TestSupport.h"
 
 namespace kolbrin {
@@ -59,7 +60,9 @@ Outcome DecideAndDecode(TextEncoding mode, const std::string& file, const Split&
     return outcome;
   }
   StreamDecoder decoder;
-  EXPECT_TRUE(decoder.Start(outcome.decision.from));
+  // As the scan decodes: a decided file keeps its bad bytes, a forced one replaces them.
+  EXPECT_TRUE(mode == TextEncoding::Auto ? decoder.StartChecked(outcome.decision.from)
+                                         : decoder.Start(outcome.decision.from));
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   std::vector<unsigned char> out;
   for (std::size_t p = outcome.decision.skip; p < file.size();) {
@@ -143,8 +146,9 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
        ""},
       {"as many stray bytes as characters, read as nothing", TextEncoding::Auto,
        Repeat("\x82\xA0\xE6\xA4\x9C", 20), TextEncoding::Bytes, ""},
+      // The cut character's byte is kept as it stands.
       {"cp932 cut inside a character", TextEncoding::Auto, sjis + sjis.substr(0, 1),
-       TextEncoding::Bytes, ""},
+       TextEncoding::Cp932, "これは検索のテストです。\r\n\x82"},
       {"cp932 with eleven control bytes", TextEncoding::Auto, sjis + std::string(11, '\x01'),
        TextEncoding::Bytes, ""},
       {"binary", TextEncoding::Auto, binary, TextEncoding::Bytes, ""},
@@ -190,6 +194,25 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
                                      c.file.size(), text))
         << "case=" << c.label;
     EXPECT_EQ(expected, text) << "case=" << c.label;
+  }
+}
+
+// Realistic small files: Japanese ones (short, damaged) are decoded, each bad byte
+// kept as it stands; Western and other East Asian ones stay raw; at every split.
+TEST(TextDecision, SampleFilesAreDecidedByTheirEvidence) {
+  std::mt19937 random(20261213);
+  for (const test::EncodingSample& sample : test::EncodingSamples()) {
+    const Outcome whole = DecideAndDecode(TextEncoding::Auto, sample.bytes,
+                                          Split{std::max<std::size_t>(1, sample.bytes.size())});
+    EXPECT_EQ(sample.decided, whole.decision.from) << "case=" << sample.label;
+    EXPECT_NE(whole.text.find(sample.query), std::string::npos) << "case=" << sample.label;
+    // Nothing of the file is lost: bad bytes are kept, never replaced.
+    EXPECT_EQ(whole.text.find("\xEF\xBF\xBD"), std::string::npos) << "case=" << sample.label;
+    for (const Split split : {Split{1}, Split{1 + random() % 40}}) {
+      const Outcome outcome = DecideAndDecode(TextEncoding::Auto, sample.bytes, split);
+      EXPECT_TRUE(outcome.decision.from == whole.decision.from && outcome.text == whole.text)
+          << "case=" << sample.label << " " << split.Label();
+    }
   }
 }
 
