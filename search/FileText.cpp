@@ -116,7 +116,15 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   atEnd_ = got < piece;
   if (atEnd_) written += decoder_.Finish(free + written);
   if (decision_.provisional) {
-    if (decoder_.failed() || (atEnd_ && !LooksJapanese(decoder_.counts()))) {
+    const auto holds = [this] {
+      const ReadAt read = [this](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
+        return reader_.ReadAt(offset, buffer, size);
+      };
+      // The raw buffer is free: its last piece is decoded, and no other comes.
+      return ProvisionalReadingHolds(decision_.from, decoder_.counts(), read, raw_.get(),
+                                     pieceSize_);
+    };
+    if (decoder_.failed() || (atEnd_ && !holds())) {
       // The one reading left did not hold: the file stands as it is.
       decision_ = TextDecision{};
       changed_ = true;

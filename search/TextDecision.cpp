@@ -302,6 +302,28 @@ bool LooksJapanese(const TableCounts& counts) {
   return true;
 }
 
+bool ProvisionalReadingHolds(TextEncoding from, const TableCounts& counts, const ReadAt& read,
+                             unsigned char* scratch, std::size_t scratchSize) {
+  // The rule asks less of fewer characters in words and fewer spaced ones: with the
+  // least and the most that the counts allow, the same answer settles it.
+  TableCounts least = counts;
+  least.inWord = 0;
+  least.spaced = 0;
+  TableCounts most = counts;
+  most.inWord = counts.letterTrails;
+  most.spaced = counts.of(CharKind::Kana) + counts.of(CharKind::Kanji) +
+                counts.of(CharKind::HalfWidthKana) + counts.of(CharKind::Other);
+  const bool best = LooksJapanese(least);
+  if (best == LooksJapanese(most)) return best;
+  TableReading reading;
+  if (!reading.Start(from)) return false;
+  Pieces pieces(read, scratch, scratchSize, 0);
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    if (!reading.Feed(pieces.data(), size)) return false;
+  }
+  return reading.Finish() && LooksJapanese(reading.counts());
+}
+
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
                             std::size_t scratchSize, Decisions decisions) {
   if (mode == TextEncoding::Bytes) return Decided(TextEncoding::Bytes);

@@ -49,6 +49,14 @@ TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char
 // is taken: the rule of search/TextEncoding.h, step 4.
 bool LooksJapanese(const TableCounts& counts);
 
+// Whether the scan's own decoding of a provisional reading is taken, from its counts,
+// which leave out the context of the characters (TableCounts::inWord and spaced):
+// the context is read, by reading the file through `scratch` once more, only when it
+// could change the answer, which text with kana and few letter-trailed characters
+// never needs.
+bool ProvisionalReadingHolds(TextEncoding from, const TableCounts& counts, const ReadAt& read,
+                             unsigned char* scratch, std::size_t scratchSize);
+
 // Decides and transcodes a whole file in memory, as a scan sees it; for the plain
 // scanner, tests and tools. Returns the encoding decoded from (Bytes: the file as it
 // stands) and sets `text` to the text searched.

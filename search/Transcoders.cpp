@@ -189,6 +189,12 @@ class ByteTables {
     std::uint64_t packed = 0;
     std::uint64_t asciiRun = counts.asciiRun;
     unsigned char lastByte = counts.lastByte;
+    std::uint64_t letterTrails = counts.letterTrails;
+    // Only a reading that writes nothing looks at the context of characters (after
+    // which ASCII byte each comes): the decoding for the scan is kept to what each
+    // character needs, and its counts say how much the context could matter
+    // (letterTrails), so that it is read when it does (search/TextDecision.h).
+    constexpr bool kContext = !Write;
     bool cut = false;  // the piece ends inside a character
     for (;;) {
       const std::size_t asciiFrom = p;
@@ -214,7 +220,7 @@ class ByteTables {
         if (kKeep && in[p] < 0x20 && TooManyControls(in[p], controls)) return Failed();
         if constexpr (Write) out[length] = in[p];
       }
-      if (p != asciiFrom) {
+      if (kContext && p != asciiFrom) {
         asciiRun += p - asciiFrom;
         lastByte = in[p - 1];
       }
@@ -259,13 +265,14 @@ class ByteTables {
             used = 1;
           }
         }
-        if (asciiRun != 0) {
+        if (kContext && asciiRun != 0) {
           // The first character after ASCII.
           if (asciiRun == 1 && lastByte == ' ' && counts.nonAscii) ++counts.spaced;
           if (m->letterTrail && IsAsciiLetter(lastByte)) ++counts.inWord;
           asciiRun = 0;
           counts.nonAscii = true;
         }
+        letterTrails += m->letterTrail;
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
         packed += std::uint64_t{1} << (12 * m->kind);
@@ -281,6 +288,7 @@ class ByteTables {
     std::memcpy(counts.kinds, kinds, sizeof kinds);
     counts.asciiRun = asciiRun;
     counts.lastByte = lastByte;
+    counts.letterTrails = letterTrails;
     step.read = p;
     step.written = length;
     return step;

@@ -42,18 +42,22 @@ enum class CharKind : std::uint8_t {
 inline constexpr std::size_t kCharKinds = 6;
 
 // What a byte-table decoding counts, and carries from one piece to the next; the
-// counts do not depend on where the pieces end.
+// counts do not depend on where the pieces end. The context of characters (inWord,
+// spaced, and what tracks it) is counted by TableReading only, not by the decoding
+// for the scan.
 struct TableCounts {
   std::size_t controls = 0;              // counted control bytes
   std::uint64_t kinds[kCharKinds] = {};  // characters beyond ASCII by CharKind
-  std::uint64_t inWord = 0;    // two-byte characters whose second byte is an ASCII letter,
-                               // right after an ASCII letter (Latin-1 `Fran\xe7ois` as CP932)
-  std::uint64_t spaced = 0;    // characters beyond ASCII right after one ASCII space that
-                               // follows another (words split by spaces, as Korean writes)
-  std::uint64_t asciiRun = 1;  // ASCII bytes since the last character beyond ASCII (the
-                               // start of the file counts as one)
-  unsigned char lastByte = 0;  // the last ASCII byte read
-  bool nonAscii = false;       // a character beyond ASCII was read
+  std::uint64_t inWord = 0;        // two-byte characters whose second byte is an ASCII letter,
+                                   // right after an ASCII letter (Latin-1 `Fran\xe7ois` as CP932)
+  std::uint64_t spaced = 0;        // characters beyond ASCII right after one ASCII space that
+                                   // follows another (words split by spaces, as Korean writes)
+  std::uint64_t letterTrails = 0;  // two-byte characters whose second byte is an ASCII
+                                   // letter (inWord counts those of them after a letter)
+  std::uint64_t asciiRun = 1;      // ASCII bytes since the last character beyond ASCII (the
+                                   // start of the file counts as one)
+  unsigned char lastByte = 0;      // the last ASCII byte read
+  bool nonAscii = false;           // a character beyond ASCII was read
 
   std::uint64_t of(CharKind kind) const { return kinds[static_cast<std::size_t>(kind)]; }
 };
