@@ -167,11 +167,14 @@ class Utf16Reading {
   // One lane mostly zero: at least 9 in 10 characters below U+0100.
   bool LatinHeavy() const { return alive_ && below0100_ * 10 >= characters_ * 9; }
   // Japanese: kana, kanji, ideographic punctuation and full-width forms are at least
-  // half of the characters beyond ASCII, and fewer than 3 in 4 of those are two
-  // printable ASCII bytes (8-bit text with a stray NUL, read as UTF-16, is mostly
-  // such pairs, which read as kanji).
+  // half of the characters beyond ASCII, and at least one in 10 of them is a kana
+  // (8-bit text read as UTF-16 is mostly kanji, hardly ever kana); the text has a line break
+  // (U+000A or U+000D) and no character from U+0A00 to U+0AFF or U+0D00 to U+0DFF (8-bit text with
+  // a stray NUL, read as UTF-16, reads mostly as kanji, but its line breaks pair with the bytes
+  // beside them, half of them into those blocks).
   bool Japanese() const {
-    return alive_ && beyond_ != 0 && japanese_ * 2 >= beyond_ && asciiPairs_ * 4 < beyond_ * 3;
+    return alive_ && beyond_ != 0 && japanese_ * 2 >= beyond_ && kana_ * 10 >= japanese_ &&
+           lineBreaks_ != 0 && pairedBreaks_ == 0;
   }
   // How much the reading looks like text, to choose between byte orders: each kana
   // scores 4, each other Japanese character 2, each ASCII character 1 (ASCII read in
@@ -180,8 +183,6 @@ class Utf16Reading {
   bool alive() const { return alive_; }
 
  private:
-  static bool Printable(unsigned char b) { return b >= 0x20 && b < 0x7F; }
-
   void Unit(unsigned char first, unsigned char second) {
     const auto unit =
         static_cast<std::uint32_t>(bigEndian_ ? (first << 8) | second : (second << 8) | first);
@@ -192,7 +193,7 @@ class Utf16Reading {
         return;
       }
       const std::uint32_t c = 0x10000 + ((leadUnit_ - 0xD800) << 10) + (unit - 0xDC00);
-      Beyond(c, false);
+      Beyond(c);
       return;
     }
     if (unit >= 0xD800 && unit <= 0xDBFF) {
@@ -208,19 +209,20 @@ class Utf16Reading {
       ++characters_;
       ++below0100_;
       ++ascii_;
+      if (unit == '\n' || unit == '\r') ++lineBreaks_;
       // The decoded text must count as text: at most ten counted control bytes.
       const auto low = static_cast<unsigned char>(unit);
       if (HoldsCountedControl(&low, 1) && ++controls_ > 10) alive_ = false;
       return;
     }
-    Beyond(unit, Printable(first) && Printable(second));
+    Beyond(unit);
   }
 
-  void Beyond(std::uint32_t c, bool asciiPair) {
+  void Beyond(std::uint32_t c) {
     ++characters_;
     ++beyond_;
     if (c < 0x100) ++below0100_;
-    if (asciiPair) ++asciiPairs_;
+    if ((c >> 8) == 0x0A || (c >> 8) == 0x0D) ++pairedBreaks_;
     if (c >= 0x3041 && c <= 0x30FF) {
       ++kana_;
       ++japanese_;
@@ -243,7 +245,8 @@ class Utf16Reading {
   std::uint64_t beyond_ = 0;
   std::uint64_t japanese_ = 0;
   std::uint64_t kana_ = 0;
-  std::uint64_t asciiPairs_ = 0;
+  std::uint64_t lineBreaks_ = 0;
+  std::uint64_t pairedBreaks_ = 0;
   std::size_t controls_ = 0;
 };
 
