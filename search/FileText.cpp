@@ -36,6 +36,7 @@ bool FileText::Open(const std::string& path) {
   if (!reader_.Open(path)) return false;
   decision_ = TextDecision{};
   undecided_ = mode_ == TextEncoding::Auto;
+  utf16Tried_ = false;
   decoding_ = false;
   if (!Allocate()) {
     reader_.Close();
@@ -46,23 +47,38 @@ bool FileText::Open(const std::string& path) {
   return true;
 }
 
-void FileText::Decide(std::size_t wholeFileInRaw) {
+ReadAt FileText::DecisionRead(std::size_t wholeFileInRaw) {
   // A file that the first piece held whole is decided from that piece, not read again.
-  const ReadAt read = [this, wholeFileInRaw](std::uint64_t offset, unsigned char* buffer,
-                                             std::size_t size) {
+  return [this, wholeFileInRaw](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
     if (wholeFileInRaw == kNotWhole) return reader_.ReadAt(offset, buffer, size);
     if (offset >= wholeFileInRaw) return std::size_t{0};
     const std::size_t count = std::min<std::size_t>(size, wholeFileInRaw - offset);
     std::memcpy(buffer, raw_.get() + offset, count);
     return count;
   };
+}
+
+void FileText::Decide(std::size_t wholeFileInRaw) {
   // A file left with one reading is confirmed by decoding it strictly for the scan.
-  decision_ = DecideFileText(mode_, read, decoded_.get(), pieceSize_, Decisions::MayStopEarly);
+  decision_ = DecideFileText(mode_, DecisionRead(wholeFileInRaw), decoded_.get(), pieceSize_,
+                             Decisions::MayStopEarly);
+  undecided_ = false;
+  probing_ = false;
+}
+
+void FileText::DecideUtf16(std::size_t wholeFileInRaw) {
+  probing_ = false;
+  utf16Tried_ = true;
+  const TextEncoding from =
+      DecideUtf16WithoutMark(DecisionRead(wholeFileInRaw), decoded_.get(), pieceSize_);
+  if (from == TextEncoding::Bytes) return;  // still shown as it stands while it is UTF-8
+  decision_ = TextDecision{from, 0};
   undecided_ = false;
 }
 
 void FileText::Rewind() {
   if (undecided_) utf8_.Reset();
+  probing_ = undecided_ && !utf16Tried_;
   // A decided file keeps its bad bytes as they stand, and a provisional reading is
   // counted as the decision counts it; a forced encoding replaces bad sequences.
   decoding_ = decision_.from != TextEncoding::Bytes &&
@@ -95,12 +111,25 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
     if (undecided_) {
       utf8_.Feed(free, got);
       if (atEnd_) utf8_.Finish();
+      const std::size_t whole = start_ == 0 && atEnd_ ? kept + got : kNotWhole;
       if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
-        Decide(start_ == 0 && atEnd_ ? kept + got : kNotWhole);
+        Decide(whole);
         // Decoded, the text differs from the bytes shown so far: the scan starts over.
         changed_ = decision_.from != TextEncoding::Bytes;
-      } else if (atEnd_) {
-        undecided_ = false;  // UTF-8 all through: the file as it stands
+      } else {
+        if (probing_) {
+          // The window holds the file's own bytes: `free` is at file offset start_ + kept.
+          const std::uint64_t at = start_ + kept;
+          const std::size_t probed =
+              at < kUtf16ProbeBytes ? std::min<std::size_t>(got, kUtf16ProbeBytes - at) : 0;
+          if (HoldsCountedControl(free, probed)) {
+            DecideUtf16(whole);
+            changed_ = decision_.from != TextEncoding::Bytes;
+          } else if (at + probed >= kUtf16ProbeBytes || atEnd_) {
+            probing_ = false;
+          }
+        }
+        if (undecided_ && atEnd_) undecided_ = false;  // UTF-8 all through: as it stands
       }
     }
     size_ += got;

@@ -11,7 +11,11 @@
 // needs a closer look (an ill-formed sequence, an ISO-2022-JP designation in 7-bit
 // text), the whole file is decided by reading it through once more; if it is then to
 // be decoded, the text so far was the wrong one: changed() says so, and the scan
-// starts over from Rewind. A legacy file usually leaves one reading (CP932 or EUC-JP)
+// starts over from Rewind. The first kUtf16ProbeBytes of the file are also looked at
+// for a NUL or counted control byte, a sign of UTF-16 without a byte order mark
+// (whose bytes are often well-formed UTF-8); only on that sign is the file read
+// through as UTF-16, once, and if it is UTF-16 the scan starts over on its decoding.
+// A legacy file usually leaves one reading (CP932 or EUC-JP)
 // within its first piece: the decision stops there, and the scan's own decoding
 // confirms it; should the reading fail later, the file stands as it is, and the scan
 // starts over once more.
@@ -69,14 +73,20 @@ class FileText {
   // Decides the file's text; `wholeFileInRaw`: the size of the file when raw_ holds
   // all of it, else kNotWhole.
   void Decide(std::size_t wholeFileInRaw = kNotWhole);
+  // Decides whether the file is UTF-16 without a byte order mark, as Decide would.
+  void DecideUtf16(std::size_t wholeFileInRaw);
+  // The reading of the file for a decision.
+  ReadAt DecisionRead(std::size_t wholeFileInRaw);
   bool Allocate();
 
   const TextEncoding mode_;
   const std::size_t pieceSize_;
   platform::FileReader reader_;
   TextDecision decision_;
-  bool undecided_ = false;  // the file's bytes are shown while they check out as UTF-8
-  Utf8Stream utf8_;         // and this checks them
+  bool undecided_ = false;   // the file's bytes are shown while they check out as UTF-8
+  Utf8Stream utf8_;          // and this checks them
+  bool probing_ = false;     // the file's first kUtf16ProbeBytes are being looked at
+  bool utf16Tried_ = false;  // DecideUtf16 has read the file
   StreamDecoder decoder_;
   bool decoding_ = false;
 

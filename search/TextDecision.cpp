@@ -136,6 +136,120 @@ bool DecodesToText(StreamDecoder& decoder, const ReadAt& read, unsigned char* sc
   return !decoder.failed() && StillCountsAsText(out, written, controls);
 }
 
+// One byte order's reading of a file as UTF-16 without a byte order mark, given piece
+// by piece (a unit split between pieces is held), with the evidence that it is text.
+class Utf16Reading {
+ public:
+  explicit Utf16Reading(bool bigEndian) : bigEndian_(bigEndian) {}
+
+  // Reads the next piece. Returns alive() (so far).
+  bool Feed(const unsigned char* data, std::size_t size) {
+    std::size_t p = 0;
+    if (held_ && size != 0) {
+      Unit(heldByte_, data[0]);
+      held_ = false;
+      p = 1;
+    }
+    for (; alive_ && size - p >= 2; p += 2) Unit(data[p], data[p + 1]);
+    if (alive_ && p < size) {
+      heldByte_ = data[p];
+      held_ = true;
+    }
+    return alive_;
+  }
+  // The file has ended: a byte left over (an odd size) or a lead surrogate without
+  // its trail ends the reading. Returns alive().
+  bool Finish() {
+    if (held_ || lead_ || characters_ == 0) alive_ = false;
+    return alive_;
+  }
+
+  // One lane mostly zero: at least 9 in 10 characters below U+0100.
+  bool LatinHeavy() const { return alive_ && below0100_ * 10 >= characters_ * 9; }
+  // Japanese: kana, kanji, ideographic punctuation and full-width forms are at least
+  // half of the characters beyond ASCII, and at least one in 10 of them is a kana
+  // (8-bit text read as UTF-16 is mostly kanji, hardly ever kana); the text has a line break
+  // (U+000A or U+000D) and no character from U+0A00 to U+0AFF or U+0D00 to U+0DFF (8-bit text with
+  // a stray NUL, read as UTF-16, reads mostly as kanji, but its line breaks pair with the bytes
+  // beside them, half of them into those blocks).
+  bool Japanese() const {
+    return alive_ && beyond_ != 0 && japanese_ * 2 >= beyond_ && kana_ * 10 >= japanese_ &&
+           lineBreaks_ != 0 && pairedBreaks_ == 0;
+  }
+  // How much the reading looks like text, to choose between byte orders: each kana
+  // scores 4, each other Japanese character 2, each ASCII character 1 (ASCII read in
+  // the wrong byte order is never ASCII).
+  std::uint64_t Score() const { return 4 * kana_ + 2 * (japanese_ - kana_) + ascii_; }
+  bool alive() const { return alive_; }
+
+ private:
+  void Unit(unsigned char first, unsigned char second) {
+    const auto unit =
+        static_cast<std::uint32_t>(bigEndian_ ? (first << 8) | second : (second << 8) | first);
+    if (lead_) {
+      lead_ = false;
+      if (unit < 0xDC00 || unit > 0xDFFF) {
+        alive_ = false;  // a lead surrogate without its trail
+        return;
+      }
+      const std::uint32_t c = 0x10000 + ((leadUnit_ - 0xD800) << 10) + (unit - 0xDC00);
+      Beyond(c);
+      return;
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      lead_ = true;
+      leadUnit_ = unit;
+      return;
+    }
+    if ((unit >= 0xDC00 && unit <= 0xDFFF) || unit == 0) {
+      alive_ = false;  // a lone trail surrogate, or a NUL
+      return;
+    }
+    if (unit < 0x80) {
+      ++characters_;
+      ++below0100_;
+      ++ascii_;
+      if (unit == '\n' || unit == '\r') ++lineBreaks_;
+      // The decoded text must count as text: at most ten counted control bytes.
+      const auto low = static_cast<unsigned char>(unit);
+      if (HoldsCountedControl(&low, 1) && ++controls_ > 10) alive_ = false;
+      return;
+    }
+    Beyond(unit);
+  }
+
+  void Beyond(std::uint32_t c) {
+    ++characters_;
+    ++beyond_;
+    if (c < 0x100) ++below0100_;
+    if ((c >> 8) == 0x0A || (c >> 8) == 0x0D) ++pairedBreaks_;
+    if (c >= 0x3041 && c <= 0x30FF) {
+      ++kana_;
+      ++japanese_;
+    } else if ((c >= 0x3000 && c <= 0x303F) || (c >= 0x3400 && c <= 0x4DBF) ||
+               (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xF900 && c <= 0xFAFF) ||
+               (c >= 0xFF01 && c <= 0xFFEF) || (c >= 0x20000 && c <= 0x3FFFF)) {
+      ++japanese_;
+    }
+  }
+
+  const bool bigEndian_;
+  bool alive_ = true;
+  bool held_ = false;
+  unsigned char heldByte_ = 0;
+  bool lead_ = false;
+  std::uint32_t leadUnit_ = 0;
+  std::uint64_t characters_ = 0;
+  std::uint64_t below0100_ = 0;
+  std::uint64_t ascii_ = 0;
+  std::uint64_t beyond_ = 0;
+  std::uint64_t japanese_ = 0;
+  std::uint64_t kana_ = 0;
+  std::uint64_t lineBreaks_ = 0;
+  std::uint64_t pairedBreaks_ = 0;
+  std::size_t controls_ = 0;
+};
+
 // The file's first two bytes, for a byte order mark; fewer for a shorter file.
 std::size_t ReadHead(const ReadAt& read, unsigned char (&head)[2]) {
   std::size_t size = 0;
@@ -195,7 +309,13 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     return Decided(from, 2);
   }
 
-  // 2. Well-formed UTF-8 stands as it is, but for 7-bit ISO-2022-JP.
+  // 2. UTF-16 without a byte order mark, when the evidence is clear.
+  if (const TextEncoding utf16 = DecideUtf16WithoutMark(read, scratch, scratchSize);
+      utf16 != TextEncoding::Bytes) {
+    return Decided(utf16);
+  }
+
+  // 3. Well-formed UTF-8 stands as it is, but for 7-bit ISO-2022-JP.
   const Utf8Reading utf8 = ReadAsUtf8(read, scratch, scratchSize);
   if (utf8.outcome == Utf8Outcome::WellFormed) {
     if (utf8.nonAscii || !utf8.designation) return Decided(TextEncoding::Bytes);
@@ -215,10 +335,10 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     decoder.Finish(out.data());
     return Decided(decoder.failed() ? TextEncoding::Bytes : TextEncoding::Iso2022Jp);
   }
-  // 3. UTF-8 but for a last character that the end cuts short, or a few stray bytes.
+  // 4. UTF-8 but for a last character that the end cuts short, or a few stray bytes.
   if (utf8.outcome == Utf8Outcome::CutShortAtTheEnd) return Decided(TextEncoding::Bytes);
 
-  // 4. CP932 or EUC-JP, when the reading looks like Japanese; of two, the one that
+  // 5. CP932 or EUC-JP, when the reading looks like Japanese; of two, the one that
   // looks more so, a tie going to EUC-JP.
   TableReading cp932;
   TableReading eucJp;
@@ -247,7 +367,7 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
   if (asCp932 && (!asEucJp || Score(cp932.counts()) > Score(eucJp.counts()))) {
     return Decided(TextEncoding::Cp932);
   }
-  // 5. Anything else stands as it is.
+  // 6. Anything else stands as it is.
   return Decided(asEucJp ? TextEncoding::EucJp : TextEncoding::Bytes);
 }
 
@@ -276,6 +396,49 @@ TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* 
 }
 
 }  // namespace
+
+bool HoldsCountedControl(const unsigned char* data, std::size_t size) {
+  // Bit b set: byte b (below 0x20) is counted; TAB, LF, CR and ESC are not.
+  constexpr std::uint32_t kCounted = ~((1u << '\t') | (1u << '\n') | (1u << '\r') | (1u << 0x1B));
+  // No early exit, so that the loop runs in vectors; it looks at a few KiB at most.
+  std::uint32_t found = 0;
+  for (std::size_t p = 0; p < size; ++p) {
+    const std::uint32_t b = data[p];
+    found |= static_cast<std::uint32_t>(b < 0x20) & (kCounted >> (b & 31));
+  }
+  return (found & 1) != 0;
+}
+
+TextEncoding DecideUtf16WithoutMark(const ReadAt& read, unsigned char* scratch,
+                                    std::size_t scratchSize) {
+  // The sign: a NUL or counted control byte among the first kUtf16ProbeBytes.
+  bool sign = false;
+  {
+    Pieces head(read, scratch, scratchSize, 0);
+    for (std::size_t seen = 0, size; !sign && seen < kUtf16ProbeBytes && (size = head.Next()) != 0;
+         seen += size) {
+      sign = HoldsCountedControl(head.data(), std::min(size, kUtf16ProbeBytes - seen));
+    }
+  }
+  if (!sign) return TextEncoding::Bytes;
+  Utf16Reading le(false);
+  Utf16Reading be(true);
+  Pieces pieces(read, scratch, scratchSize, 0);
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    const bool asLe = le.alive() && le.Feed(pieces.data(), size);
+    const bool asBe = be.alive() && be.Feed(pieces.data(), size);
+    if (!asLe && !asBe) return TextEncoding::Bytes;
+  }
+  le.Finish();
+  be.Finish();
+  // A reading with one lane mostly zero wins (both cannot: the text holds no NUL).
+  if (le.LatinHeavy()) return TextEncoding::Utf16Le;
+  if (be.LatinHeavy()) return TextEncoding::Utf16Be;
+  const bool asLe = le.Japanese();
+  const bool asBe = be.Japanese();
+  if (asLe && (!asBe || le.Score() >= be.Score())) return TextEncoding::Utf16Le;
+  return asBe ? TextEncoding::Utf16Be : TextEncoding::Bytes;
+}
 
 bool LooksJapanese(const TableCounts& counts) {
   const std::uint64_t kana = counts.of(CharKind::Kana);

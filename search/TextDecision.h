@@ -45,8 +45,24 @@ enum class Decisions { Final, MayStopEarly };
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
                             std::size_t scratchSize, Decisions decisions = Decisions::Final);
 
+// How many bytes at the start of a file are looked at for a sign of UTF-16 without a
+// byte order mark: a NUL byte or a counted control byte (HoldsCountedControl).
+inline constexpr std::size_t kUtf16ProbeBytes = 4096;
+
+// Whether [data, data + size) holds a NUL byte or another control byte that the
+// scanner counts toward binary (IsCountedControl in search/Scanner.h: below 0x20, but
+// for TAB, LF, CR and ESC).
+bool HoldsCountedControl(const unsigned char* data, std::size_t size);
+
+// Whether a file without a byte order mark is UTF-16, read through `scratch`: Utf16Le
+// or Utf16Be when it is (the rule of search/TextEncoding.h, step 2), else Bytes. Reads
+// nothing past the first kUtf16ProbeBytes unless these hold a counted control byte,
+// and stops once neither byte order can hold.
+TextEncoding DecideUtf16WithoutMark(const ReadAt& read, unsigned char* scratch,
+                                    std::size_t scratchSize);
+
 // Whether a CP932 or EUC-JP reading that got to the end of the file with `counts`
-// is taken: the rule of search/TextEncoding.h, step 4.
+// is taken: the rule of search/TextEncoding.h, step 5.
 bool LooksJapanese(const TableCounts& counts);
 
 // Whether the scan's own decoding of a provisional reading is taken, from its counts,

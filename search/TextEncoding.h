@@ -8,13 +8,28 @@
 //   1. A UTF-16LE or UTF-16BE byte order mark: the file is decoded as UTF-16 (the
 //      mark dropped) when it decodes cleanly and the text holds no NUL and at most
 //      ten control bytes; otherwise it is searched as raw bytes.
-//   2. Valid UTF-8 (a UTF-8 byte order mark allowed): the file is searched as it
+//   2. UTF-16 without a byte order mark: tried only when the file's first 4096 bytes
+//      (kUtf16ProbeBytes) hold a NUL byte or a counted control byte (below 0x20, but
+//      for TAB, LF, CR and ESC). Each byte order's reading is taken when the file has
+//      an even size, decodes strictly (no lone surrogate), holds no U+0000 and at most
+//      ten control characters, and either
+//        - at least 9 in 10 of its characters are below U+0100 (one byte lane mostly
+//          zero: English and other Latin text), or
+//        - kana, kanji (CJK ideographs), ideographic punctuation and full-width forms
+//          are at least half of its characters beyond ASCII, at least one in 10 of
+//          those is a kana, it has a line break (U+000A or U+000D), and no character
+//          from U+0A00 to U+0AFF or U+0D00 to U+0DFF (where 8-bit text with a stray
+//          NUL puts its line breaks when read as UTF-16).
+//      A reading with one lane mostly zero wins; of two Japanese ones, the one scoring
+//      more (kana 4, other Japanese characters 2, ASCII 1), a tie going to UTF-16LE.
+//      Japanese UTF-16 of kanji only, or without a line break, stays raw.
+//   3. Valid UTF-8 (a UTF-8 byte order mark allowed): the file is searched as it
 //      stands, unless it is 7-bit, holds an ISO-2022-JP designation (ESC $ @,
 //      ESC $ B, ESC ( J, ...) and decodes cleanly as ISO-2022-JP; then it is decoded.
-//   3. Otherwise, a file that is UTF-8 but for a few ill-formed sequences (at most
+//   4. Otherwise, a file that is UTF-8 but for a few ill-formed sequences (at most
 //      one for every 4 well-formed characters beyond ASCII: a UTF-8 file cut inside
 //      a character, or with a stray byte) is searched as raw bytes.
-//   4. Otherwise, a file without NUL bytes and with at most ten control bytes (as
+//   5. Otherwise, a file without NUL bytes and with at most ten control bytes (as
 //      the scanner counts them) is read as EUC-JP and as CP932 (Shift_JIS as Windows
 //      writes it, NEC and IBM extensions included); bytes below 0x80 are ASCII as
 //      they stand in both. A byte that starts no mapped sequence is bad (C1 control
@@ -44,7 +59,7 @@
 //      bytes do and nothing is lost. Text in other encodings (Latin-1, Windows-1252,
 //      EUC-KR, GBK, Big5) fails these tests and stays raw, so an ASCII search finds
 //      what it finds in the file's bytes.
-//   5. Anything else is searched as raw bytes.
+//   6. Anything else is searched as raw bytes.
 //
 // A forced encoding decodes every file that way, bad sequences becoming U+FFFD,
 // unless the text would count as binary (more than ten control bytes): such a file

@@ -17,7 +17,7 @@ struct EncodingSample {
   TextEncoding decided;  // what automatic detection takes the file as
   std::string query;     // a UTF-8 search string found on `line`
   int line;
-  bool japanese;  // Japanese text (else it must stay raw)
+  bool japanese;  // decoded: Japanese text, or UTF-16 (else it must stay raw)
 };
 
 inline std::vector<EncodingSample> EncodingSamples() {
@@ -50,6 +50,18 @@ inline std::vector<EncodingSample> EncodingSamples() {
        TextEncoding::Cp932, "最後の行です", 5, true},
       {"euc-jp tutor cut in its last character", euc + eucLast.substr(0, eucLast.size() - 1),
        TextEncoding::EucJp, "最後の行です", 5, true},
+      {"utf-16le without a byte order mark, japanese", Encode(tutor, "UTF-16LE"),
+       TextEncoding::Utf16Le, "保存", 3, true},
+      {"utf-16be without a byte order mark, japanese", Encode(tutor, "UTF-16BE"),
+       TextEncoding::Utf16Be, "保存", 3, true},
+      {"utf-16le without a byte order mark, english",
+       Encode("Windows PowerShell\r\nCopyright (C) Microsoft Corporation.\r\n"
+              "Caf\u00e9 au lait, na\u00efve r\u00e9sum\u00e9\r\n",
+              "UTF-16LE"),
+       TextEncoding::Utf16Le, "résumé", 3, true},
+      {"utf-16be without a byte order mark, english",
+       Encode("Windows PowerShell\nCopyright (C) Microsoft Corporation.\n", "UTF-16BE"),
+       TextEncoding::Utf16Be, "Microsoft", 2, true},
       {"latin-1 french",
        Encode("Écrit par François Pinard. Ce logiciel est libre ; vous pouvez le "
               "redistribuer.\nLes données sont déjà là, à côté du répertoire.\n",

@@ -262,6 +262,68 @@ TEST(CliRun, AutoDetectionFindsJapaneseAndLeavesOtherTextRaw) {
   }
 }
 
+// UTF-16 without a byte order mark, as Windows tools write it, is found by what is
+// typed; files that only look like it (odd length, a lone surrogate, binary data)
+// stay raw, their search finding what a search of the bytes finds.
+TEST(CliRun, Utf16WithoutAMarkIsFoundAndLookAlikesStayRaw) {
+  const std::string english = "Windows PowerShell\r\nCopyright (C) Microsoft Corporation.\r\n";
+  const std::string japanese = "設定ファイルを読み込みます。\r\n検索が終わりました。\r\n";
+  std::string int32s;
+  for (std::uint32_t value = 1; value < 400; value += 7) {
+    for (int shift = 0; shift < 32; shift += 8) int32s += static_cast<char>(value >> shift);
+  }
+  const std::string png("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0", 33);
+  struct Case {
+    const char* label;
+    std::string bytes;
+    const char* query;
+    std::string shown;  // the hit line shown, when the file is decoded; empty: raw
+  };
+  const std::vector<Case> cases = {
+      {"english utf-16le", test::Encode(english, "UTF-16LE"), "microsoft",
+       "LINE[0000000002]:Copyright (C) Microsoft Corporation."},
+      {"english utf-16be", test::Encode(english, "UTF-16BE"), "PowerShell",
+       "LINE[0000000001]:Windows PowerShell"},
+      {"japanese utf-16le", test::Encode(japanese, "UTF-16LE"), "検索",
+       "LINE[0000000002]:検索が終わりました。"},
+      {"japanese utf-16be", test::Encode(japanese, "UTF-16BE"), "読み込み",
+       "LINE[0000000001]:設定ファイルを読み込みます。"},
+      {"utf-16le of odd length", test::Encode(english, "UTF-16LE") + "x", "W", ""},
+      {"utf-16le with a lone surrogate",
+       test::Encode(english, "UTF-16LE") + std::string("\x00\xDC", 2), "W", ""},
+      {"little-endian 32-bit integers", int32s, "\x01", ""},
+      {"png-like header", png, "IHDR", ""},
+  };
+  TempFolder folder;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const std::string path = folder.Write("utf16-" + std::to_string(i) + ".txt", c.bytes);
+    const ProcessOutcome automatic = RunProgram(kProgram, {c.query, path});
+    if (!c.shown.empty()) {
+      EXPECT_NE(automatic.out.find("\t" + c.shown + "\n"), std::string::npos)
+          << c.label << ": " << automatic.out;
+    } else {
+      const ProcessOutcome bytes = RunProgram(kProgram, {"--encoding", "bytes", c.query, path});
+      EXPECT_EQ(bytes.status, 0) << c.label;
+      EXPECT_EQ(automatic.out, bytes.out) << c.label;
+    }
+  }
+  // Real executables and images stay raw.
+  for (const char* real : {"/usr/bin/env", "/usr/bin/true", "/usr/share/pixmaps/debian-logo.png",
+                           "/usr/share/gitweb/static/git-logo.png"}) {
+    std::ifstream in(real, std::ios::binary);
+    if (!in) continue;
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string path =
+        folder.Write("real-" + std::filesystem::path(real).filename().string(), bytes);
+    for (const char* query : {"e", "GLIBC", "PNG", "\x01"}) {
+      const ProcessOutcome automatic = RunProgram(kProgram, {query, path});
+      const ProcessOutcome raw = RunProgram(kProgram, {"--encoding", "bytes", query, path});
+      EXPECT_EQ(automatic.out, raw.out) << real << " search=" << query;
+    }
+  }
+}
+
 TEST(CliArguments, RelativePathsGetTheCurrentFolderInFront) {
   EXPECT_EQ(AbsolutePath("a/../b.txt", "/home/u"), "/home/u/a/../b.txt");
   EXPECT_EQ(AbsolutePath("b.txt", "/"), "/b.txt");

@@ -179,7 +179,7 @@ TEST(DetectEncoding, EdgeCasesAreDecidedByTheDocumentedRule) {
       {"cp932 with a nul", sjis + std::string(1, '\0'), TextEncoding::Bytes},
       {"cp932 with dos end of file", sjis + "\x1A", TextEncoding::Cp932},
       {"binary that happens to decode", "\x82\xA0" + std::string(40, '\x02'), TextEncoding::Bytes},
-      {"utf-16 without bom", Encode("検索です\n", "UTF-16LE"), TextEncoding::Bytes},
+      {"utf-16 without bom, japanese", Encode("検索です\n", "UTF-16LE"), TextEncoding::Utf16Le},
       {"utf-16le bom, lone surrogate", std::string("\xFF\xFE\x00\xD8\x61\0", 6),
        TextEncoding::Bytes},
       {"utf-16le bom, odd length", "\xFF\xFE" + Encode("検索", "UTF-16LE") + "x",

@@ -172,6 +172,19 @@ TEST(ScannerDifferential, NamedCornersAtEveryChunkSize) {
       {"mapped-hit-at-cap", std::string(233, 'y') + "−x\n" + std::string(234, 'y') + "－\n",
        With("－")},
       {"mapped-crlf-window", "a\r\n〜b\r\n", With("\n～")},
+      // UTF-16 without a byte order mark: the first piece may hold no sign of it.
+      {"utf-16le-ascii", std::string("k\0e\0y\0 \0o\0n\0e\0\n\0k\0e\0y\0\n\0", 24), With("key")},
+      {"utf-16be-ascii", std::string("\0k\0e\0y\0\n\0x\0\n", 12), With("key")},
+      {"utf-16le-japanese", "\x1c\x69\x22\x7d\x67\x30\x59\x30 \0k\0\n\0", With("検索")},
+      {"utf-16le-hiragana-sign-late",
+       [] {
+         std::string text;
+         for (int i = 0; i < 2100; ++i) text += "\x42\x30";  // あ
+         return text + std::string("\n\0", 2);
+       }(),
+       With("B0B")},
+      {"utf-16le-odd", std::string("k\0e\0y\0\n\0x", 9), With("key")},
+      {"utf-16le-lone-surrogate", std::string("k\0e\0y\0\x00\xdc\n\0", 10), With("key")},
   };
   TempFolder folder;
   for (const Corner& corner : corners) {

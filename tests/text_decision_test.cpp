@@ -104,6 +104,21 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
   const std::string emoji = "\xF0\x9F\x98\x80";  // a surrogate pair in UTF-16
   const std::string utf16le = "\xFF\xFE" + Encode("検" + emoji + "a\n", "UTF-16LE");
   const std::string utf16be = "\xFE\xFF" + Encode("検" + emoji + "a\n", "UTF-16BE");
+  // UTF-16 without a byte order mark, and files that only look like it.
+  const std::string englishLe = Encode("Search me\r\n", "UTF-16LE");
+  const std::string englishBe = Encode("Search me\n", "UTF-16BE");
+  const std::string japaneseLe = Encode("これは検索のテストです。\n", "UTF-16LE");
+  const std::string japaneseBe = Encode("これは検索のテストです。\n", "UTF-16BE");
+  // Hiragana in UTF-16LE are printable ASCII bytes ("B0" for あ): nothing but the NUL
+  // of the line break, inside the first 4 KiB or past them, shows it is UTF-16.
+  std::string aLe;
+  for (int i = 0; i < 2048; ++i) aLe += Encode("あ", "UTF-16LE");
+  std::string int32s;
+  for (std::uint32_t value : {7u, 1200u, 65u, 300000u, 42u, 9u}) {
+    for (int shift = 0; shift < 32; shift += 8) int32s += static_cast<char>(value >> shift);
+  }
+  const std::string png("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0", 33);
+  const std::string nulSeparated("/usr/bin\0/usr/local/bin\0/home/user/bin\0", 40);
   std::string binary;
   std::mt19937 bytes(7);
   for (int i = 0; i < 300; ++i) binary += static_cast<char>(bytes() & 0xFF);
@@ -137,6 +152,43 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
       {"utf-16le bom, lone lead surrogate at the end", TextEncoding::Auto,
        std::string("\xFF\xFE\x61\x00\x3D\xD8", 6), TextEncoding::Bytes, ""},
       {"utf-16le bom alone", TextEncoding::Auto, "\xFF\xFE", TextEncoding::Utf16Le, "", 2},
+      {"utf-16le without a mark, ascii", TextEncoding::Auto, englishLe, TextEncoding::Utf16Le,
+       "Search me\r\n"},
+      {"utf-16be without a mark, ascii", TextEncoding::Auto, englishBe, TextEncoding::Utf16Be,
+       "Search me\n"},
+      {"utf-16le without a mark, japanese", TextEncoding::Auto, japaneseLe, TextEncoding::Utf16Le,
+       "これは検索のテストです。\n"},
+      {"utf-16be without a mark, japanese", TextEncoding::Auto, japaneseBe, TextEncoding::Utf16Be,
+       "これは検索のテストです。\n"},
+      {"utf-16le without a mark, surrogate pair", TextEncoding::Auto,
+       Encode("検索です" + emoji + "a\n", "UTF-16LE"), TextEncoding::Utf16Le,
+       "検索です" + emoji + "a\n"},
+      {"utf-16le without a mark, one character", TextEncoding::Auto, std::string("a\0", 2),
+       TextEncoding::Utf16Le, "a"},
+      {"utf-16le without a mark, odd length", TextEncoding::Auto, englishLe + "x",
+       TextEncoding::Bytes, ""},
+      {"utf-16le without a mark, lone trail surrogate", TextEncoding::Auto,
+       englishLe + std::string("\x00\xDC", 2) + englishLe, TextEncoding::Bytes, ""},
+      {"utf-16le without a mark, lone lead surrogate at the end", TextEncoding::Auto,
+       englishLe + std::string("\x3D\xD8", 2), TextEncoding::Bytes, ""},
+      {"utf-16le without a mark, eleven control characters", TextEncoding::Auto,
+       englishLe + Encode(std::string(11, '\x01'), "UTF-16LE"), TextEncoding::Bytes, ""},
+      {"utf-16le without a mark, its sign the last probed byte", TextEncoding::Auto,
+       aLe.substr(0, 4094) + std::string("\n\0", 2), TextEncoding::Utf16Le,
+       Repeat("あ", 2047) + "\n"},
+      {"utf-16le without a mark, its sign past the probed bytes", TextEncoding::Auto,
+       aLe + std::string("\n\0", 2), TextEncoding::Bytes, ""},
+      {"little-endian 32-bit integers", TextEncoding::Auto, int32s, TextEncoding::Bytes, ""},
+      {"png header", TextEncoding::Auto, png, TextEncoding::Bytes, ""},
+      {"nul-separated paths", TextEncoding::Auto, nulSeparated, TextEncoding::Bytes, ""},
+      {"ascii with one nul", TextEncoding::Auto, std::string("hello\0world, hello again\n", 25),
+       TextEncoding::Bytes, ""},
+      {"ascii ending in a line break and a nul", TextEncoding::Auto,
+       std::string("hello\0world, hello again\n", 26), TextEncoding::Bytes, ""},
+      {"utf-16le without a mark, kanji only", TextEncoding::Auto,
+       Encode("長野県諏訪郡原村\n東京都千代田区\n", "UTF-16LE"), TextEncoding::Bytes, ""},
+      {"cp932 with a control byte", TextEncoding::Auto, sjis + "\x01", TextEncoding::Cp932,
+       "これは検索のテストです。\r\n\x01"},
       {"utf-8", TextEncoding::Auto, "検索" + emoji, TextEncoding::Bytes, ""},
       {"utf-8 cut inside its last character", TextEncoding::Auto,
        Repeat("ファイルの検索\n", 4) + "\xE6\xA4", TextEncoding::Bytes, ""},
