@@ -57,11 +57,27 @@ CharKind KindOf(UChar32 c) {
 // What a byte-table decoding makes of a byte that starts no mapped sequence.
 enum class BadBytes { Replace, Keep };
 
-// Adds the 12-bit fields of `packed` to the counts of the kinds before Bad; 0.
-inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t packed) {
-  for (std::size_t k = 0; k < static_cast<std::size_t>(CharKind::Bad); ++k) {
-    kinds[k] += (packed >> (12 * k)) & 0xFFF;
-  }
+// A decoding counts each character in one word of 10-bit fields, added up now and
+// then: one field for each kind before Bad, then one for the letter-trailed
+// characters (TableCounts::letterTrails). A character's increment is in its mapping.
+constexpr int kFieldBits = 10;
+constexpr std::size_t kPackedKinds = static_cast<std::size_t>(CharKind::Bad);
+constexpr std::uint64_t FieldOne(std::size_t field) {
+  return std::uint64_t{1} << (kFieldBits * field);
+}
+// The top bit of every field: once one is set, the fields are added up.
+constexpr std::uint64_t kFieldTops = [] {
+  std::uint64_t tops = 0;
+  for (std::size_t k = 0; k <= kPackedKinds; ++k) tops |= FieldOne(k) << (kFieldBits - 1);
+  return tops;
+}();
+
+// Adds the fields of `packed` to `kinds` and `letterTrails`; 0.
+inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t& letterTrails,
+                               std::uint64_t packed) {
+  constexpr std::uint64_t kField = (std::uint64_t{1} << kFieldBits) - 1;
+  for (std::size_t k = 0; k < kPackedKinds; ++k) kinds[k] += (packed >> (kFieldBits * k)) & kField;
+  letterTrails += (packed >> (kFieldBits * kPackedKinds)) & kField;
   return 0;
 }
 
@@ -128,6 +144,7 @@ class ByteTables {
     std::uint8_t length = 0;        // bytes of utf8; 0: the sequence is ill-formed or unmapped
     std::uint8_t kind = 0;          // a CharKind
     bool letterTrail = false;       // two bytes, the second an ASCII letter
+    std::uint64_t count = 0;        // the character's increment of the packed counts
     const Mapping* next = nullptr;  // for a lead byte: the table of the byte after it
   };
   using Table = std::array<Mapping, 256>;
@@ -149,7 +166,7 @@ class ByteTables {
       Mapping& m = (*tables_[0])[b];
       if (m.next != nullptr) tables_.clear();  // not a stateless ASCII-based encoding
       if (tables_.empty()) return;
-      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, 0, false, nullptr};
+      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, 0, false, 0, nullptr};
     }
   }
 
@@ -185,7 +202,6 @@ class ByteTables {
     std::memcpy(kinds, counts.kinds, sizeof kinds);
     // The kinds before Bad are counted in 12-bit fields of one word, added to `kinds`
     // before a field can fill up.
-    constexpr std::uint64_t kFieldTops = 0x800800800800800u;
     std::uint64_t packed = 0;
     std::uint64_t asciiRun = counts.asciiRun;
     unsigned char lastByte = counts.lastByte;
@@ -245,7 +261,7 @@ class ByteTables {
             // no damage; a bad byte elsewhere stays as it is, one at a time.
             if (m->next == nullptr) {
               used = 1;
-              packed = AddPacked(kinds, packed);
+              packed = AddPacked(kinds, letterTrails, packed);
               const std::uint64_t bad = ++kinds[static_cast<std::size_t>(CharKind::Bad)];
               if (bad >= 16 &&
                   bad * 4 > kinds[static_cast<std::size_t>(CharKind::Kana)] +
@@ -272,16 +288,15 @@ class ByteTables {
           asciiRun = 0;
           counts.nonAscii = true;
         }
-        letterTrails += m->letterTrail;
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
-        packed += std::uint64_t{1} << (12 * m->kind);
-        if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, packed);
+        packed += m->count;
+        if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, letterTrails, packed);
         p += used;
       } while (p < size && in[p] >= 0x80);
       if (cut) break;
     }
-    packed = AddPacked(kinds, packed);
+    packed = AddPacked(kinds, letterTrails, packed);
     // A user-defined character rules the reading out.
     if (kKeep && kinds[static_cast<std::size_t>(CharKind::UserDefined)] != 0) return Failed();
     counts.controls = controls;
@@ -327,11 +342,16 @@ class ByteTables {
       m.length = static_cast<std::uint8_t>(length);
       m.kind = static_cast<std::uint8_t>(KindOf(c));
       m.letterTrail = depth == 1 && IsAsciiLetter(static_cast<unsigned char>(b));
+      m.count = FieldOne(m.kind) + (m.letterTrail ? FieldOne(kPackedKinds) : 0);
     }
   }
 
-  static constexpr Mapping kReplacement{
-      {0xEF, 0xBF, 0xBD}, 3, static_cast<std::uint8_t>(CharKind::Other), false, nullptr};
+  static constexpr Mapping kReplacement{{0xEF, 0xBF, 0xBD},
+                                        3,
+                                        static_cast<std::uint8_t>(CharKind::Other),
+                                        false,
+                                        FieldOne(static_cast<std::size_t>(CharKind::Other)),
+                                        nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
