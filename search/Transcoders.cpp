@@ -72,6 +72,18 @@ constexpr std::uint64_t kFieldTops = [] {
   return tops;
 }();
 
+// The increment of the packed counts for a character of each kind (the index's low
+// three bits), letter-trailed or not (its bit 3): a table, so that a mapping stays 16
+// bytes and the tables of an encoding stay in the nearest cache.
+constexpr auto kCounts = [] {
+  std::array<std::uint64_t, 16> counts{};
+  for (std::size_t k = 0; k < 8; ++k) {
+    counts[k] = k < kPackedKinds ? FieldOne(k) : 0;
+    counts[k + 8] = counts[k] + FieldOne(kPackedKinds);
+  }
+  return counts;
+}();
+
 // Adds the fields of `packed` to `kinds` and `letterTrails`; 0.
 inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t& letterTrails,
                                std::uint64_t packed) {
@@ -144,7 +156,7 @@ class ByteTables {
     std::uint8_t length = 0;        // bytes of utf8; 0: the sequence is ill-formed or unmapped
     std::uint8_t kind = 0;          // a CharKind
     bool letterTrail = false;       // two bytes, the second an ASCII letter
-    std::uint64_t count = 0;        // the character's increment of the packed counts
+    std::uint8_t counted = 0;       // kind + 8 * letterTrail: its increment in kCounts
     const Mapping* next = nullptr;  // for a lead byte: the table of the byte after it
   };
   using Table = std::array<Mapping, 256>;
@@ -290,7 +302,7 @@ class ByteTables {
         }
         if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
         length += m->length;
-        packed += m->count;
+        packed += kCounts[m->counted];
         if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, letterTrails, packed);
         p += used;
       } while (p < size && in[p] >= 0x80);
@@ -342,7 +354,7 @@ class ByteTables {
       m.length = static_cast<std::uint8_t>(length);
       m.kind = static_cast<std::uint8_t>(KindOf(c));
       m.letterTrail = depth == 1 && IsAsciiLetter(static_cast<unsigned char>(b));
-      m.count = FieldOne(m.kind) + (m.letterTrail ? FieldOne(kPackedKinds) : 0);
+      m.counted = static_cast<std::uint8_t>(m.kind + (m.letterTrail ? 8 : 0));
     }
   }
 
@@ -350,7 +362,7 @@ class ByteTables {
                                         3,
                                         static_cast<std::uint8_t>(CharKind::Other),
                                         false,
-                                        FieldOne(static_cast<std::size_t>(CharKind::Other)),
+                                        static_cast<std::uint8_t>(CharKind::Other),
                                         nullptr};
 
   std::vector<std::unique_ptr<Table>> tables_;
