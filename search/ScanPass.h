@@ -9,6 +9,8 @@
 // reference for the fast one.
 #pragma once
 
+#include <unicode/utf8.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -25,43 +27,19 @@ inline constexpr std::int32_t kLineCapacity = 238;
 // kLineCapacity - 3, or fewer when the last of those would cut a well-formed UTF-8
 // character whose bytes are all held, which then goes whole, so that the line
 // shows no broken character. Other bytes are cut where they fall.
-constexpr std::size_t KeptBeforeEllipsis(const unsigned char* line) {
+inline std::size_t KeptBeforeEllipsis(const unsigned char* line) {
   constexpr std::size_t kept = kLineCapacity - 3;
   // The character cut would start at the last byte before `kept` that is no
   // continuation byte, at most three bytes back.
-  std::size_t start = kept;
   for (std::size_t back = 1; back <= 3; ++back) {
-    if ((line[kept - back] & 0xC0) != 0x80) {
-      start = kept - back;
-      break;
-    }
+    const std::size_t start = kept - back;
+    if ((line[start] & 0xC0) == 0x80) continue;
+    std::int32_t length = 0;
+    UChar32 c;
+    U8_NEXT(line + start, length, static_cast<std::int32_t>(kLineCapacity - start), c);
+    return c >= 0 && start + static_cast<std::size_t>(length) > kept ? start : kept;
   }
-  if (start == kept) return kept;
-  const unsigned char lead = line[start];
-  std::size_t length = 0;
-  unsigned char low = 0x80;  // the second byte's range, which some leads narrow
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return kept;
-  }
-  if (start + length <= kept || start + length > static_cast<std::size_t>(kLineCapacity)) {
-    return kept;
-  }
-  if (line[start + 1] < low || line[start + 1] > high) return kept;
-  for (std::size_t k = 2; k < length; ++k) {
-    if ((line[start + k] & 0xC0) != 0x80) return kept;
-  }
-  return start;
+  return kept;
 }
 
 constexpr bool IsAsciiLetter(unsigned char b) {
