@@ -272,7 +272,9 @@ TEST(CliRun, Utf16WithoutAMarkIsFoundAndLookAlikesStayRaw) {
   for (std::uint32_t value = 1; value < 400; value += 7) {
     for (int shift = 0; shift < 32; shift += 8) int32s += static_cast<char>(value >> shift);
   }
-  const std::string png("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0", 33);
+  static const char kPngHeader[] =
+      "\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0";
+  const std::string png(kPngHeader, sizeof kPngHeader - 1);
   struct Case {
     const char* label;
     std::string bytes;

@@ -117,7 +117,9 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
   for (std::uint32_t value : {7u, 1200u, 65u, 300000u, 42u, 9u}) {
     for (int shift = 0; shift < 32; shift += 8) int32s += static_cast<char>(value >> shift);
   }
-  const std::string png("\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0", 33);
+  static const char kPngHeader[] =
+      "\x89PNG\r\n\x1A\n\0\0\0\rIHDR\0\0\x01\0\0\0\x01\0\x08\x06\0\0\0";
+  const std::string png(kPngHeader, sizeof kPngHeader - 1);
   const std::string nulSeparated("/usr/bin\0/usr/local/bin\0/home/user/bin\0", 40);
   std::string binary;
   std::mt19937 bytes(7);
