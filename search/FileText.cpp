@@ -93,6 +93,33 @@ void FileText::Rewind() {
   changed_ = false;
 }
 
+// The bytes just read into the window at `free`, after `kept` bytes kept: while they
+// check out as UTF-8 (and show no sign of UTF-16 without a mark) the file stays as it
+// stands; else it is decided, and if it is to be decoded the scan starts over.
+void FileText::CheckAsItStands(const unsigned char* free, std::size_t kept, std::size_t got) {
+  utf8_.Feed(free, got);
+  if (atEnd_) utf8_.Finish();
+  const std::size_t whole = start_ == 0 && atEnd_ ? kept + got : kNotWhole;
+  if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
+    Decide(whole);
+    changed_ = decision_.from != TextEncoding::Bytes;
+    return;
+  }
+  if (probing_) {
+    // The window holds the file's own bytes: `free` is at file offset start_ + kept.
+    const std::uint64_t at = start_ + kept;
+    const std::size_t probed =
+        at < kUtf16ProbeBytes ? std::min<std::size_t>(got, kUtf16ProbeBytes - at) : 0;
+    if (HoldsCountedControl(free, probed)) {
+      DecideUtf16(whole);
+      changed_ = decision_.from != TextEncoding::Bytes;
+    } else if (at + probed >= kUtf16ProbeBytes || atEnd_) {
+      probing_ = false;
+    }
+  }
+  if (undecided_ && atEnd_) undecided_ = false;  // UTF-8 all through: as it stands
+}
+
 std::size_t FileText::Refill(std::size_t keepFrom) {
   keepFrom = std::min(keepFrom, size_);
   const std::size_t kept = size_ - keepFrom;
@@ -108,30 +135,7 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
     const std::size_t got = reader_.Read(free, wanted);
     // A short read is the end of the file: a small file takes one read.
     atEnd_ = got < wanted || wanted == 0;
-    if (undecided_) {
-      utf8_.Feed(free, got);
-      if (atEnd_) utf8_.Finish();
-      const std::size_t whole = start_ == 0 && atEnd_ ? kept + got : kNotWhole;
-      if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
-        Decide(whole);
-        // Decoded, the text differs from the bytes shown so far: the scan starts over.
-        changed_ = decision_.from != TextEncoding::Bytes;
-      } else {
-        if (probing_) {
-          // The window holds the file's own bytes: `free` is at file offset start_ + kept.
-          const std::uint64_t at = start_ + kept;
-          const std::size_t probed =
-              at < kUtf16ProbeBytes ? std::min<std::size_t>(got, kUtf16ProbeBytes - at) : 0;
-          if (HoldsCountedControl(free, probed)) {
-            DecideUtf16(whole);
-            changed_ = decision_.from != TextEncoding::Bytes;
-          } else if (at + probed >= kUtf16ProbeBytes || atEnd_) {
-            probing_ = false;
-          }
-        }
-        if (undecided_ && atEnd_) undecided_ = false;  // UTF-8 all through: as it stands
-      }
-    }
+    if (undecided_) CheckAsItStands(free, kept, got);
     size_ += got;
     return keepFrom;
   }
@@ -146,12 +150,9 @@ std::size_t FileText::Refill(std::size_t keepFrom) {
   if (atEnd_) written += decoder_.Finish(free + written);
   if (decision_.provisional) {
     const auto holds = [this] {
-      const ReadAt read = [this](std::uint64_t offset, unsigned char* buffer, std::size_t size) {
-        return reader_.ReadAt(offset, buffer, size);
-      };
       // The raw buffer is free: its last piece is decoded, and no other comes.
-      return ProvisionalReadingHolds(decision_.from, decoder_.counts(), read, raw_.get(),
-                                     pieceSize_);
+      return ProvisionalReadingHolds(decision_.from, decoder_.counts(), DecisionRead(kNotWhole),
+                                     raw_.get(), pieceSize_);
     };
     if (decoder_.failed() || (atEnd_ && !holds())) {
       // The one reading left did not hold: the file stands as it is.

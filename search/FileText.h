@@ -73,6 +73,7 @@ class FileText {
   // Decides the file's text; `wholeFileInRaw`: the size of the file when raw_ holds
   // all of it, else kNotWhole.
   void Decide(std::size_t wholeFileInRaw = kNotWhole);
+  void CheckAsItStands(const unsigned char* free, std::size_t kept, std::size_t got);
   // Decides whether the file is UTF-16 without a byte order mark, as Decide would.
   void DecideUtf16(std::size_t wholeFileInRaw);
   // The reading of the file for a decision.

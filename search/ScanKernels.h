@@ -69,6 +69,15 @@ inline __m128i LowBytes(__m128i v) {
   return _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
 }
 
+// The lanes of `v` holding a counted control byte (IsCountedControl): below 0x20, but
+// for TAB, LF, CR and ESC.
+inline __m128i CountedControls(__m128i v) {
+  const __m128i tolerated = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
+  return _mm_andnot_si128(tolerated, LowBytes(v));
+}
+
 // Loaded from 16 - i: all ones in the lanes before lane i.
 alignas(16) inline constexpr unsigned char kLanesBefore[32] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};

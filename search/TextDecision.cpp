@@ -8,13 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "search/ScanKernels.h"
 #include "search/Scanner.h"
 #include "search/Transcoders.h"
 #include "search/Utf8Check.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kolbrin {
 namespace {
@@ -405,15 +402,8 @@ TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* 
 bool HoldsCountedControl(const unsigned char* data, std::size_t size) {
   std::size_t p = 0;
 #if defined(__SSE2__)
-  // Bytes below 0x20 but TAB, LF, CR and ESC, sixteen at a time.
   for (; size - p >= 16; p += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
-    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-    const __m128i tolerated = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')),
-                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                           _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
-                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
-    if (_mm_movemask_epi8(_mm_andnot_si128(tolerated, low)) != 0) return true;
+    if (sse2::Mask16(sse2::CountedControls(sse2::Load16(data + p))) != 0) return true;
   }
 #endif
   for (; p < size; ++p) {

@@ -12,11 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "search/ScanKernels.h"
 #include "search/Scanner.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace kolbrin {
 namespace {
@@ -27,18 +24,6 @@ inline bool TooManyControls(unsigned char b, std::size_t& controls) {
   return b == 0 ||
          (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
-
-#if defined(__SSE2__)
-// The lanes of `v` that TooManyControls must look at, as a bit mask: bytes below 0x20
-// but TAB, LF, CR and ESC, which text is full of and which never count.
-inline unsigned ControlByteMask(__m128i v) {
-  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i tolerated = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B))));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(tolerated, low)));
-}
-#endif
 
 // What kind of character `c` is, for the judging of whether a reading looks like
 // Japanese text (search/TextDecision.cpp).
@@ -233,8 +218,9 @@ class ByteTables {
         if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
         const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = kKeep ? ControlByteMask(v) & ((1u << ascii) - 1) : 0; low != 0;
-             low &= low - 1) {
+        for (unsigned low = kKeep ? sse2::Mask16(sse2::CountedControls(v)) & ((1u << ascii) - 1)
+                                  : 0;
+             low != 0; low &= low - 1) {
           if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
             return Failed();
           }
@@ -427,9 +413,8 @@ bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t&
   std::size_t p = 0;
 #if defined(__SSE2__)
   for (; size - p >= 16; p += 16) {
-    for (unsigned low =
-             ControlByteMask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + p)));
-         low != 0; low &= low - 1) {
+    for (unsigned low = sse2::Mask16(sse2::CountedControls(sse2::Load16(text + p))); low != 0;
+         low &= low - 1) {
       if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
         return false;
       }

@@ -178,9 +178,9 @@ __attribute__((target("avx2"))) inline __m256i Incomplete(__m256i v) {
   return _mm256_subs_epu8(v, limits);
 }
 
-// Checks whole blocks of 64 bytes from `p` while they end at or before `to`; returns
+// Checks whole blocks of 256 bytes from `p` while they end at or before `to`; returns
 // where the blocks ended, backed off to the start of a character that the last
-// block leaves open.
+// block leaves open. The scalar check takes the rest.
 __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char* data,
                                                             std::size_t p, std::size_t to,
                                                             Utf8Check& result) {
@@ -221,25 +221,6 @@ __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char*
     // Stop soon after an error, so a file that is not UTF-8 is told early.
     if (((p - start) & 4095) == 0 && !_mm256_testz_si256(errors, errors)) break;
   }
-  if (_mm256_testz_si256(errors, errors)) {
-    for (; to - p >= 64; p += 64) {
-      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p));
-      const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + p + 32));
-      escapes = _mm256_or_si256(
-          escapes, _mm256_or_si256(_mm256_cmpeq_epi8(a, escape), _mm256_cmpeq_epi8(b, escape)));
-      const __m256i either = _mm256_or_si256(a, b);
-      if (_mm256_movemask_epi8(either) == 0) {
-        errors = _mm256_or_si256(errors, open);
-        open = _mm256_setzero_si256();
-        previous = b;
-        continue;
-      }
-      high = _mm256_or_si256(high, either);
-      errors = _mm256_or_si256(errors, _mm256_or_si256(Errors(a, previous, t), Errors(b, a, t)));
-      open = Incomplete(b);
-      previous = b;
-    }
-  }
   if (!_mm256_testz_si256(escapes, escapes)) result.escape = true;
   if (_mm256_movemask_epi8(high) != 0) result.nonAscii = true;
   if (!_mm256_testz_si256(errors, errors)) {
@@ -258,7 +239,6 @@ __attribute__((target("avx2"))) std::size_t CheckBlocksAvx2(const unsigned char*
 // The same check with 64-byte vectors, where the processor has AVX-512 with byte
 // permutes: the bytes one to three back come from one permute over two vectors.
 #define KOLBRIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-#define KOLBRIN_AVX512_LAMBDA __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 
 template <int N>
 KOLBRIN_AVX512 inline __m512i Previous512(__m512i v, __m512i previous) {
@@ -304,7 +284,7 @@ KOLBRIN_AVX512 std::size_t CheckBlocksAvx512(const unsigned char* data, std::siz
   std::uint64_t escapes = 0;
   std::uint64_t high = 0;
   // The full check of one vector that follows `previous`.
-  const auto check = [&](__m512i v) KOLBRIN_AVX512_LAMBDA {
+  const auto check = [&](__m512i v) KOLBRIN_AVX512 {
     const __m512i prev1 = Previous512<1>(v, previous);
     const __m512i firstHigh =
         _mm512_shuffle_epi8(firstHighTable, _mm512_and_si512(_mm512_srli_epi16(prev1, 4), nibble));
@@ -346,22 +326,7 @@ KOLBRIN_AVX512 std::size_t CheckBlocksAvx512(const unsigned char* data, std::siz
     open = _mm512_subs_epu8(v3, openLimits);
     if (((p - start) & 4095) == 0 && _mm512_test_epi8_mask(errors, errors) != 0) break;
   }
-  if (_mm512_test_epi8_mask(errors, errors) == 0) {
-    for (; to - p >= 64; p += 64) {
-      const __m512i v = _mm512_loadu_si512(data + p);
-      escapes |= _mm512_cmpeq_epi8_mask(v, escape);
-      const std::uint64_t nonAscii = _mm512_movepi8_mask(v);
-      if (nonAscii == 0) {
-        errors = _mm512_or_si512(errors, open);
-        open = _mm512_setzero_si512();
-        previous = v;
-        continue;
-      }
-      high |= nonAscii;
-      check(v);
-      open = _mm512_subs_epu8(v, openLimits);
-    }
-  }
+
   if (escapes != 0) result.escape = true;
   if (high != 0) result.nonAscii = true;
   if (_mm512_test_epi8_mask(errors, errors) != 0) {
@@ -384,9 +349,9 @@ Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to,
   std::size_t p = from;
 #if KOLBRIN_HAVE_AVX2_PATH
   const int widest = gWidestVector.load(std::memory_order_relaxed);
-  if (widest >= 64 && ProcessorHasAvx512Bytes() && to - p >= 64) {
+  if (widest >= 64 && ProcessorHasAvx512Bytes() && to - p >= 256) {
     p = CheckBlocksAvx512(data, p, to, result);
-  } else if (widest >= 32 && ProcessorHasAvx2() && to - p >= 64) {
+  } else if (widest >= 32 && ProcessorHasAvx2() && to - p >= 256) {
     p = CheckBlocksAvx2(data, p, to, result);
   }
   if (result.invalid) {
