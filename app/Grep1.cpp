@@ -1,6 +1,8 @@
 // TfmMain: construction, layout, settings and closing.
 #include "app/Grep1.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -23,6 +25,8 @@
 #include <QTranslator>
 #include <QTreeView>
 #include <QValidator>
+#include <algorithm>
+#include <mutex>
 
 #include "archive/Archive.h"
 #include "platform/Files.h"
@@ -151,6 +155,46 @@ class TreeLinesStyle final : public QProxyStyle {
   std::unique_ptr<QStyle> lines_;
 };
 
+// The window as assistive technology sees it: its controls, less the hidden ones
+// (the label that only lends the tree its accelerator, the stop button between
+// searches), which Qt would list all the same.
+class WindowAccessible final : public QAccessibleWidget {
+ public:
+  explicit WindowAccessible(QWidget* window) : QAccessibleWidget(window, QAccessible::Window) {}
+
+  int childCount() const override { return static_cast<int>(ShownChildren().size()); }
+
+  QAccessibleInterface* child(int index) const override {
+    const std::vector<QWidget*> shown = ShownChildren();
+    if (index < 0 || static_cast<std::size_t>(index) >= shown.size()) return nullptr;
+    return QAccessible::queryAccessibleInterface(shown[static_cast<std::size_t>(index)]);
+  }
+
+  int indexOfChild(const QAccessibleInterface* child) const override {
+    if (child == nullptr) return -1;
+    const std::vector<QWidget*> shown = ShownChildren();
+    const auto at = std::find(shown.begin(), shown.end(), child->object());
+    return at == shown.end() ? -1 : static_cast<int>(at - shown.begin());
+  }
+
+ private:
+  std::vector<QWidget*> ShownChildren() const {
+    std::vector<QWidget*> shown;
+    for (QObject* object : widget()->children()) {
+      auto* control = qobject_cast<QWidget*>(object);
+      if (control != nullptr && !control->isWindow() && !control->isHidden()) {
+        shown.push_back(control);
+      }
+    }
+    return shown;
+  }
+};
+
+QAccessibleInterface* MakeWindowAccessible(const QString&, QObject* object) {
+  auto* window = dynamic_cast<TfmMain*>(object);
+  return window != nullptr ? new WindowAccessible(window) : nullptr;
+}
+
 QFont WindowFont() {
   QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
@@ -200,6 +244,8 @@ QTranslator* TfmMain::InstallQtTranslations() {
 
 TfmMain::TfmMain(std::string settingsPath, std::string tempParent, WindowServices services)
     : services_(std::move(services)), tempParent_(std::move(tempParent)) {
+  static std::once_flag accessibleInstalled;
+  std::call_once(accessibleInstalled, [] { QAccessible::installFactory(MakeWindowAccessible); });
   BuildControls();
   BuildMenu();
   ConnectHandlers();
@@ -290,6 +336,9 @@ void TfmMain::BuildControls() {
   setTabOrder(udTab, tvFind);
   setTabOrder(tvFind, pbStop);
 
+  tvFind->setAccessibleName(QStringLiteral("検索結果"));
+  udTab->setAccessibleName(QStringLiteral("TAB幅"));
+
   auto* focusTree = new QShortcut(QKeySequence(QStringLiteral("Alt+Q")), this);
   connect(focusTree, &QShortcut::activated, tvFind, [this] { tvFind->setFocus(); });
 }
@@ -323,6 +372,20 @@ void TfmMain::ConnectHandlers() {
   connect(pbOpt, &QPushButton::clicked, this, &TfmMain::pbOptClick);
   connect(pbStop, &QPushButton::clicked, this, &TfmMain::pbStopClick);
   connect(cbNFOpt, &QCheckBox::toggled, this, &TfmMain::cbNFOptClick);
+  connect(tvFind, &QTreeView::clicked, this, &TfmMain::tvFindClick);
+  // The commands follow the selected node however it changes (a click, the keyboard,
+  // a right click, a new search clearing the tree), and are checked again as the
+  // menu opens.
+  connect(tvFind->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          &TfmMain::UpdateMenuState);
+  connect(mnCmd, &QMenu::aboutToShow, this, &TfmMain::UpdateMenuState);
+  // Enter or F5 in a search box searches the last files again.
+  for (QLineEdit* edit : {edFind1, edFind2}) {
+    connect(edit, &QLineEdit::returnPressed, this, &TfmMain::SearchAgain);
+    auto* again = new QShortcut(QKeySequence(Qt::Key_F5), edit, nullptr, nullptr,
+                                Qt::WidgetShortcut);
+    connect(again, &QShortcut::activated, this, &TfmMain::SearchAgain);
+  }
   connect(tvFind, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
     // A right click selects the node under the pointer before the menu opens.
     const QModelIndex index = tvFind->indexAt(at);
@@ -418,10 +481,6 @@ bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
     tvFind->setFocus(Qt::MouseFocusReason);
     return true;
   }
-  if (watched == tvFind->viewport() && event->type() == QEvent::MouseButtonRelease &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
-    tvFindClick();
-  }
   return QWidget::eventFilter(watched, event);
 }
 
@@ -450,9 +509,10 @@ void TfmMain::FormClose() {
   setWindowTitle(QStringLiteral(" Now Deleting..."));
   QApplication::setOverrideCursor(Qt::WaitCursor);
   repaint();
-  DeleteTempFiles();
-  // Also takes what a stopped extraction may have left that was never listed.
+  // Every copy goes with the private folder, also what a stopped extraction may have
+  // left that was never listed.
   if (!TempDir.empty()) platform::RemoveFolderTree(TempDir);
+  TempFileList.clear();
   model->Clear();
   UpdateMenuState();
   sbMsg->clearMessage();
@@ -465,13 +525,6 @@ void TfmMain::AbandonSession(int exitStatus) {
   // An ended worker may still be finishing its thread: that one is held too.
   platform::AbandonAndExit(worker_ != nullptr ? worker_.get() : endedWorker_.get(), TempDir,
                            exitStatus);
-}
-
-void TfmMain::DeleteTempFiles() {
-  for (const std::string& copy : TempFileList) {
-    sbMsg->showMessage(QString::fromStdString(copy + " 削除中..."));
-    DeleteMemberCopy(copy, TempDir);
-  }
 }
 
 }  // namespace kolbrin

@@ -72,6 +72,14 @@ class TfmMain final : public QWidget, private SearchHost {
 
   // Handlers, named after their control and event.
   void WMDropFiles(const std::vector<std::string>& paths);
+  // Enter or F5 in a search box: searches the files of the last search again, with
+  // the strings and options now set, as if they had been dropped again. Does nothing
+  // while a search runs or before any files were dropped.
+  void SearchAgain();
+  // The files named on the command line (the file manager's "Open With") become the
+  // files of the last search: nothing is searched until the user presses Enter. A
+  // path that does not exist is left out. The status bar says how many files wait.
+  void TakeFilesToSearch(const std::vector<std::string>& paths);
   void pbStopClick();
   void SearchTerminated();
   // Ends the program at once with `exitStatus`, without waiting for a running
@@ -103,6 +111,8 @@ class TfmMain final : public QWidget, private SearchHost {
   // start-up; a missing or unknown name means Auto.
   TextEncoding Encoding = TextEncoding::Auto;
   std::vector<std::string> TempFileList;
+  // The files of the last search, as dropped, for SearchAgain.
+  std::vector<std::string> LastPaths;
 
   // Whether a search runs: from the drop that starts it until its worker has ended.
   bool IsSearching() const { return worker_ != nullptr; }
@@ -155,13 +165,13 @@ class TfmMain final : public QWidget, private SearchHost {
   void ReadSettings();
   void FormCloseQuery(bool& CanClose);
   void FormClose();
-  void DeleteTempFiles();
   int TabPosition() const;
   // The file node the opening commands act on; invalid without a selection.
   QModelIndex TargetFileNode() const;
   // Opens the tree's pop-up menu for Shift+F10 or the Menu key.
   void OpenTreeMenuFromKeyboard();
-  void Launch(const std::string& application);
+  // Takes its own copy: the recent list it may come from is rotated on success.
+  void Launch(std::string application);
   void ShowOpenFailure();
 
   // SearchHost: the worker's synchronized calls, on the GUI thread.

@@ -57,7 +57,7 @@ void TfmMain::mnHistoryItemClick(std::size_t slot) {
   Launch(RecentApps[slot]);
 }
 
-void TfmMain::Launch(const std::string& application) {
+void TfmMain::Launch(std::string application) {
   const std::string path(model->TextOf(TargetFileNode()));
   // The document reaches the application as one argument, so it needs no quotes.
   if (services_.LaunchApplication(application, path, platform::FolderOf(path))) {

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <QUrl>
+#include <unordered_set>
 
 #include "app/Grep1.h"
 #include "archive/ArchiveMembers.h"
@@ -49,9 +50,11 @@ void TfmMain::MakeWholeWindowTheDropTarget() {
 void TfmMain::dragEnterEvent(QDragEnterEvent* event) { dragMoveEvent(event); }
 
 // While a search runs a drop is refused, so the drag shows that it is not taken and
-// no file manager believes that a move took place.
+// no file manager believes that a move took place. A drag of files is told by its
+// formats alone: a list of 20,000 files is parsed once, at the drop, not at every
+// move of the pointer.
 void TfmMain::dragMoveEvent(QDragMoveEvent* event) {
-  if (!IsSearching() && !DroppedPaths(event->mimeData()).empty()) {
+  if (!IsSearching() && event->mimeData() != nullptr && event->mimeData()->hasUrls()) {
     event->setDropAction(Qt::CopyAction);
     event->accept();
   } else {
@@ -74,6 +77,8 @@ void TfmMain::dropEvent(QDropEvent* event) {
 void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   // One search at a time: a drop while one runs is ignored.
   if (IsSearching()) return;
+  // Kept also when the search string is missing: Enter then searches them.
+  LastPaths = paths;
   activateWindow();
   raise();
   setWindowTitle(QString::fromUtf8(kApplicationTitle));
@@ -97,7 +102,8 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   setWindowTitle(BaseCaption + QStringLiteral(" Now Deleting..."));
   QApplication::setOverrideCursor(Qt::WaitCursor);
   repaint();
-  DeleteTempFiles();
+  // The previous search's copies go on the worker, before it extracts anything.
+  worker_->CopiesToDelete = std::move(TempFileList);
   tvFind->setUpdatesEnabled(false);
   model->Clear();
   tvFind->header()->resizeSection(0, tvFind->header()->defaultSectionSize());
@@ -125,6 +131,25 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.Resume();
 }
 
+void TfmMain::SearchAgain() {
+  if (IsSearching() || LastPaths.empty()) return;
+  WMDropFiles(std::vector<std::string>(LastPaths));
+}
+
+void TfmMain::TakeFilesToSearch(const std::vector<std::string>& paths) {
+  if (IsSearching()) return;
+  LastPaths.clear();
+  std::unordered_set<std::string> taken;  // a path named twice is one file
+  for (const std::string& path : paths) {
+    if (path.empty() || !platform::Exists(path) || !taken.insert(path).second) continue;
+    LastPaths.push_back(path);
+  }
+  if (LastPaths.empty()) return;
+  sbMsg->showMessage(QString::number(LastPaths.size()) +
+                     QStringLiteral(" 個のファイル — 検索文字列を入力して Enter"));
+  edFind1->setFocus();
+}
+
 void TfmMain::pbStopClick() {
   if (worker_ != nullptr) worker_->RequestStop();
   pbStop->hide();
@@ -141,9 +166,12 @@ void TfmMain::SearchTerminated() {
   cbNFOpt->setEnabled(true);
   // The callback runs while the worker's thread is finishing: the worker is joined
   // and released from a later event, on this thread.
+  const SearchSummary summary = worker_->Summary();
   endedWorker_ = std::move(worker_);
   QTimer::singleShot(0, this, [this] { endedWorker_.reset(); });
-  setWindowTitle(BaseCaption + QStringLiteral(" Searching Completion."));
+  setWindowTitle(BaseCaption + (summary.stopped ? QStringLiteral(" 中断しました")
+                                                : QStringLiteral(" Searching Completion.")));
+  sbMsg->showMessage(QString::fromStdString(SummaryText(summary)));
   if (CloseRequested) close();
 }
 

@@ -2,7 +2,8 @@
 // texts in Japanese, the main window, and the message loop. An error that escapes
 // start-up or the loop is shown in a message box, and the program then ends with
 // exit code 0. SIGINT, SIGTERM and SIGHUP close the window as the user would, and
-// the program ends with 128 + the signal's number.
+// the program ends with 128 + the signal's number. Files named on the command line
+// wait, as the files of the last search, for a search string and Enter.
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
@@ -46,9 +47,14 @@ int main(int argc, char** argv) {
   // Caught before the window makes its private folder.
   kolbrin::platform::EndingSignals endingSignals;
   int exitStatus = 0;
-  // The command line is not used.
   const std::unique_ptr<KolbrinApplication> application =
       kolbrin::MakeApplication<KolbrinApplication>(argc, argv);
+  // What Qt leaves of the command line are files to search ("Open With"), taken as
+  // bytes: a name that is not UTF-8 stays the file's own name.
+  std::vector<std::string> files(argv + 1, argv + argc);
+  if (const std::optional<std::string> folder = kolbrin::platform::CurrentFolder()) {
+    for (std::string& file : files) file = kolbrin::platform::AbsolutePath(file, *folder);
+  }
   try {
     QApplication::setApplicationName(QStringLiteral("Kolbrin"));
     QApplication::setApplicationVersion(QStringLiteral("1.2.0.0"));
@@ -62,6 +68,7 @@ int main(int argc, char** argv) {
                             kolbrin::platform::TempDirectory(), kolbrin::WindowServices::Desktop());
     const kolbrin::SignalClose signalClose(window, endingSignals);
     window.show();
+    window.TakeFilesToSearch(files);
     QApplication::exec();
     exitStatus = signalClose.ExitStatus();
   } catch (const std::exception& error) {

@@ -124,10 +124,4 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
   return outcome;
 }
 
-std::string AbsolutePath(const std::string& path, const std::string& currentFolder) {
-  if (!path.empty() && path.front() == '/') return path;
-  if (!currentFolder.empty() && currentFolder.back() == '/') return currentFolder + path;
-  return currentFolder + "/" + path;
-}
-
 }  // namespace kolbrin::cli

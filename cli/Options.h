@@ -23,10 +23,6 @@ struct ParseOutcome {
 
 ParseOutcome ParseArguments(const std::vector<std::string>& arguments);
 
-// `path` made absolute by putting `currentFolder` (absolute, as CurrentFolder gives
-// it) in front of a relative one; nothing else is normalised.
-std::string AbsolutePath(const std::string& path, const std::string& currentFolder);
-
 extern const char kUsage[];
 extern const char kVersion[];
 

@@ -93,6 +93,7 @@ class CliHost final : public kolbrin::SearchHost {
   }
 
   const ResultTree& tree() const { return tree_; }
+  bool StatusToTerminal() const { return statusToTerminal_; }
 
  private:
   const bool showEmpty_;
@@ -198,7 +199,7 @@ int main(int argc, char** argv) {
   // path stays as given: it is still opened from there, if at all.
   const std::optional<std::string> currentFolder = kolbrin::platform::CurrentFolder();
   for (const std::string& path : options.paths) {
-    search->Paths.Add(currentFolder ? kolbrin::cli::AbsolutePath(path, *currentFolder) : path);
+    search->Paths.Add(currentFolder ? kolbrin::platform::AbsolutePath(path, *currentFolder) : path);
   }
   search->String1 = options.settings.String1;
   search->String2 = options.settings.String2;
@@ -228,6 +229,7 @@ int main(int argc, char** argv) {
   }
 
   const std::exception_ptr failure = search->FatalException();
+  const kolbrin::SearchSummary summary = search->Summary();
   search.reset();
   kolbrin::FreeLzhLibrary();
   kolbrin::FreeZipLibrary();
@@ -249,6 +251,10 @@ int main(int argc, char** argv) {
   if (!output.Flush()) {
     std::perror("kolbrin-grep: writing the results");
     std::exit(2);
+  }
+  // On a terminal, what the search did, as the window's status bar says it.
+  if (host.StatusToTerminal()) {
+    std::fprintf(stderr, "%s\n", kolbrin::SummaryText(summary).c_str());
   }
   if (failure) {
     try {

@@ -199,6 +199,12 @@ std::optional<std::string> CurrentFolder() {
   return std::string(buffer.data());
 }
 
+std::string AbsolutePath(const std::string& path, const std::string& currentFolder) {
+  if (!path.empty() && path.front() == '/') return path;
+  if (!currentFolder.empty() && currentFolder.back() == '/') return currentFolder + path;
+  return currentFolder + "/" + path;
+}
+
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);

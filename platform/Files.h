@@ -99,6 +99,10 @@ bool RemoveFolderTree(const std::string& path);
 // mean.
 std::optional<std::string> CurrentFolder();
 
+// `path` made absolute by putting `currentFolder` (absolute, as CurrentFolder gives
+// it) in front of a relative one; nothing else is normalised.
+std::string AbsolutePath(const std::string& path, const std::string& currentFolder);
+
 // The folder part of `path`: up to and including its last "/", empty when it has
 // none. FolderOf(path) + FileNameOf(path) is always `path`. Pure text.
 std::string FolderOf(const std::string& path);

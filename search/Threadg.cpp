@@ -26,6 +26,25 @@ std::string ProgressText(const std::string& path) {
   return path.empty() ? std::string() : path + " 検索中...";
 }
 
+namespace {
+
+// A count with a comma between each group of three digits.
+std::string GroupedDigits(std::uint64_t number) {
+  std::string digits = std::to_string(number);
+  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
+}  // namespace
+
+std::string SummaryText(const SearchSummary& summary) {
+  std::string text = GroupedDigits(summary.files) + " ファイル中 " +
+                     GroupedDigits(summary.filesWithHits) + " ファイル、" +
+                     GroupedDigits(summary.hits) + " 件";
+  if (summary.stopped) text += " — 中断しました";
+  return text;
+}
+
 std::string MemberCopyFolder(const std::string& tempDir, const std::string& copyName,
                              const std::set<std::string>& copiesMade) {
   for (int number = 1;; ++number) {
@@ -51,8 +70,14 @@ void TGrep::Execute() {
   scanner_ =
       MakeScannerFor(SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding});
   scanner_->SetOnFileLoaded([this] { ShowProgress(); });
+  for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
+  CopiesToDelete.clear();
 
-  for (std::size_t i = 0; i < Paths.size() && !Terminated(); ++i) {
+  for (std::size_t i = 0; i < Paths.size(); ++i) {
+    if (Terminated()) {
+      summary_.stopped = true;
+      break;
+    }
     const std::string& path = Paths[i];
     ArchiveKind = ArchiveKindOf(path);
     if (ArchiveKind == kPlainFile) {
@@ -82,6 +107,7 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   do {
     result = scanner_->ScanStep(path, kChunkSize);
   } while (result == ScanResult::ScanMore && !Terminated());
+  if (result == ScanResult::ScanMore) summary_.stopped = true;
   return result;
 }
 
@@ -90,9 +116,14 @@ void TGrep::SearchArchive(const std::string& path) {
   if (TempDir.empty()) return;
   if (!members_.ListMembers(ArchiveKind, path, MemberList)) return;
 
+  // One busy cursor for the whole archive, not one per member.
+  Post([this] { host_.ShowExtracting(true); });
   // Flat copies, without a password.
   for (const std::string& member : MemberList) {
-    if (Terminated()) break;
+    if (Terminated()) {
+      summary_.stopped = true;
+      break;
+    }
     if (members_.NeedsPassword(ArchiveKind, member)) continue;
     // The library writes the copy under this name; a name with nothing usable left
     // cannot be written flat.
@@ -104,9 +135,7 @@ void TGrep::SearchArchive(const std::string& path) {
     // A copy left by an earlier search belongs to no node any more and is replaced.
     const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
     ExtractList.assign(1, member);
-    Post([this] { host_.ShowExtracting(true); });
     const bool extracted = members_.ExtractMembers(ArchiveKind, path, ExtractList, folder);
-    Post([this] { host_.ShowExtracting(false); });
     const std::string copy = folder + copyName;
     copiesMade_.insert(copy);
     if (!extracted) {
@@ -121,6 +150,7 @@ void TGrep::SearchArchive(const std::string& path) {
     // later deletion: its copy goes now.
     if (!FlushResults() && result == ScanResult::ScanMore) DeleteMemberCopy(copy, TempDir);
   }
+  Post([this] { host_.ShowExtracting(false); });
 }
 
 void TGrep::ShowProgress() {
@@ -132,6 +162,10 @@ bool TGrep::FlushResults() {
   // Sorting and de-duplicating happen here on the worker, so the owner's thread only
   // inserts the finished nodes.
   TextList hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
+  // A file that could not be read was not searched.
+  if (!scanner_->LoadFailed()) ++summary_.files;
+  if (!hits.empty()) ++summary_.filesWithHits;
+  summary_.hits += hits.size();
   bool added = false;
   Synchronize([&] {
     if (hits.empty() && host_.HideFilesWithoutHits()) return;

@@ -55,6 +55,19 @@ std::uint8_t ArchiveKindOf(const std::string& path);
 // The text the status bar shows while `path` is searched.
 std::string ProgressText(const std::string& path);
 
+// What a search did, counted as its file nodes were published: every file read and
+// searched (an archive member is one file), shown or hidden for want of hits.
+struct SearchSummary {
+  std::uint64_t files = 0;          // files searched
+  std::uint64_t filesWithHits = 0;  // of them, files with at least one hit
+  std::uint64_t hits = 0;           // hit nodes of those files
+  bool stopped = false;             // the stop came before every file was searched
+};
+
+// The summary as the status bar and kolbrin-grep show it when the search has ended:
+// "1,234 ファイル中 56 ファイル、789 件", and " — 中断しました" after a stop.
+std::string SummaryText(const SearchSummary& summary);
+
 // The folder a member's copy named `copyName` (see MemberAccess::CopyName) goes to in the
 // private folder `tempDir`: the folder itself unless `copiesMade` (the copies this
 // search has made, as paths) holds that copy, else the first numbered folder inside
@@ -83,11 +96,17 @@ class TGrep final : public platform::WorkerThread {
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
   TextEncoding Encoding = TextEncoding::Auto;  // how each file is decoded
+  // The copies an earlier search made in TempDir, deleted before anything is
+  // extracted: deleting thousands of them would hold up the owner's thread.
+  std::vector<std::string> CopiesToDelete;
   // The scanner the search uses; the benchmarks also time the plain one.
   std::unique_ptr<Scanner> (*MakeScannerFor)(const SearchSettings&) = MakeScanner;
 
   // Kind of the dropped path being worked on: kPlainFile, kZipArchive or kLzhArchive.
   std::uint8_t ArchiveKind = kPlainFile;
+
+  // What the search did; read by the owner once the search has ended.
+  const SearchSummary& Summary() const { return summary_; }
 
  protected:
   void Execute() override;
@@ -108,6 +127,7 @@ class TGrep final : public platform::WorkerThread {
   std::vector<std::string> MemberList;
   std::vector<std::string> ExtractList;
   std::set<std::string> copiesMade_;  // every member copy this search has made
+  SearchSummary summary_;
 };
 
 }  // namespace kolbrin

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/Options.h"
+#include "platform/Files.h"
 #include "tests/ArchiveFixtures.h"
 #include "tests/EncodingSamples.h"
 #include "tests/TestSupport.h"
@@ -327,6 +328,7 @@ TEST(CliRun, Utf16WithoutAMarkIsFoundAndLookAlikesStayRaw) {
 }
 
 TEST(CliArguments, RelativePathsGetTheCurrentFolderInFront) {
+  using platform::AbsolutePath;
   EXPECT_EQ(AbsolutePath("a/../b.txt", "/home/u"), "/home/u/a/../b.txt");
   EXPECT_EQ(AbsolutePath("b.txt", "/"), "/b.txt");
   EXPECT_EQ(AbsolutePath("/abs/c.txt", "/home/u"), "/abs/c.txt");

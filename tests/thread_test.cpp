@@ -163,6 +163,12 @@ TEST(SearchTraversal, SkipsFoldersAndArchivesAndShowsUnreadableFilesWhenAsked) {
   EXPECT_TRUE(files[1].hits.empty());
   EXPECT_EQ(files[2].text, base + "hit.txt");
   EXPECT_EQ(files[2].hits, std::vector<std::string>{"LINE[0000000001]:a key"});
+  // The file that could not be read was not searched.
+  const SearchSummary& summary = search.grep->Summary();
+  EXPECT_EQ(summary.files, 2u);
+  EXPECT_EQ(summary.filesWithHits, 1u);
+  EXPECT_EQ(summary.hits, 1u);
+  EXPECT_FALSE(summary.stopped);
 }
 
 TEST(SearchTraversal, HidesFilesWithoutHits) {
@@ -174,6 +180,20 @@ TEST(SearchTraversal, HidesFilesWithoutHits) {
   search.Run();
   EXPECT_EQ(search.FileNodes(), std::vector<std::string>{folder.path() + "/b.txt"});
   EXPECT_EQ(search.host.menuUpdates, 1) << "the menu is refreshed only for added nodes";
+  EXPECT_EQ(search.grep->Summary().files, 2u) << "hidden files were searched all the same";
+}
+
+TEST(SearchSummaryText, CountsInGroupsOfThreeDigitsAndSaysAStop) {
+  struct Case {
+    SearchSummary summary;
+    const char* text;
+  };
+  const Case cases[] = {
+      {{0, 0, 0, false}, "0 ファイル中 0 ファイル、0 件"},
+      {{1234, 56, 789, false}, "1,234 ファイル中 56 ファイル、789 件"},
+      {{1000000, 100, 1234567, true}, "1,000,000 ファイル中 100 ファイル、1,234,567 件 — 中断しました"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SummaryText(c.summary), c.text);
 }
 
 TEST(SearchStop, PublishesTheLongFileSoFarAndStartsNoOther) {
@@ -194,6 +214,8 @@ TEST(SearchStop, PublishesTheLongFileSoFarAndStartsNoOther) {
   // One chunk examines 10,241 bytes; here each hit line costs one examined byte.
   EXPECT_EQ(files[0].hits.size(), 10241u);
   EXPECT_EQ(search.host.statuses.back(), "");
+  EXPECT_TRUE(search.grep->Summary().stopped);
+  EXPECT_EQ(search.grep->Summary().hits, 10241u);
 }
 
 TEST(SearchStop, HostFailureEndsTheSearchButStillCompletes) {

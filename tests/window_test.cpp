@@ -18,7 +18,9 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTreeView>
+#include <QTest>
 #include <QUrl>
+#include <QAccessible>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -196,7 +198,8 @@ TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   EXPECT_FALSE(w.edFind1->isReadOnly());
   EXPECT_TRUE(w.cbNFOpt->isEnabled());
   EXPECT_FALSE(w.pbStop->isVisible());
-  EXPECT_TRUE(w.sbMsg->currentMessage().isEmpty());
+  // The folder is passed over, not counted.
+  EXPECT_EQ(w.sbMsg->currentMessage(), QString::fromUtf8("2 ファイル中 1 ファイル、1 件"));
   EXPECT_TRUE(w.mnAllOpen->isEnabled());
   EXPECT_FALSE(w.mnEdit->isEnabled()) << "no node selected yet";
   WaitUntil([&] { return w.SearchThread() == nullptr; });
@@ -335,6 +338,9 @@ TEST_F(Window, StopButtonEndsTheSearchEarly) {
   for (const FileNode& file : w.model->Files()) hits += file.hits.size();
   EXPECT_LT(hits, lines.size() / 4);
   for (const std::string& shown : FileNodes()) EXPECT_NE(shown, next);
+  EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Kolbrin! Ver1.10a 中断しました"));
+  EXPECT_TRUE(w.sbMsg->currentMessage().endsWith(QString::fromUtf8(" 件 — 中断しました")))
+      << w.sbMsg->currentMessage().toStdString();
 }
 
 TEST_F(Window, CloseDuringASearchWaitsForItsEnd) {
@@ -564,6 +570,130 @@ TEST_F(Window, LayoutFollowsTheWindowSize) {
   expectFilled("after growing");
   EXPECT_GT(w.pbStop->geometry().center().x(), stopCentre) << "the stop button stays in the middle";
   EXPECT_GE(w.minimumWidth() + 8, 192);
+}
+
+// Recent applications used from slots 3 and then 5: each use moves that application
+// to slot 1 and keeps every other one, in order, once.
+TEST_F(Window, RecentApplicationFromALaterSlotMovesUpWithoutLosingAnother) {
+  for (int slot = 1; slot <= 5; ++slot) {
+    const std::string key = "APR_LIST" + std::to_string(slot);
+    platform::WritePrivateProfileString("KOLBRIN", key, "/opt/app" + std::to_string(slot), settings);
+  }
+  TfmMain& w = Open();
+  w.edFind1->setText("key");
+  DropAndWait({folder.Write("a.txt", "key\n")});
+  Select(0);
+  w.mnHistoryItemClick(2);
+  w.mnHistoryItemClick(4);
+  ASSERT_EQ(launches.size(), 2u);
+  EXPECT_EQ(launches[0].application, "/opt/app3");
+  EXPECT_EQ(launches[1].application, "/opt/app5");
+  const settings::RecentAppSlots expected{"/opt/app5", "/opt/app3", "/opt/app1", "/opt/app2",
+                                          "/opt/app4"};
+  EXPECT_EQ(w.RecentApps, expected);
+  EXPECT_EQ(settings::ReadRecentApps(settings), expected);
+}
+
+// However a node comes to be selected after a new search (a right click, the
+// keyboard), the file commands follow it, and Ctrl+1 opens it with the most recent
+// application.
+TEST_F(Window, FileCommandsFollowARightClickOrKeyboardSelection) {
+  platform::WritePrivateProfileString("KOLBRIN", "APR_LIST1", "/opt/viewer", settings);
+  TfmMain& w = Open();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const std::string a = folder.Write("a.txt", "key\n");
+  const std::string b = folder.Write("b.txt", "key\n");
+  w.edFind1->setText("key");
+  for (const char* how : {"right click", "keyboard"}) {
+    SCOPED_TRACE(how);
+    launches.clear();
+    DropAndWait({a, b});
+    ASSERT_FALSE(w.mnEdit->isEnabled()) << "a new search selects nothing";
+    if (std::string_view(how) == "right click") {
+      const QPoint at = w.tvFind->visualRect(w.model->index(1, 0)).center();
+      QContextMenuEvent click(QContextMenuEvent::Mouse, at, w.tvFind->viewport()->mapToGlobal(at));
+      QApplication::sendEvent(w.tvFind->viewport(), &click);
+      EXPECT_TRUE(w.mnCmd->isVisible());
+      w.mnCmd->hide();
+    } else {
+      w.tvFind->setFocus();
+      QTest::keyClick(w.tvFind, Qt::Key_Down);
+      QTest::keyClick(w.tvFind, Qt::Key_Down);
+    }
+    for (QAction* item : {w.mnEdit, w.mnOpenApp, w.mnHistory, w.mnClose}) {
+      EXPECT_TRUE(item->isEnabled()) << item->text().toStdString();
+    }
+    w.tvFind->setFocus();
+    QTest::keyClick(w.tvFind, Qt::Key_1, Qt::ControlModifier);
+    ASSERT_EQ(launches.size(), 1u);
+    EXPECT_EQ(launches[0].application, "/opt/viewer");
+    EXPECT_EQ(launches[0].document, b);
+  }
+}
+
+// Enter or F5 in a search box searches the last files again with the strings now
+// set; with no files dropped yet it does nothing.
+TEST_F(Window, EnterSearchesTheLastFilesAgainWithTheStringsNowSet) {
+  TfmMain& w = Open();
+  QTest::keyClick(w.edFind1, Qt::Key_Return);
+  EXPECT_FALSE(w.IsSearching()) << "no files yet";
+  const std::string a = folder.Write("a.txt", "alpha\n");
+  const std::string b = folder.Write("b.txt", "beta\n");
+  w.edFind1->setText("alpha");
+  DropAndWait({b, a});
+  EXPECT_EQ(FileNodes(), Texts{a});
+  w.edFind1->setText("beta");
+  QTest::keyClick(w.edFind1, Qt::Key_Return);
+  EXPECT_TRUE(w.IsSearching());
+  WaitUntil([&] { return !w.IsSearching(); });
+  EXPECT_EQ(FileNodes(), Texts{b});
+  w.edFind1->setText("a");
+  w.cbNFOpt->setChecked(false);
+  QTest::keyClick(w.edFind2, Qt::Key_F5);
+  WaitUntil([&] { return !w.IsSearching(); });
+  EXPECT_EQ(FileNodes(), (Texts{a, b}));
+}
+
+// Files named on the command line wait for a search string and Enter; names that
+// are no existing path are left out.
+TEST_F(Window, FilesFromTheCommandLineWaitForEnter) {
+  TfmMain& w = Open();
+  const std::string a = folder.Write("a.txt", "key\n");
+  const std::string b = folder.Write("b.txt", "key\n");
+  w.TakeFilesToSearch({b, folder.path() + "/missing.txt", a, a});
+  EXPECT_FALSE(w.IsSearching());
+  EXPECT_EQ(w.sbMsg->currentMessage(),
+            QString::fromUtf8("2 個のファイル — 検索文字列を入力して Enter"));
+  EXPECT_TRUE(warnings.empty());
+  w.edFind1->setText("key");
+  QTest::keyClick(w.edFind1, Qt::Key_Return);
+  WaitUntil([&] { return !w.IsSearching(); });
+  EXPECT_EQ(FileNodes(), (Texts{a, b}));
+  EXPECT_EQ(w.sbMsg->currentMessage(), QString::fromUtf8("2 ファイル中 2 ファイル、2 件"));
+}
+
+// Screen readers are told what the tree and the TAB box are, and not about the
+// controls that are hidden.
+TEST_F(Window, AssistiveTechnologySeesNamedControlsAndNoHiddenOnes) {
+  TfmMain& w = Open();
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&w);
+  ASSERT_NE(window, nullptr);
+  std::vector<QObject*> listed;
+  for (int i = 0; i < window->childCount(); ++i) {
+    listed.push_back(window->child(i)->object());
+    EXPECT_EQ(window->indexOfChild(window->child(i)), i);
+  }
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), w.Label5), 0);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), w.pbStop), 0);
+  EXPECT_EQ(std::count(listed.begin(), listed.end(), w.tvFind), 1);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(w.tvFind)->text(QAccessible::Name),
+            QString::fromUtf8("検索結果"));
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(w.udTab)->text(QAccessible::Name),
+            QString::fromUtf8("TAB幅"));
+  w.pbStop->show();
+  EXPECT_EQ(window->childCount(), static_cast<int>(listed.size()) + 1) << "shown, it is listed";
+  w.pbStop->hide();
 }
 
 }  // namespace
