@@ -175,7 +175,6 @@ class TfmMain final : public QWidget, private SearchHost {
   void ShowOpenFailure();
 
   // SearchHost: the worker's synchronized calls, on the GUI thread.
-  bool HideFilesWithoutHits() override;
   void AddFileNode(const std::string& text, TextList hitTexts) override;
   void AddTempFile(const std::string& path) override;
   void SetStatusText(const std::string& text) override;

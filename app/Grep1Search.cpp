@@ -122,6 +122,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.String1 = string1;
   search.String2 = edFind2->text().toStdString();
   search.CaseSensitive = cbDist->isChecked();
+  search.HideFilesWithoutHits = cbNFOpt->isChecked();
   search.TabWidth = TabPosition();
   search.AndMode = AndMode;
   search.Encoding = Encoding;
@@ -174,8 +175,6 @@ void TfmMain::SearchTerminated() {
   sbMsg->showMessage(QString::fromStdString(SummaryText(summary)));
   if (CloseRequested) close();
 }
-
-bool TfmMain::HideFilesWithoutHits() { return cbNFOpt->isChecked(); }
 
 void TfmMain::AddFileNode(const std::string& text, TextList hitTexts) {
   pendingFiles_.push_back(FileNode{text, std::move(hitTexts)});

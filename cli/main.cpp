@@ -70,10 +70,8 @@ void WatchSignals(kolbrin::platform::EndingSignals& signals, Session& session,
 // The front end's side of the search: the tree, and the status line on a terminal.
 class CliHost final : public kolbrin::SearchHost {
  public:
-  CliHost(bool showEmpty, bool statusToTerminal)
-      : showEmpty_(showEmpty), statusToTerminal_(statusToTerminal) {}
+  explicit CliHost(bool statusToTerminal) : statusToTerminal_(statusToTerminal) {}
 
-  bool HideFilesWithoutHits() override { return !showEmpty_; }
   void AddFileNode(const std::string& text, kolbrin::TextList hitTexts) override {
     tree_.AddFile(text, std::move(hitTexts));
   }
@@ -96,7 +94,6 @@ class CliHost final : public kolbrin::SearchHost {
   bool StatusToTerminal() const { return statusToTerminal_; }
 
  private:
-  const bool showEmpty_;
   const bool statusToTerminal_;
   bool statusShown_ = false;
   ResultTree tree_;
@@ -193,7 +190,7 @@ int main(int argc, char** argv) {
 
   // The main thread only waits for the search, so the worker may call the host itself.
   kolbrin::platform::EventLoop loop(/*ownerOnlyWaits=*/true);
-  CliHost host(options.showEmpty, ::isatty(STDERR_FILENO) == 1);
+  CliHost host(::isatty(STDERR_FILENO) == 1);
   auto search = std::make_unique<TGrep>(loop, host, kolbrin::ArchiverMemberAccess());
   // Without a current folder (removed, or a folder above it unreadable) a relative
   // path stays as given: it is still opened from there, if at all.
@@ -204,6 +201,7 @@ int main(int argc, char** argv) {
   search->String1 = options.settings.String1;
   search->String2 = options.settings.String2;
   search->CaseSensitive = options.settings.CaseSensitive;
+  search->HideFilesWithoutHits = !options.showEmpty;
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
   search->Encoding = options.settings.Encoding;

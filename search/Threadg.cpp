@@ -89,6 +89,7 @@ void TGrep::Execute() {
 
   scanner_->ClearCurrentFile();
   ShowProgress();
+  Publish();
 }
 
 void TGrep::SearchPlainFile(const std::string& path) {
@@ -106,6 +107,7 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   ScanResult result;
   do {
     result = scanner_->ScanStep(path, kChunkSize);
+    PublishIfDue();
   } while (result == ScanResult::ScanMore && !Terminated());
   if (result == ScanResult::ScanMore) summary_.stopped = true;
   return result;
@@ -154,8 +156,9 @@ void TGrep::SearchArchive(const std::string& path) {
 }
 
 void TGrep::ShowProgress() {
-  const std::string text = ProgressText(scanner_->CurrentFile());
-  Synchronize([&] { host_.SetStatusText(text); });
+  status_ = ProgressText(scanner_->CurrentFile());
+  statusChanged_ = true;
+  PublishIfDue();
 }
 
 bool TGrep::FlushResults() {
@@ -166,15 +169,32 @@ bool TGrep::FlushResults() {
   if (!scanner_->LoadFailed()) ++summary_.files;
   if (!hits.empty()) ++summary_.filesWithHits;
   summary_.hits += hits.size();
-  bool added = false;
+  if (hits.empty() && HideFilesWithoutHits) return false;
+  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), ArchiveKind != kPlainFile});
+  PublishIfDue();
+  return true;
+}
+
+void TGrep::PublishIfDue() {
+  if ((statusChanged_ || !unpublished_.empty()) &&
+      Clock::now() - lastPublished_ >= kPublishInterval) {
+    Publish();
+  }
+}
+
+void TGrep::Publish() {
+  if (!statusChanged_ && unpublished_.empty()) return;
   Synchronize([&] {
-    if (hits.empty() && host_.HideFilesWithoutHits()) return;
-    host_.AddFileNode(scanner_->CurrentFile(), std::move(hits));
-    added = true;
-    if (ArchiveKind != kPlainFile) host_.AddTempFile(scanner_->CurrentFile());
-    host_.UpdateMenuState();
+    for (FileNode& file : unpublished_) {
+      host_.AddFileNode(file.text, std::move(file.hits));
+      if (file.member) host_.AddTempFile(file.text);
+    }
+    if (!unpublished_.empty()) host_.UpdateMenuState();
+    if (statusChanged_) host_.SetStatusText(status_);
   });
-  return added;
+  unpublished_.clear();
+  statusChanged_ = false;
+  lastPublished_ = Clock::now();
 }
 
 }  // namespace kolbrin

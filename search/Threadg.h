@@ -3,6 +3,7 @@
 // results and its progress to the host on the owner's thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -20,8 +21,6 @@ namespace kolbrin {
 class SearchHost {
  public:
   virtual ~SearchHost() = default;
-  // The state of the option that hides files without hits, read per file.
-  virtual bool HideFilesWithoutHits() = 0;
   // Appends a file node with its hit nodes, in the given order.
   virtual void AddFileNode(const std::string& text, TextList hitTexts) = 0;
   // Remembers an extracted archive member, to be deleted later.
@@ -93,6 +92,9 @@ class TGrep final : public platform::WorkerThread {
   std::string String2;
   std::string TempDir;  // ends in "/"; a private folder, where members are extracted
   bool CaseSensitive = false;
+  // Files without hits get no file node. The window's option cannot change while a
+  // search runs, so it is given once, and such a file costs no call to the owner.
+  bool HideFilesWithoutHits = true;
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
   TextEncoding Encoding = TextEncoding::Auto;  // how each file is decoded
@@ -116,9 +118,20 @@ class TGrep final : public platform::WorkerThread {
   void SearchArchive(const std::string& path);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.
   ScanResult ScanFile(const std::string& path);
+  // Shows the file being searched in the status bar.
   void ShowProgress();
-  // Publishes the current file; true when a file node was added.
+  // Publishes the current file; true when it gets a file node. What the owner shows
+  // (file nodes, the status text) reaches it in batches (Publish), each in one
+  // synchronized call: a search of thousands of small files a second would
+  // otherwise wake the owner and wait for it twice per file.
   bool FlushResults();
+  // Hands over what was published since the last batch when a batch is due
+  // (kPublishInterval since the last one); called per file and per step of a long
+  // file, so nothing waits long for a file that takes long.
+  void PublishIfDue();
+  // Hands over everything published so far: the file nodes in order, then the
+  // latest status text.
+  void Publish();
 
   SearchHost& host_;
   MemberAccess& members_;
@@ -128,6 +141,18 @@ class TGrep final : public platform::WorkerThread {
   std::vector<std::string> ExtractList;
   std::set<std::string> copiesMade_;  // every member copy this search has made
   SearchSummary summary_;
+  // A published file that the owner has not been handed yet.
+  struct FileNode {
+    std::string text;
+    TextList hits;
+    bool member;  // its copy is listed for deletion
+  };
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kPublishInterval = std::chrono::milliseconds(50);
+  std::vector<FileNode> unpublished_;
+  Clock::time_point lastPublished_{};
+  std::string status_;  // the latest status text
+  bool statusChanged_ = false;  // not yet handed to the owner
 };
 
 }  // namespace kolbrin

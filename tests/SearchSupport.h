@@ -26,7 +26,6 @@ class RecordingHost final : public SearchHost {
   std::function<void(const std::string&)> onStatus;
   std::function<void()> onAddFile;
 
-  bool HideFilesWithoutHits() override { return hide; }
   void AddFileNode(const std::string& text, TextList hits) override {
     if (onAddFile) onAddFile();
     tree.AddFile(text, std::move(hits));
@@ -54,6 +53,7 @@ struct Search {
   explicit Search(const std::string& string1) { grep->String1 = string1; }
   void Run() {
     bool ended = false;
+    grep->HideFilesWithoutHits = host.hide;
     grep->SetOnTerminate([&] { ended = true; });
     grep->Resume();
     loop.RunUntil([&] { return ended; });

@@ -238,7 +238,10 @@ TEST_F(MemberSearch, StopBetweenMembersStartsNoFurtherMember) {
   auto search = NewSearch("key", /*hide=*/true);
   search->grep->Paths.Add(zip);
   search->grep->Paths.Add(later);
-  search->host.onAddFile = [&] { search->grep->RequestStop(); };
+  // Stopped while the first member is searched.
+  search->host.onStatus = [&](const std::string& text) {
+    if (!text.empty()) search->grep->RequestStop();
+  };
   search->Run();
   EXPECT_EQ(search->FileNodes(), Texts{tempDir + "1.txt"});
   EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"1.txt"});

@@ -132,7 +132,7 @@ TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
   EXPECT_EQ(search.FileNodes(),
             (std::vector<std::string>{base + "_.txt", base + "A.txt", base + "a.txt",
                                       base + "b.txt", base + "C.txt"}));
-  EXPECT_EQ(search.host.menuUpdates, 5);
+  EXPECT_GE(search.host.menuUpdates, 1) << "once for each batch of nodes";
   ASSERT_FALSE(search.host.statuses.empty());
   EXPECT_EQ(search.host.statuses.front(), base + "_.txt 検索中...");
   EXPECT_EQ(search.host.statuses.back(), "") << "the status bar is emptied at the end";
@@ -216,6 +216,22 @@ TEST(SearchStop, PublishesTheLongFileSoFarAndStartsNoOther) {
   EXPECT_EQ(search.host.statuses.back(), "");
   EXPECT_TRUE(search.grep->Summary().stopped);
   EXPECT_EQ(search.grep->Summary().hits, 10241u);
+}
+
+// File nodes reach the owner in batches, but a file searched before a long one is
+// handed over while the long one is still searched, not after it.
+TEST(SearchStop, AFileBeforeALongOneIsShownWhileTheLongOneIsSearched) {
+  TempFolder folder;
+  std::string lines;
+  while (lines.size() < (32u << 20)) lines += "key\n";
+  Search search("key");
+  search.grep->Paths.Add(folder.Write("a-short.txt", "key\n"));
+  search.grep->Paths.Add(folder.Write("b-long.txt", lines));
+  search.host.onAddFile = [&] { search.grep->RequestStop(); };
+  search.Run();
+  const std::vector<FileNode>& files = search.host.tree.Files();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_LT(files[1].hits.size(), lines.size() / 4) << "the long file was stopped part way";
 }
 
 TEST(SearchStop, HostFailureEndsTheSearchButStillCompletes) {
