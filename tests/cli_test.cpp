@@ -456,6 +456,8 @@ TEST(CliRun, FirstInterruptStopsLikeTheStopButton) {
   EXPECT_EQ(run.out.find(next), std::string::npos) << "no further file starts";
   EXPECT_LT(run.out.size(), lines.size() * 5) << "the big file was not searched to its end";
   EXPECT_NE(run.err.rfind("\r\x1b[K"), std::string::npos) << "the status line is cleared";
+  // Then the summary, as the window's status bar says it; the terminal ends lines in CR LF.
+  EXPECT_NE(run.err.find(" 件 — 中断しました\r\n"), std::string::npos) << run.err;
 }
 
 // Points TEMP at a fresh folder for the programs a test starts.
