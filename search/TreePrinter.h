@@ -33,8 +33,12 @@ Utf8Prefix SplitAtIllFormedUtf8(std::string_view text);
 // How node texts appear in the text form.
 enum class TextForm {
   Shown,  // as the tree shows them (ShownText)
-  Raw,    // their own bytes, as the search found them
+  Raw,    // their own bytes, as the search found them, but for control bytes (below)
 };
+
+// The length of the longest start of `text` without a control byte (0x00 to 0x1F
+// and 0x7F), a TAB not counting as one when `tabsAllowed`.
+std::size_t PlainPrefix(std::string_view text, bool tabsAllowed);
 
 // Where the printer writes: it hands over the text form in pieces, in order, as
 // single bytes and as runs of bytes; a piece may end inside a line.
@@ -68,6 +72,24 @@ void WriteShownText(Sink& sink, std::string_view text) {
   }
 }
 
+// Writes `text` to `sink` with its own bytes, each control byte (but a TAB when
+// `tabsAllowed`) as "\x" and two upper-case hexadecimal digits: a line feed or an
+// escape sequence in a name or a line can then neither make a line of the text form
+// look like another node nor reach a terminal.
+template <TreeSink Sink>
+void WriteRawText(Sink& sink, std::string_view text, bool tabsAllowed) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (;;) {
+    const std::size_t plain = PlainPrefix(text, tabsAllowed);
+    if (plain > 0) sink.Write(text.substr(0, plain));
+    if (plain == text.size()) return;
+    const auto byte = static_cast<unsigned char>(text[plain]);
+    const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+    sink.Write(std::string_view(escaped, sizeof escaped));
+    text.remove_prefix(plain + 1);
+  }
+}
+
 // Writes the text form of a tree to `sink`, one LF-ended line per shown node: "-"
 // and the path of an expanded file with hits followed by a TAB and each hit's text,
 // "+" and the path of a collapsed file with hits, " " and the path of a file
@@ -76,11 +98,12 @@ void WriteShownText(Sink& sink, std::string_view text) {
 // with hits only.
 template <class FileNodes, class ExpandedOf, TreeSink Sink>
 void PrintTree(const FileNodes& files, const ExpandedOf& expandedOf, TextForm form, Sink& sink) {
-  const auto writeText = [form, &sink](std::string_view text) {
+  // A path holds no TAB of the form; a hit line may, as its file does.
+  const auto writeText = [form, &sink](std::string_view text, bool tabsAllowed) {
     if (form == TextForm::Shown) {
       WriteShownText(sink, text);
     } else {
-      sink.Write(text);
+      WriteRawText(sink, text, tabsAllowed);
     }
   };
   std::size_t i = 0;
@@ -88,12 +111,12 @@ void PrintTree(const FileNodes& files, const ExpandedOf& expandedOf, TextForm fo
     const bool showHits = !file.hits.empty() && expandedOf(i);
     ++i;
     sink.Write(file.hits.empty() ? ' ' : (showHits ? '-' : '+'));
-    writeText(file.text);
+    writeText(file.text, false);
     sink.Write('\n');
     if (!showHits) continue;
     for (std::string_view hit : file.hits) {
       sink.Write('\t');
-      writeText(hit);
+      writeText(hit, true);
       sink.Write('\n');
     }
   }

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -496,6 +497,22 @@ TEST(CliArchives, SearchesMembersAndLeavesNoCopyBehind) {
       << run.out;
   EXPECT_NE(run.out.find("/other.txt\n"), std::string::npos) << run.out;
   EXPECT_TRUE(temp.Empty());
+}
+
+// A member's name can hold line feeds and escape sequences: written as "\xHH", one
+// line stays one node, and nothing reaches the terminal as a control.
+TEST(CliArchives, ControlBytesOfANameCannotForgeNodesOrReachTheTerminal) {
+  TempFolder folder;
+  TempEnvironment temp;
+  const std::string zip = folder.path() + "/a.zip";
+  test::WriteZip(zip, {{"report.txt\n\tLINE[0000000042]:forged hit\n-fake\x1b[2J.txt", "key\n"}});
+  const ProcessOutcome run = RunProgram(kProgram, {"key", zip});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("/report.txt\\x0A\\x09LINE[0000000042]:forged hit\\x0A-fake\\x1B[2J.txt\n"
+                         "\tLINE[0000000001]:key\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2) << "one file node, one hit";
 }
 
 // Archive members are decided by the same evidence.
