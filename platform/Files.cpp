@@ -141,6 +141,13 @@ std::string TempDirectory() {
     }
   }
   if (folder.empty()) folder = "/tmp";
+  // Made absolute once: a relative folder would be joined to the current folder
+  // again wherever a path inside it is used.
+  if (folder.front() != '/') {
+    if (const std::optional<std::string> current = CurrentFolder()) {
+      folder = AbsolutePath(folder, *current);
+    }
+  }
   if (folder.back() != '/') folder.push_back('/');
   return folder;
 }

@@ -69,7 +69,8 @@ bool NameTaken(const std::string& path);
 // Deletes one file (not a folder). Returns false when nothing was deleted.
 bool DeleteFile(const std::string& path);
 
-// The folder for temporary files: $TEMP, else $TMPDIR, else /tmp, always ending in "/".
+// The folder for temporary files: $TEMP, else $TMPDIR, else /tmp, made absolute from
+// the current folder when relative, always ending in "/".
 std::string TempDirectory();
 
 // Creates a new folder inside `parent` (which ends in "/") that only this user

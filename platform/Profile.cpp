@@ -289,18 +289,18 @@ std::string ResolveSettingsPath(const std::string& programPath, bool programFold
   struct stat info {};
   if (programFolderWritable || ::stat(beside.c_str(), &info) == 0) return beside;
 
-  std::string configHome;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    configHome = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') return beside;
-    configHome = std::string(home) + "/.config";
+  std::vector<std::string> configHomes;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+    configHomes.emplace_back(xdg);
   }
-  const std::string folder = configHome + "/kolbrin";
-  if (!CreateFolders(folder, 0700)) return beside;
-  return folder + "/kolbrin.ini";
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    configHomes.push_back(std::string(home) + "/.config");
+  }
+  for (const std::string& configHome : configHomes) {
+    const std::string folder = configHome + "/kolbrin";
+    if (CreateFolders(folder, 0700)) return folder + "/kolbrin.ini";
+  }
+  return {};
 }
 
 }  // namespace kolbrin::platform

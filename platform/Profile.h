@@ -57,10 +57,11 @@ std::string SettingsPathBeside(const std::string& programPath);
 // The settings file to use: SettingsPathBeside(programPath), unless that file does
 // not exist and the program's folder is not writable or the program is installed
 // (its installed plug-in folder, see InstalledPluginFolder, exists); then
-// $XDG_CONFIG_HOME/kolbrin/kolbrin.ini, with $HOME/.config standing in for
-// XDG_CONFIG_HOME when it is unset, empty or not absolute. The fallback's folders
-// are created, mode 0700, when missing. Never fails: the beside path is returned
-// when the fallback cannot be had (no HOME, folder not creatable).
+// $XDG_CONFIG_HOME/kolbrin/kolbrin.ini, or $HOME/.config/kolbrin/kolbrin.ini when
+// XDG_CONFIG_HOME is unset, empty, not absolute or unusable (a file, say). The
+// folders are created, mode 0700, when missing. When neither can be had (no HOME,
+// nothing creatable) the result is empty: no settings are read or kept, rather
+// than a file written beside a program that is not the user's.
 std::string ResolveSettingsPath(const std::string& programPath);
 
 // ResolveSettingsPath with the writability of the program's folder given instead

@@ -87,6 +87,11 @@ TEST(FileServices, TempDirectoryFollowsTheEnvironmentAndEndsInASlash) {
   EXPECT_EQ(TempDirectory(), "/other/");
   ::unsetenv("TMPDIR");
   EXPECT_EQ(TempDirectory(), "/tmp/");
+  // A relative folder is taken from the current folder once, so that paths inside
+  // it stay right wherever they are joined.
+  ::setenv("TEMP", "rel/tmp", 1);
+  EXPECT_EQ(TempDirectory(), CurrentFolder().value() + "/rel/tmp/");
+  ::unsetenv("TEMP");
 
   if (savedTemp) ::setenv("TEMP", temp.c_str(), 1);
   if (savedTmpdir) ::setenv("TMPDIR", tmpdir.c_str(), 1);

@@ -239,9 +239,16 @@ TEST(ProfilePath, InstalledProgramFallsBackToTheUsersConfigFolder) {
     ASSERT_EQ(::stat((xdg + "/kolbrin").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
   }
-  for (const char* xdg : {static_cast<const char*>(nullptr), "", "relative/xdg"}) {
+  const std::string file = folder.Write("a-file", "");
+  for (const char* xdg : {static_cast<const char*>(nullptr), "", "relative/xdg", file.c_str()}) {
     ScopedEnvironment xdgVariable("XDG_CONFIG_HOME", xdg);
     EXPECT_EQ(ResolveSettingsPath(program, false), home + "/.config/kolbrin/kolbrin.ini");
+  }
+  {
+    // Nowhere to keep settings: none are kept, and none beside the program.
+    ScopedEnvironment xdgVariable("XDG_CONFIG_HOME", file.c_str());
+    ScopedEnvironment homeVariable("HOME", file.c_str());
+    EXPECT_EQ(ResolveSettingsPath(program, false), "");
   }
   folder.Write("bin/kolbrin.ini", "");
   EXPECT_EQ(ResolveSettingsPath(program, false), program + ".ini") << "a file beside is used";
