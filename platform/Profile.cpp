@@ -42,19 +42,24 @@ struct Line {
   std::string_view end;   // "\n", "\r\n", or empty for a last line without one
 };
 
-std::vector<Line> SplitLines(std::string_view bytes) {
-  std::vector<Line> lines;
-  while (!bytes.empty()) {
+// Calls `visit(line, index, last)` for each line of `bytes` in order, until it
+// returns false. The lines are never collected: a file of millions of empty lines
+// costs no memory.
+template <class Visit>
+void ForEachLine(std::string_view bytes, Visit visit) {
+  for (std::size_t index = 0; !bytes.empty(); ++index) {
+    Line line;
     const std::size_t lf = bytes.find('\n');
     if (lf == std::string_view::npos) {
-      lines.push_back({bytes, {}});
-      break;
+      line = {bytes, {}};
+      bytes = {};
+    } else {
+      const std::size_t textEnd = (lf > 0 && bytes[lf - 1] == '\r') ? lf - 1 : lf;
+      line = {bytes.substr(0, textEnd), bytes.substr(textEnd, lf + 1 - textEnd)};
+      bytes.remove_prefix(lf + 1);
     }
-    const std::size_t textEnd = (lf > 0 && bytes[lf - 1] == '\r') ? lf - 1 : lf;
-    lines.push_back({bytes.substr(0, textEnd), bytes.substr(textEnd, lf + 1 - textEnd)});
-    bytes.remove_prefix(lf + 1);
+    if (!visit(line, index, bytes.empty())) return;
   }
-  return lines;
 }
 
 enum class LineKind { Other, Header, Key };
@@ -94,16 +99,18 @@ std::optional<std::string> ReadValue(const std::string& section, const std::stri
   const std::string_view wantedSection = Trim(section);
   const std::string_view wantedKey = Trim(key);
   bool inSection = false;
-  for (const Line& line : SplitLines(contents)) {
+  std::optional<std::string> value;
+  ForEachLine(contents, [&](const Line& line, std::size_t, bool) {
     const ParsedLine parsed = Parse(line.text);
     if (parsed.kind == LineKind::Header) {
       inSection = EqualIgnoringAsciiCase(parsed.name, wantedSection);
     } else if (parsed.kind == LineKind::Key && inSection &&
                EqualIgnoringAsciiCase(parsed.name, wantedKey)) {
-      return CleanValue(line.text.substr(parsed.valueAt));
+      value = CleanValue(line.text.substr(parsed.valueAt));
     }
-  }
-  return std::nullopt;
+    return !value;
+  });
+  return value;
 }
 
 std::optional<int> ParseInt(std::string_view text) {
@@ -141,9 +148,11 @@ std::optional<int> ParseInt(std::string_view text) {
 // The file's contents with the one key set; every line not changed keeps its bytes.
 std::string WithKeySet(std::string_view contents, std::string_view section, std::string_view key,
                        std::string_view value) {
-  const std::vector<Line> lines = SplitLines(contents);
-  const std::string_view newline =
-      (lines.empty() || lines.front().end.empty()) ? std::string_view("\n") : lines.front().end;
+  std::string_view newline = "\n";  // the file's own, as its first line ends
+  ForEachLine(contents, [&](const Line& line, std::size_t, bool) {
+    if (!line.end.empty()) newline = line.end;
+    return false;
+  });
 
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::size_t replaceAt = kNone;
@@ -152,8 +161,8 @@ std::string WithKeySet(std::string_view contents, std::string_view section, std:
   bool inSection = false;
   bool inFirstOccurrence = false;
   std::size_t valueAt = 0;
-  for (std::size_t i = 0; i < lines.size() && replaceAt == kNone; ++i) {
-    const ParsedLine parsed = Parse(lines[i].text);
+  ForEachLine(contents, [&](const Line& line, std::size_t i, bool) {
+    const ParsedLine parsed = Parse(line.text);
     if (parsed.kind == LineKind::Header) {
       inSection = EqualIgnoringAsciiCase(parsed.name, section);
       inFirstOccurrence = inSection && sectionAt == kNone;
@@ -166,27 +175,27 @@ std::string WithKeySet(std::string_view contents, std::string_view section, std:
         insertAfter = i;
       }
     }
-  }
+    return replaceAt == kNone;
+  });
 
   std::string result;
   result.reserve(contents.size() + section.size() + key.size() + value.size() + 8);
   const auto appendKeyLine = [&] { result.append(key).append("=").append(value).append(newline); };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const Line& line = lines[i];
+  ForEachLine(contents, [&](const Line& line, std::size_t i, bool last) {
     if (i == replaceAt) {
       result.append(line.text.substr(0, valueAt)).append(value).append(line.end);
-      continue;
+      return true;
     }
     result.append(line.text).append(line.end);
-    const bool last = i + 1 == lines.size();
     const bool addAfterThis =
         replaceAt == kNone && (i == insertAfter || (last && sectionAt == kNone));
-    if (!addAfterThis) continue;
+    if (!addAfterThis) return true;
     if (line.end.empty()) result.append(newline);
     if (sectionAt == kNone) result.append("[").append(section).append("]").append(newline);
     appendKeyLine();
-  }
-  if (lines.empty()) {
+    return true;
+  });
+  if (contents.empty()) {
     result.append("[").append(section).append("]").append(newline);
     appendKeyLine();
   }
