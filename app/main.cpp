@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
   }
   try {
     QApplication::setApplicationName(QStringLiteral("Kolbrin"));
-    QApplication::setApplicationVersion(QStringLiteral("1.2.0.0"));
+    QApplication::setApplicationVersion(QStringLiteral(KOLBRIN_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/MAINICON.xpm")));
     kolbrin::TfmMain::InstallFontSubstitutions();
     kolbrin::TfmMain::InstallQtTranslations();

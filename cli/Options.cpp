@@ -27,7 +27,7 @@ const char kUsage[] =
     "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error, 130 when\n"
     "stopped by an interrupt, 143 on SIGTERM, 129 on SIGHUP.\n";
 
-const char kVersion[] = "1.2.0.0";
+const char kVersion[] = KOLBRIN_VERSION;
 
 namespace {
 

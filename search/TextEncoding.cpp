@@ -11,7 +11,6 @@ struct NamedEncoding {
   TextEncoding encoding;
 };
 
-// The first name of each encoding is the one EncodingName gives.
 constexpr std::array<NamedEncoding, 10> kNames{{
     {"auto", TextEncoding::Auto},
     {"bytes", TextEncoding::Bytes},
@@ -43,13 +42,6 @@ std::optional<TextEncoding> ParseEncodingName(std::string_view name) {
     if (EqualIgnoringAsciiCase(entry.name, name)) return entry.encoding;
   }
   return std::nullopt;
-}
-
-std::string_view EncodingName(TextEncoding encoding) {
-  for (const NamedEncoding& entry : kNames) {
-    if (entry.encoding == encoding) return entry.name;
-  }
-  return "auto";
 }
 
 }  // namespace kolbrin

@@ -91,9 +91,6 @@ enum class TextEncoding : std::uint8_t {
 // Nothing for an unknown name.
 std::optional<TextEncoding> ParseEncodingName(std::string_view name);
 
-// The name ParseEncodingName takes for `encoding` ("cp932" for Cp932).
-std::string_view EncodingName(TextEncoding encoding);
-
 // Every name ParseEncodingName takes, for usage texts.
 inline constexpr std::string_view kEncodingNames =
     "auto, bytes, utf-8, cp932 (also shift_jis, sjis), euc-jp, iso-2022-jp, utf-16le, utf-16be";

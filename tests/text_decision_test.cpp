@@ -301,7 +301,7 @@ TEST(TextDecision, RandomFilesDecideAndDecodeAlikeWhateverThePieces) {
       const Outcome outcome = DecideAndDecode(mode, file, split);
       ASSERT_TRUE(whole.decision.from == outcome.decision.from &&
                   whole.decision.skip == outcome.decision.skip && whole.text == outcome.text)
-          << "round=" << round << " mode=" << EncodingName(mode) << " " << split.Label()
+          << "round=" << round << " mode=" << static_cast<int>(mode) << " " << split.Label()
           << " file=" << testing::PrintToString(file);
     }
   }
