@@ -5,7 +5,6 @@
 
 #include <QAbstractItemModel>
 #include <memory>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -27,11 +26,9 @@ class ResultTreeModel final : public QAbstractItemModel {
   void RemoveFileNodes(int first, int count);
   void Clear();
 
-  // The file nodes in the tree's order, as a random-access range of FileNode.
-  auto Files() const {
-    return std::views::transform(
-        files_, [](const std::unique_ptr<Node>& node) -> const FileNode& { return node->file; });
-  }
+  class FileList;
+  // The file nodes in the tree's order, as a range of FileNode with an index.
+  FileList Files() const;
   // The widest file-node and hit-node texts so far, in columns of a fixed-pitch
   // font (a wide character takes two), for the tree's width without laying out
   // every text.
@@ -69,5 +66,37 @@ class ResultTreeModel final : public QAbstractItemModel {
   int widestFile_ = 0;
   int widestHit_ = 0;
 };
+
+// The model's file nodes seen as FileNode values, without a copy. Written out rather
+// than a std::views::transform, which clang 14 cannot compile with libstdc++ 12.
+class ResultTreeModel::FileList {
+ public:
+  using Nodes = std::vector<std::unique_ptr<Node>>;
+
+  class Iterator {
+   public:
+    explicit Iterator(Nodes::const_iterator at) : at_(at) {}
+    const FileNode& operator*() const { return (*at_)->file; }
+    Iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const Iterator&) const = default;
+
+   private:
+    Nodes::const_iterator at_;
+  };
+
+  explicit FileList(const Nodes& nodes) : nodes_(&nodes) {}
+  Iterator begin() const { return Iterator(nodes_->begin()); }
+  Iterator end() const { return Iterator(nodes_->end()); }
+  std::size_t size() const { return nodes_->size(); }
+  const FileNode& operator[](std::size_t i) const { return (*nodes_)[i]->file; }
+
+ private:
+  const Nodes* nodes_;
+};
+
+inline ResultTreeModel::FileList ResultTreeModel::Files() const { return FileList(files_); }
 
 }  // namespace kolbrin
