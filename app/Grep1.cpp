@@ -409,7 +409,8 @@ void TfmMain::ReadSettings() {
   // Members are extracted into a folder of our own, so no file of another program
   // or user is overwritten or deleted, and nobody can plant a link there. Without
   // one (empty) archives are passed over, and plain files still searched.
-  TempDir = platform::CreatePrivateFolder(tempParent_).value_or("");
+  privateFolder_ = platform::CreatePrivateFolder(tempParent_);
+  TempDir = privateFolder_ ? privateFolder_->path() : "";
   udTab->setValue(settings::ReadTabWidth(SettingsPath));
   Encoding =
       ParseEncodingName(settings::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);

@@ -16,6 +16,7 @@
 #include "app/QtDispatcher.h"
 #include "app/ResultTreeModel.h"
 #include "app/WindowSettings.h"
+#include "platform/Files.h"
 #include "search/TextEncoding.h"
 #include "search/Threadg.h"
 
@@ -102,7 +103,7 @@ class TfmMain final : public QWidget, private SearchHost {
 
   // The fields the window keeps.
   QString BaseCaption;
-  std::string TempDir;
+  std::string TempDir;  // the private folder's path, empty without one
   std::string SettingsPath;
   settings::RecentAppSlots RecentApps;
   bool CloseRequested = false;
@@ -193,6 +194,7 @@ class TfmMain final : public QWidget, private SearchHost {
 
   WindowServices services_;
   std::string tempParent_;
+  std::optional<platform::PrivateFolder> privateFolder_;  // held while the window lives
   QtDispatcher dispatcher_;
   // The way back to the window for an opener's late failure, which arrives on the
   // thread that reaps the opener, maybe after the window has gone: the window

@@ -180,8 +180,9 @@ int main(int argc, char** argv) {
   // Archive members are extracted into a folder of our own inside TEMP, so no file
   // of another program or user is overwritten, and nobody can plant a link there.
   // Without one (empty) archives are not searched, and plain files still are.
-  const std::string tempDir =
-      kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory()).value_or("");
+  const std::optional<kolbrin::platform::PrivateFolder> privateFolder =
+      kolbrin::platform::CreatePrivateFolder(kolbrin::platform::TempDirectory());
+  const std::string tempDir = privateFolder ? privateFolder->path() : "";
   Session session;
   // Never joined: the program ends by exit while it waits.
   std::thread(WatchSignals, std::ref(signals), std::ref(session), std::cref(tempDir)).detach();

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -152,12 +154,60 @@ std::string TempDirectory() {
   return folder;
 }
 
-std::optional<std::string> CreatePrivateFolder(const std::string& parent) {
+namespace {
+
+constexpr std::string_view kPrivateFolderPrefix = "kolbrin-";
+constexpr std::size_t kPrivateFolderRandom = 6;  // the XXXXXX of mkdtemp
+
+// Removes the private folders in `parent` that belong to this user and that no
+// running program holds locked, once they are old enough not to be one that another
+// program has just made and not yet locked.
+void RemoveStalePrivateFolders(const std::string& parent) {
+  const UniqueFd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parentFd.valid()) return;
+  DIR* listing = ::fdopendir(::dup(parentFd.get()));
+  if (listing == nullptr) return;
+  std::vector<std::string> stale;
+  const time_t now = ::time(nullptr);
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name(entry->d_name);
+    if (!name.starts_with(kPrivateFolderPrefix) ||
+        name.size() != kPrivateFolderPrefix.size() + kPrivateFolderRandom) {
+      continue;
+    }
+    struct stat info {};
+    if (::fstatat(parentFd.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        now - info.st_mtime < kPrivateFolderGraceSeconds) {
+      continue;
+    }
+    const UniqueFd folder(::openat(parentFd.get(), entry->d_name,
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Locked by a running program: its folder, not ours to touch.
+    if (!folder.valid() || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    stale.emplace_back(name);
+  }
+  ::closedir(listing);
+  for (const std::string& name : stale) RemoveFolderTree(parent + name);
+}
+
+}  // namespace
+
+std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent) {
+  struct stat info {};
+  if (::stat(parent.c_str(), &info) != 0) return std::nullopt;
+  if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) return std::nullopt;
+  RemoveStalePrivateFolders(parent);
   // mkdtemp makes the folder with mode 0700 and a random name, and fails rather
   // than reuse anything already there.
-  std::string pattern = parent + "kolbrin-XXXXXX";
+  std::string pattern = parent + std::string(kPrivateFolderPrefix) + "XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return std::nullopt;
-  return pattern + "/";
+  UniqueFd fd(::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    ::rmdir(pattern.c_str());
+    return std::nullopt;
+  }
+  return PrivateFolder(pattern + "/", std::move(fd));
 }
 
 bool CreateFolders(const std::string& folder, mode_t mode) {

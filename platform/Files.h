@@ -18,6 +18,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/UniqueFd.h"
 
 namespace kolbrin::platform {
 
@@ -73,10 +76,31 @@ bool DeleteFile(const std::string& path);
 // the current folder when relative, always ending in "/".
 std::string TempDirectory();
 
-// Creates a new folder inside `parent` (which ends in "/") that only this user
-// can enter, under a name no one can predict: its path ending in "/", or nothing
-// when it cannot be created.
-std::optional<std::string> CreatePrivateFolder(const std::string& parent);
+// A folder of the program's own inside TEMP, where archive members are extracted:
+// only this user can enter it, its name cannot be predicted, and it is held open
+// and locked (flock) for as long as the object lives, so that another instance can
+// tell it from one left behind by a program that has ended. Removing the folder is
+// the owner's business; the object only closes its descriptor.
+class PrivateFolder {
+ public:
+  const std::string& path() const { return path_; }  // ends in "/"
+  int fd() const { return fd_.get(); }               // the folder, open and locked
+
+ private:
+  friend std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent);
+  PrivateFolder(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  std::string path_;
+  UniqueFd fd_;
+};
+
+// Creates a private folder inside `parent` (which ends in "/"); nothing when it
+// cannot be created, or when `parent` is writable by everyone without the sticky
+// bit (anyone could rename the folder away and put a link in its place). First
+// removes this user's private folders in `parent` that no running program holds
+// (one killed, say), once they are kPrivateFolderGraceSeconds old: a folder another
+// program is making this moment is not yet locked.
+std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent);
+inline constexpr int kPrivateFolderGraceSeconds = 10;
 
 // Creates the folder `folder` and every missing folder above it, each with `mode`
 // (less the umask). True when `folder` is a folder afterwards, also when it was

@@ -2,10 +2,12 @@
 #include "platform/Files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -95,6 +97,45 @@ TEST(FileServices, TempDirectoryFollowsTheEnvironmentAndEndsInASlash) {
 
   if (savedTemp) ::setenv("TEMP", temp.c_str(), 1);
   if (savedTmpdir) ::setenv("TMPDIR", tmpdir.c_str(), 1);
+}
+
+// A private folder left by a program that was killed is removed by the next one;
+// a folder a running program holds, a fresh one, and anything not ours, are kept.
+TEST(PrivateFolders, StaleOnesGoLiveOnesStay) {
+  TempFolder folder;
+  const std::string parent = folder.path() + "/";
+  const auto aged = [&](const std::string& name) {
+    const std::string path = parent + name;
+    std::filesystem::create_directory(path);
+    folder.Write(name + "/copy.txt", "left behind");
+    const timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), old, 0);
+    return path;
+  };
+  const std::optional<PrivateFolder> live = CreatePrivateFolder(parent);
+  ASSERT_TRUE(live);
+  const timespec old[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+  ::utimensat(AT_FDCWD, live->path().c_str(), old, 0);
+  const std::string stale = aged("kolbrin-Ab12Cd");
+  const std::string other = aged("kolbrin-notours");  // not a name this program makes
+  std::filesystem::create_directory(parent + "kolbrin-Fresh1");  // being made right now
+  const std::optional<PrivateFolder> next = CreatePrivateFolder(parent);
+  ASSERT_TRUE(next);
+  EXPECT_FALSE(std::filesystem::exists(stale));
+  EXPECT_TRUE(std::filesystem::exists(live->path() + "."));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_TRUE(std::filesystem::exists(parent + "kolbrin-Fresh1"));
+}
+
+// In a TEMP that everyone may write to without the sticky bit, anyone could swap
+// the folder for a link: none is made there.
+TEST(PrivateFolders, NoneInAWorldWritableFolderWithoutTheStickyBit) {
+  TempFolder folder;
+  const std::string parent = folder.path() + "/";
+  ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
+  EXPECT_FALSE(CreatePrivateFolder(parent));
+  ASSERT_EQ(::chmod(folder.path().c_str(), 01777), 0);
+  EXPECT_TRUE(CreatePrivateFolder(parent));
 }
 
 TEST(FilePaths, FolderAndFileName) {

@@ -45,9 +45,9 @@ class MemberSearch : public ::testing::Test {
     outerTemp = folder.path() + "/temp/";
     ASSERT_EQ(::mkdir(outerTemp.c_str(), 0700), 0);
     folder.Write("temp/readme.txt", "the user's own file");
-    const std::optional<std::string> made = platform::CreatePrivateFolder(outerTemp);
+    made = platform::CreatePrivateFolder(outerTemp);
     ASSERT_TRUE(made);
-    tempDir = *made;
+    tempDir = made->path();
   }
   void TearDown() override {
     FreeLzhLibrary();
@@ -68,6 +68,7 @@ class MemberSearch : public ::testing::Test {
 
   TempFolder folder;
   std::string outerTemp;
+  std::optional<platform::PrivateFolder> made;
   std::string tempDir;
 };
 
@@ -133,7 +134,8 @@ TEST_F(MemberSearch, EveryMemberIsSearchedUnderTheCopyTheLibraryWrote) {
     } else {
       archive = Zip("names.zip", members);
     }
-    const std::string privateFolder = platform::CreatePrivateFolder(outerTemp).value();
+    const std::optional<platform::PrivateFolder> held = platform::CreatePrivateFolder(outerTemp);
+    const std::string privateFolder = held.value().path();
     auto search = NewSearch("key", /*hide=*/true);
     search->grep->TempDir = privateFolder;
     search->grep->Paths.Add(archive);
