@@ -37,6 +37,7 @@ bool FileText::Open(const std::string& path) {
   decision_ = TextDecision{};
   undecided_ = mode_ == TextEncoding::Auto;
   utf16Tried_ = false;
+  isoTried_ = false;
   decoding_ = false;
   if (!Allocate()) {
     reader_.Close();
@@ -100,10 +101,27 @@ void FileText::CheckAsItStands(const unsigned char* free, std::size_t kept, std:
   utf8_.Feed(free, got);
   if (atEnd_) utf8_.Finish();
   const std::size_t whole = start_ == 0 && atEnd_ ? kept + got : kNotWhole;
-  if (!utf8_.valid() || (utf8_.designation() && !utf8_.nonAscii())) {
+  if (!utf8_.valid()) {
     Decide(whole);
     changed_ = decision_.from != TextEncoding::Bytes;
     return;
+  }
+  if (utf8_.designation() && !isoTried_) {
+    // An ISO-2022-JP designation in text that is UTF-8 so far (and so has no byte
+    // order mark): the file is ISO-2022-JP if it reads as such, unless it is UTF-16,
+    // which comes first; else it goes on as it stands, and its reading, which gives
+    // up early in UTF-8 text, is not tried again.
+    isoTried_ = true;
+    if (ReadsAsIso2022Jp(DecisionRead(whole), decoded_.get(), pieceSize_, decoder_)) {
+      const TextEncoding utf16 =
+          utf16Tried_ ? TextEncoding::Bytes
+                      : DecideUtf16WithoutMark(DecisionRead(whole), decoded_.get(), pieceSize_);
+      decision_ = TextDecision{utf16 != TextEncoding::Bytes ? utf16 : TextEncoding::Iso2022Jp, 0};
+      undecided_ = false;
+      probing_ = false;
+      changed_ = true;
+      return;
+    }
   }
   if (probing_) {
     // The window holds the file's own bytes: `free` is at file offset start_ + kept.

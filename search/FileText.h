@@ -8,9 +8,10 @@
 // search/TextDecision.cpp. With automatic detection a file is taken as it stands
 // while its bytes check out as UTF-8, so a UTF-8 file is read once per pass, each
 // piece checked as it comes in, before the scanner sees it. When a piece shows what
-// needs a closer look (an ill-formed sequence, an ISO-2022-JP designation in 7-bit
-// text), the whole file is decided by reading it through once more; if it is then to
-// be decoded, the text so far was the wrong one: changed() says so, and the scan
+// needs a closer look, the file is read through once more: at an ill-formed
+// sequence for the whole decision, at an ISO-2022-JP designation for its reading
+// as ISO-2022-JP (which gives up early in UTF-8 text). If the file is then to be
+// decoded, the text so far was the wrong one: changed() says so, and the scan
 // starts over from Rewind. The first kUtf16ProbeBytes of the file are also looked at
 // for a NUL or counted control byte, a sign of UTF-16 without a byte order mark
 // (whose bytes are often well-formed UTF-8); only on that sign is the file read
@@ -88,6 +89,7 @@ class FileText {
   Utf8Stream utf8_;          // and this checks them
   bool probing_ = false;     // the file's first kUtf16ProbeBytes are being looked at
   bool utf16Tried_ = false;  // DecideUtf16 has read the file
+  bool isoTried_ = false;    // the file's reading as ISO-2022-JP did not hold
   StreamDecoder decoder_;
   bool decoding_ = false;
 

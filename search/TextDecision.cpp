@@ -45,9 +45,15 @@ class Pieces {
 // character that its end cuts short is told by Utf8Stream.)
 class DamageCount {
  public:
-  // Counts the next piece. False once the file is known not to be damaged UTF-8.
-  bool Feed(const unsigned char* data, std::size_t size) {
+  // Counts the next piece. False once the file is known not to be damaged UTF-8;
+  // `looked` is then no less than the bytes of the piece up to the sequence that
+  // showed it, else the piece's size. escape() says whether an ESC lies among them.
+  bool Feed(const unsigned char* data, std::size_t size, std::size_t& looked) {
+    looked = 0;
+    escape_ = false;
     if (decided_) return false;
+    looked = size;
+    std::size_t skip = 0;
     if (heldSize_ != 0) {
       // The held bytes and enough of the piece to end the characters they start.
       unsigned char joined[sizeof held_ + 4];
@@ -56,18 +62,22 @@ class DamageCount {
       std::memcpy(joined + heldSize_, data, taken);
       const std::size_t joinedSize = heldSize_ + taken;
       const std::size_t counted = Count(joined, joinedSize, false);
-      if (decided_) return false;
+      if (decided_) {
+        looked = taken;
+        return false;
+      }
       if (taken == size) {
         Hold(joined + counted, joinedSize - counted);
         return true;
       }
-      const std::size_t skip = counted - heldSize_;
-      data += skip;
-      size -= skip;
+      skip = counted - heldSize_;
     }
-    const std::size_t counted = Count(data, size, false);
-    if (decided_) return false;
-    Hold(data + counted, size - counted);
+    const std::size_t counted = Count(data + skip, size - skip, false);
+    if (decided_) {
+      looked = skip + counted;
+      return false;
+    }
+    Hold(data + skip + counted, size - skip - counted);
     return true;
   }
 
@@ -77,6 +87,10 @@ class DamageCount {
     heldSize_ = 0;
     return !decided_ && illFormed_ * 4 <= wellFormed_;
   }
+
+  // An ESC among the bytes that the last Feed looked at (an ISO-2022-JP escape
+  // sequence may have begun there).
+  bool escape() const { return escape_; }
 
  private:
   void Hold(const unsigned char* bytes, std::size_t size) {
@@ -89,14 +103,30 @@ class DamageCount {
   // character less than four bytes from the end. Returns the bytes counted.
   std::size_t Count(const unsigned char* data, std::size_t size, bool last) {
     constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    constexpr std::uint64_t kLowBits = 0x0101010101010101u;
     std::size_t p = 0;
+    // ASCII is skipped a vector or a word at a time, its ESC bytes noted.
+    std::uint64_t escapes = 0;
     while (p < size) {
+#if defined(__SSE2__)
+      if (size - p >= 16) {
+        const __m128i v = sse2::Load16(data + p);
+        if (sse2::Mask16(v) == 0) {
+          escapes |= sse2::Mask16(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B)));
+          p += 16;
+          continue;
+        }
+      }
+#endif
       std::uint64_t word;
       if (size - p >= 8 && (std::memcpy(&word, data + p, 8), (word & kHighBits) == 0)) {
+        const std::uint64_t esc = word ^ (0x1B * kLowBits);
+        escapes |= (esc - kLowBits) & ~esc & kHighBits;  // a zero byte: an ESC
         p += 8;
         continue;
       }
       if (data[p] < 0x80) {
+        escapes |= data[p] == 0x1B;
         ++p;
         continue;
       }
@@ -113,6 +143,7 @@ class DamageCount {
         break;
       }
     }
+    escape_ = escape_ || escapes != 0;
     return p;
   }
 
@@ -121,6 +152,7 @@ class DamageCount {
   std::size_t wellFormed_ = 0;
   std::size_t illFormed_ = 0;
   bool decided_ = false;  // not damaged UTF-8
+  bool escape_ = false;
 };
 
 // Whether the file from `offset` on decodes through `decoder` (started) without a
@@ -267,22 +299,50 @@ enum class Utf8Outcome { WellFormed, CutShortAtTheEnd, IllFormed };
 
 struct Utf8Reading {
   Utf8Outcome outcome = Utf8Outcome::IllFormed;
-  bool nonAscii = false;
-  bool designation = false;
+  bool designation = false;  // an ISO-2022-JP designation (before an ill-formed sequence)
 };
 
 // Reads the file through Utf8Stream, stopping at the first ill-formed sequence.
 Utf8Reading ReadAsUtf8(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize) {
   Utf8Stream stream;
   Pieces pieces(read, scratch, scratchSize, 0);
-  for (std::size_t size; (size = pieces.Next()) != 0;) {
-    if (!stream.Feed(pieces.data(), size)) return {};
-  }
   Utf8Reading reading;
+  for (std::size_t size; (size = pieces.Next()) != 0;) {
+    if (!stream.Feed(pieces.data(), size)) {
+      reading.designation = stream.designation();
+      return reading;
+    }
+  }
   reading.outcome = stream.Finish() ? Utf8Outcome::WellFormed : Utf8Outcome::CutShortAtTheEnd;
-  reading.nonAscii = stream.nonAscii();
   reading.designation = stream.designation();
   return reading;
+}
+
+// At most one bad byte for every 16 Japanese characters (kana, kanji, half-width
+// katakana) of a CP932, EUC-JP or ISO-2022-JP reading.
+bool FewBadBytes(const TableCounts& counts) {
+  return counts.of(CharKind::Bad) * 16 <= counts.of(CharKind::Kana) + counts.of(CharKind::Kanji) +
+                                              counts.of(CharKind::HalfWidthKana);
+}
+
+// Whether the file, from the piece that `pieces` read last (`size` bytes) on, holds
+// an ISO-2022-JP designation before its reading as ISO-2022-JP gives up; no byte
+// before that piece may be part of a designation. Until its first designation the
+// reading is of ASCII, with no Japanese character, so it gives up at a NUL byte, an
+// eleventh counted control byte or a sixteenth byte at or above 0x80 (each of them
+// bad); counted from a piece past the start of the file, these are the least it holds.
+bool DesignationAhead(Pieces& pieces, std::size_t size) {
+  DesignationSearch designations;
+  std::size_t controls = 0;
+  std::size_t high = 0;
+  for (; size != 0; size = pieces.Next()) {
+    const unsigned char* data = pieces.data();
+    if (designations.Feed(data, size)) return true;
+    if (!StillCountsAsText(data, size, controls)) return false;
+    for (std::size_t p = 0; p < size; ++p) high += data[p] >> 7;
+    if (high >= 16) return false;
+  }
+  return false;
 }
 
 TextDecision Decided(TextEncoding from, std::uint64_t skip = 0) { return {from, skip}; }
@@ -317,31 +377,27 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
     return Decided(utf16);
   }
 
-  // 3. Well-formed UTF-8 stands as it is, but for 7-bit ISO-2022-JP.
-  const Utf8Reading utf8 = ReadAsUtf8(read, scratch, scratchSize);
-  if (utf8.outcome == Utf8Outcome::WellFormed) {
-    if (utf8.nonAscii || !utf8.designation) return Decided(TextEncoding::Bytes);
+  // 3. ISO-2022-JP, for a file with a designation. 4. Otherwise well-formed UTF-8
+  // stands as it is, and so does UTF-8 but for a last character that the end cuts
+  // short (as step 5 would have it).
+  const auto readsAsIso = [&] {
     StreamDecoder decoder;
-    if (!decoder.StartChecked(TextEncoding::Iso2022Jp)) return Decided(TextEncoding::Bytes);
-    out.resize(StreamDecoder::MaxOutput(scratchSize));
-    Pieces pieces(read, scratch, scratchSize, 0);
-    std::size_t rawControls = 0;
-    for (std::size_t size; (size = pieces.Next()) != 0;) {
-      // The file's own bytes must count as text, and so must the decoding.
-      if (!StillCountsAsText(pieces.data(), size, rawControls)) {
-        return Decided(TextEncoding::Bytes);
-      }
-      decoder.Decode(pieces.data(), size, out.data());
-      if (decoder.failed()) return Decided(TextEncoding::Bytes);
-    }
-    decoder.Finish(out.data());
-    return Decided(decoder.failed() ? TextEncoding::Bytes : TextEncoding::Iso2022Jp);
+    return ReadsAsIso2022Jp(read, scratch, scratchSize, decoder);
+  };
+  const Utf8Reading utf8 = ReadAsUtf8(read, scratch, scratchSize);
+  if (utf8.outcome != Utf8Outcome::IllFormed) {
+    const bool iso = utf8.designation && readsAsIso();
+    return Decided(iso ? TextEncoding::Iso2022Jp : TextEncoding::Bytes);
   }
-  // 4. UTF-8 but for a last character that the end cuts short, or a few stray bytes.
-  if (utf8.outcome == Utf8Outcome::CutShortAtTheEnd) return Decided(TextEncoding::Bytes);
 
-  // 5. CP932 or EUC-JP, when the reading looks like Japanese; of two, the one that
-  // looks more so, a tie going to EUC-JP.
+  // Not UTF-8. A designation is looked for as far as the file may still be damaged
+  // UTF-8: once it is known not to be (16 ill-formed sequences or more, each with a
+  // byte at or above 0x80), without a designation so far, its ISO-2022-JP reading
+  // has given up, with 16 bad bytes and no Japanese character yet.
+  bool designation = utf8.designation;
+  DesignationSearch designations;
+  // 5. UTF-8 but for a few stray bytes. 6. CP932 or EUC-JP, when the reading looks
+  // like Japanese; of two, the one that looks more so, a tie going to EUC-JP.
   TableReading cp932;
   TableReading eucJp;
   if (!cp932.Start(TextEncoding::Cp932) || !eucJp.Start(TextEncoding::EucJp)) {
@@ -351,25 +407,40 @@ TextDecision DecideAuto(const ReadAt& read, unsigned char* scratch, std::size_t 
   bool counting = true;
   Pieces pieces(read, scratch, scratchSize, 0);
   for (std::size_t size; (size = pieces.Next()) != 0;) {
-    if (counting) counting = damage.Feed(pieces.data(), size);
+    if (counting) {
+      std::size_t looked = 0;
+      counting = damage.Feed(pieces.data(), size, looked);
+      if (!designation) designation = designations.Feed(pieces.data(), looked, damage.escape());
+    }
     const bool asCp932 = cp932.Feed(pieces.data(), size);
     const bool asEucJp = eucJp.Feed(pieces.data(), size);
-    if (!asCp932 && !asEucJp) return Decided(TextEncoding::Bytes);
-    // Known to be no damaged UTF-8, with one reading left: the rest of the file
-    // decides only whether that reading holds, and the scan's decoding counts it.
-    if (decisions == Decisions::MayStopEarly && !counting && asCp932 != asEucJp) {
+    if (!asCp932 && !asEucJp) {
+      // No reading is left but ISO-2022-JP.
+      if (designation) break;
+      if (!counting || !DesignationAhead(pieces, size)) return Decided(TextEncoding::Bytes);
+      return Decided(readsAsIso() ? TextEncoding::Iso2022Jp : TextEncoding::Bytes);
+    }
+    // Known to be no damaged UTF-8 and no ISO-2022-JP, with one reading left: the
+    // rest of the file decides only whether that reading holds, and the scan's
+    // decoding counts it.
+    if (decisions == Decisions::MayStopEarly && !counting && asCp932 != asEucJp && !designation) {
       TextDecision provisional = Decided(asCp932 ? TextEncoding::Cp932 : TextEncoding::EucJp);
       provisional.provisional = true;
       return provisional;
     }
   }
+  // 3. With a designation, ISO-2022-JP comes before the readings of steps 5 and 6.
+  if (designation && readsAsIso()) {
+    return Decided(TextEncoding::Iso2022Jp);
+  }
+  if (!cp932.alive() && !eucJp.alive()) return Decided(TextEncoding::Bytes);
   if (counting && damage.Finish()) return Decided(TextEncoding::Bytes);
   const bool asCp932 = cp932.Finish() && LooksJapanese(cp932.counts());
   const bool asEucJp = eucJp.Finish() && LooksJapanese(eucJp.counts());
   if (asCp932 && (!asEucJp || Score(cp932.counts()) > Score(eucJp.counts()))) {
     return Decided(TextEncoding::Cp932);
   }
-  // 6. Anything else stands as it is.
+  // 7. Anything else stands as it is.
   return Decided(asEucJp ? TextEncoding::EucJp : TextEncoding::Bytes);
 }
 
@@ -443,6 +514,30 @@ TextEncoding DecideUtf16WithoutMark(const ReadAt& read, unsigned char* scratch,
   return asBe ? TextEncoding::Utf16Be : TextEncoding::Bytes;
 }
 
+bool ReadsAsIso2022Jp(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize,
+                      StreamDecoder& decoder) {
+  if (!decoder.StartChecked(TextEncoding::Iso2022Jp)) return false;
+  // Other text gives the reading up within its first few lines: the file is read in
+  // pieces that grow from 4 KiB to the scratch buffer's size, and decoded in steps
+  // that grow from 256 bytes to 4 KiB, into a buffer whose text is not kept.
+  constexpr std::size_t kLongestStep = 4096;
+  unsigned char out[StreamDecoder::MaxOutput(kLongestStep)];
+  std::size_t step = 256;
+  std::uint64_t offset = 0;
+  for (std::size_t piece = std::min(scratchSize, kLongestStep);;
+       piece = std::min(scratchSize, 2 * piece)) {
+    const std::size_t size = read(offset, scratch, piece);
+    if (size == 0) break;
+    offset += size;
+    for (std::size_t p = 0; p < size; p += step, step = std::min(kLongestStep, 2 * step)) {
+      decoder.Decode(scratch + p, std::min(step, size - p), out);
+      if (decoder.failed()) return false;
+    }
+  }
+  decoder.Finish(out);
+  return !decoder.failed() && FewBadBytes(decoder.counts());
+}
+
 bool LooksJapanese(const TableCounts& counts) {
   const std::uint64_t kana = counts.of(CharKind::Kana);
   const std::uint64_t fullWidth = kana + counts.of(CharKind::Kanji);
@@ -452,7 +547,7 @@ bool LooksJapanese(const TableCounts& counts) {
   // No user-defined characters (the decoding already stops at one).
   if (counts.of(CharKind::UserDefined) != 0) return false;
   // At most one bad byte for every 16 Japanese characters.
-  if (counts.of(CharKind::Bad) * 16 > fullWidth + halfWidth) return false;
+  if (!FewBadBytes(counts)) return false;
   // Text of half-width katakana only (a half-width CSV); as single bytes, they cost
   // no ASCII its place.
   if (fullWidth == 0) return halfWidth != 0 && other == 0;

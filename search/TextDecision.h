@@ -38,9 +38,9 @@ enum class Decisions { Final, MayStopEarly };
 // The decision for a whole file under `mode` (Auto or a forced encoding; Bytes gives
 // Bytes), made by reading it through `scratch` (any size of at least one byte). Every
 // check runs over each piece as it is read and stops once it has decided; the
-// reading stops when all have. A file is read a second time only when its first
-// reading leaves a question open: a 7-bit file with an ISO-2022-JP designation is
-// then decoded, a file found not to be UTF-8 is read as CP932 and EUC-JP from its
+// reading stops when all have. A file is read again only when its first reading
+// leaves a question open: a file with an ISO-2022-JP designation is decoded as
+// ISO-2022-JP, a file found not to be UTF-8 is read as CP932 and EUC-JP from its
 // start, and a file forced as UTF-8 that is not well-formed is decoded.
 TextDecision DecideFileText(TextEncoding mode, const ReadAt& read, unsigned char* scratch,
                             std::size_t scratchSize, Decisions decisions = Decisions::Final);
@@ -60,6 +60,14 @@ bool HoldsCountedControl(const unsigned char* data, std::size_t size);
 // and stops once neither byte order can hold.
 TextEncoding DecideUtf16WithoutMark(const ReadAt& read, unsigned char* scratch,
                                     std::size_t scratchSize);
+
+// Whether a file with an ISO-2022-JP designation is ISO-2022-JP (the rule of
+// search/TextEncoding.h, step 3), read through `scratch` and decoded by `decoder`
+// (started over; one kept from file to file keeps its converter): its reading, bad
+// bytes kept, gets to the end of the file without giving up and has few bad bytes.
+// The reading stops where it gives up.
+bool ReadsAsIso2022Jp(const ReadAt& read, unsigned char* scratch, std::size_t scratchSize,
+                      StreamDecoder& decoder);
 
 // Whether a CP932 or EUC-JP reading that got to the end of the file with `counts`
 // is taken: the rule of search/TextEncoding.h, step 5.

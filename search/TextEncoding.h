@@ -23,13 +23,25 @@
 //      A reading with one lane mostly zero wins; of two Japanese ones, the one scoring
 //      more (kana 4, other Japanese characters 2, ASCII 1), a tie going to UTF-16LE.
 //      Japanese UTF-16 of kanji only, or without a line break, stays raw.
-//   3. Valid UTF-8 (a UTF-8 byte order mark allowed): the file is searched as it
-//      stands, unless it is 7-bit, holds an ISO-2022-JP designation (ESC $ @,
-//      ESC $ B, ESC ( J, ...) and decodes cleanly as ISO-2022-JP; then it is decoded.
-//   4. Otherwise, a file that is UTF-8 but for a few ill-formed sequences (at most
+//   3. A file that holds an ISO-2022-JP designation (ESC $ @, ESC $ B, ESC $ ( D,
+//      ESC ( B, ESC ( J or ESC ( I) is decoded as ISO-2022-JP when it reads as such
+//      but for a few bad bytes. It is read as ICU reads it (ASCII, JIS X 0201 Roman
+//      and katakana, JIS X 0208), each byte of a sequence that ICU cannot read being
+//      bad (of an unknown escape sequence, the ESC alone; of one designating a set
+//      that ISO-2022-JP lacks, as ESC $ ( D does JIS X 0212, all of it). The reading
+//      is taken when its text holds no NUL and at most ten control bytes and it has
+//      at most one bad byte for every 16 kana, kanji and half-width katakana (a last
+//      character or escape sequence that the end of the file cuts short is no damage,
+//      and neither is a designation right after another); a reading with 16 or more
+//      bad bytes, more than one for every 4 such characters so far, is given up where
+//      it stands. Each bad byte is kept in the text as that very byte, as in step 6.
+//      A UTF-8, CP932 or EUC-JP file read so is bad bytes wherever it is not ASCII,
+//      and goes on to the steps below.
+//   4. Valid UTF-8 (a UTF-8 byte order mark allowed) is searched as it stands.
+//   5. Otherwise, a file that is UTF-8 but for a few ill-formed sequences (at most
 //      one for every 4 well-formed characters beyond ASCII: a UTF-8 file cut inside
 //      a character, or with a stray byte) is searched as raw bytes.
-//   5. Otherwise, a file without NUL bytes and with at most ten control bytes (as
+//   6. Otherwise, a file without NUL bytes and with at most ten control bytes (as
 //      the scanner counts them) is read as EUC-JP and as CP932 (Shift_JIS as Windows
 //      writes it, NEC and IBM extensions included); bytes below 0x80 are ASCII as
 //      they stand in both. A byte that starts no mapped sequence is bad (C1 control
@@ -59,7 +71,7 @@
 //      bytes do and nothing is lost. Text in other encodings (Latin-1, Windows-1252,
 //      EUC-KR, GBK, Big5) fails these tests and stays raw, so an ASCII search finds
 //      what it finds in the file's bytes.
-//   6. Anything else is searched as raw bytes.
+//   7. Anything else is searched as raw bytes.
 //
 // A forced encoding decodes every file that way, bad sequences becoming U+FFFD,
 // unless the text would count as binary (more than ten control bytes): such a file

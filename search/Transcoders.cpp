@@ -3,6 +3,7 @@
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
+#include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -126,6 +127,36 @@ extern "C" void WriteReplacementCharacter(const void*, UConverterToUnicodeArgs* 
   static const UChar kReplacement = 0xFFFD;
   *error = U_ZERO_ERROR;
   ucnv_cbToUWriteUChars(arguments, &kReplacement, 1, 0, error);
+}
+
+// An ISO-2022-JP reading decided automatically keeps each byte ICU cannot read as
+// that very byte. ISO-2022-JP as ICU reads it has no character beyond the BMP, so
+// its text holds no surrogate: the bytes are passed on as lone surrogates, 0xDC00
+// plus the byte, or 0xD800 plus the byte for those of a character (or an escape
+// sequence) that the end of the file cuts short, which are no damage.
+constexpr UChar kBadByteMark = 0xDC00;
+constexpr UChar kCutByteMark = 0xD800;
+
+extern "C" void MarkBadBytes(const void*, UConverterToUnicodeArgs* arguments, const char* bytes,
+                             int32_t length, UConverterCallbackReason reason, UErrorCode* error) {
+  if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+  if (reason == UCNV_IRREGULAR) {
+    // A designation right after another, the segment between them empty: ICU
+    // reports it, but it designates as any other, and nothing of the text is amiss.
+    *error = U_ZERO_ERROR;
+    return;
+  }
+  const UChar mark = *error == U_TRUNCATED_CHAR_FOUND ? kCutByteMark : kBadByteMark;
+  *error = U_ZERO_ERROR;
+  UChar marks[8];
+  for (int32_t at = 0; at < length && U_SUCCESS(*error);) {
+    const int32_t count = std::min<int32_t>(length - at, 8);
+    for (int32_t k = 0; k < count; ++k) {
+      marks[k] = static_cast<UChar>(mark | static_cast<unsigned char>(bytes[at + k]));
+    }
+    ucnv_cbToUWriteUChars(arguments, marks, count, 0, error);
+    at += count;
+  }
 }
 
 }  // namespace
@@ -471,6 +502,7 @@ bool StreamDecoder::StartChecked(TextEncoding from) { return StartAs(from, true)
 bool StreamDecoder::StartAs(TextEncoding from, bool strict) {
   from_ = from;
   tables_ = nullptr;
+  keeping_ = strict && from == TextEncoding::Iso2022Jp;
   held_ = HeldBytes{};
   counts_ = TableCounts{};
   failed_ = false;
@@ -498,7 +530,9 @@ bool StreamDecoder::StartIcu(TextEncoding from, bool strict) {
   ucnv_resetToUnicode(icu_->source.get());
   ucnv_resetFromUnicode(icu_->target.get());
   UErrorCode error = U_ZERO_ERROR;
-  if (strict) {
+  if (keeping_) {
+    ucnv_setToUCallBack(icu_->source.get(), MarkBadBytes, nullptr, nullptr, nullptr, &error);
+  } else if (strict) {
     ucnv_setToUCallBack(icu_->source.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
                         &error);
     // A lone UTF-16 surrogate passes the decoding and fails only as UTF-8.
@@ -532,6 +566,58 @@ std::size_t StreamDecoder::ConvertIcu(const unsigned char* in, std::size_t size,
   return static_cast<std::size_t>(written - reinterpret_cast<char*>(out));
 }
 
+std::size_t StreamDecoder::ConvertKeeping(const unsigned char* in, std::size_t size,
+                                          unsigned char* out, bool flush) {
+  if (failed_ || (size == 0 && !flush)) return 0;
+  // ICU reads the piece into the pivot, as much as it holds at a time, and each of
+  // its characters goes to UTF-8 here, counted; a character or an escape sequence
+  // split between pieces is kept in the converter until the next piece.
+  const char* read = reinterpret_cast<const char*>(in);
+  const char* const end = read + size;
+  std::size_t length = 0;
+  std::uint64_t* const kinds = counts_.kinds;
+  constexpr auto kBad = static_cast<std::size_t>(CharKind::Bad);
+  for (;;) {
+    UChar* pivotEnd = icu_->pivot;
+    UErrorCode error = U_ZERO_ERROR;
+    ucnv_toUnicode(icu_->source.get(), &pivotEnd, icu_->pivot + kPivotSize, &read, end, nullptr,
+                   flush, &error);
+    if (U_FAILURE(error) && error != U_BUFFER_OVERFLOW_ERROR) {
+      failed_ = true;
+      return 0;
+    }
+    for (const UChar* unit = icu_->pivot; unit != pivotEnd; ++unit) {
+      const UChar c = *unit;
+      if (c < 0x80 || U16_IS_SURROGATE(c)) {
+        // ASCII, or a byte ICU cannot read, kept as it stands.
+        const auto b = static_cast<unsigned char>(c);
+        out[length++] = b;
+        if (b < 0x20 && TooManyControls(b, counts_.controls)) {
+          failed_ = true;
+          return 0;
+        }
+        if ((c & 0xFF00) == kBadByteMark && ++kinds[kBad] >= 16 &&
+            kinds[kBad] * 4 > kinds[static_cast<std::size_t>(CharKind::Kana)] +
+                                  kinds[static_cast<std::size_t>(CharKind::Kanji)] +
+                                  kinds[static_cast<std::size_t>(CharKind::HalfWidthKana)]) {
+          failed_ = true;
+          return 0;
+        }
+        continue;
+      }
+      ++kinds[static_cast<std::size_t>(KindOf(c))];
+      if (c < 0x800) {
+        out[length++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      } else {
+        out[length++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+        out[length++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      }
+      out[length++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    if (error != U_BUFFER_OVERFLOW_ERROR) return length;
+  }
+}
+
 std::size_t StreamDecoder::Decode(const unsigned char* in, std::size_t size, unsigned char* out) {
   if (tables_ != nullptr) {
     if (!strict_) {
@@ -543,6 +629,7 @@ std::size_t StreamDecoder::Decode(const unsigned char* in, std::size_t size, uns
     failed_ = !step.ok;
     return step.ok ? step.written : 0;
   }
+  if (keeping_) return ConvertKeeping(in, size, out, false);
   return ConvertIcu(in, size, out, false);
 }
 
@@ -560,6 +647,7 @@ std::size_t StreamDecoder::Finish(unsigned char* out) {
     return step.ok ? step.written : 0;
   }
   static const unsigned char kNothing = 0;  // ICU takes no null source, even an empty one
+  if (keeping_) return ConvertKeeping(&kNothing, 0, out, true);
   return ConvertIcu(&kNothing, 0, out, true);
 }
 

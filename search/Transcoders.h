@@ -99,20 +99,24 @@ class StreamDecoder {
   // the tables, a byte that starts no mapped sequence; decoding goes on with the next
   // byte); control bytes pass through. False when the converter cannot be had.
   bool Start(TextEncoding from);
-  // As Start, for a text decided automatically. Through ICU (Iso2022Jp, Utf16Le,
-  // Utf16Be), the first bad or unmapped sequence (or a lone UTF-16 surrogate) ends
-  // the decoding, and failed() says so. Through the tables (Cp932, EucJp), a byte
-  // that starts no mapped sequence is kept in the text as that very byte (a character
-  // the end of the file cuts short, all its bytes), so nothing of the file is lost,
-  // and the characters are counted (counts()); the decoding ends, failed() saying
-  // so, at a NUL byte, an eleventh counted control byte, a user-defined character, or
-  // once 16 or more bad bytes are more than one for every 4 Japanese characters
-  // (kana, kanji, half-width katakana) read so far: a reading so damaged is no
-  // reading. Whether a reading that gets to the end is taken is judged from its
-  // counts (search/TextDecision.h, LooksJapanese).
+  // As Start, for a text decided automatically. Through ICU (Utf16Le, Utf16Be), the
+  // first bad sequence (or a lone surrogate) ends the decoding, and failed() says
+  // so. Through the tables (Cp932, EucJp), a byte that starts no mapped sequence is
+  // kept in the text as that very byte (a character the end of the file cuts short,
+  // all its bytes), so nothing of the file is lost, and the characters are counted
+  // (counts()); the decoding ends, failed() saying so, at a NUL byte, an eleventh
+  // counted control byte, a user-defined character, or once 16 or more bad bytes are
+  // more than one for every 4 Japanese characters (kana, kanji, half-width katakana)
+  // read so far: a reading so damaged is no reading. Iso2022Jp is read by ICU and
+  // kept and counted likewise: each byte of a sequence that ICU reports as bad
+  // stays as it stands and counts as a bad byte; the bytes of a character or escape
+  // sequence that the end of the file cuts short stay too, but are no damage, and
+  // a designation right after another (an empty segment, which ICU reports) is
+  // taken as any other. Whether a reading that gets to the end is taken is judged
+  // from its counts (search/TextEncoding.h, steps 3 and 6).
   bool StartChecked(TextEncoding from);
   bool failed() const { return failed_; }
-  // What the tables' decoding counted so far.
+  // What the decoding kept and counted so far (Cp932, EucJp; Iso2022Jp when checked).
   const TableCounts& counts() const { return counts_; }
 
   // The UTF-8 of the next `size` bytes of the file, written to `out`, which has room
@@ -132,6 +136,8 @@ class StreamDecoder {
   bool StartAs(TextEncoding from, bool strict);
   bool StartIcu(TextEncoding from, bool strict);
   std::size_t ConvertIcu(const unsigned char* in, std::size_t size, unsigned char* out, bool flush);
+  std::size_t ConvertKeeping(const unsigned char* in, std::size_t size, unsigned char* out,
+                             bool flush);
 
   TextEncoding from_ = TextEncoding::Bytes;
   const ByteTables* tables_ = nullptr;  // for Cp932 and EucJp
@@ -140,6 +146,7 @@ class StreamDecoder {
   std::unique_ptr<Icu> icu_;  // the converters, kept from text to text
   bool failed_ = false;
   bool strict_ = false;
+  bool keeping_ = false;  // ISO-2022-JP through ICU, its bad bytes kept and counted
 };
 
 }  // namespace kolbrin

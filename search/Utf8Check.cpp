@@ -426,18 +426,19 @@ bool Utf8Stream::FeedWhole(const unsigned char* data, std::size_t size) {
     const Utf8Check check = CheckUtf8(data, 0, to, to);
     if (check.invalid || check.checkedTo != to) return valid_ = false;
     nonAscii_ = nonAscii_ || check.nonAscii;
-    if (!designation_) FollowEscapes(data, size, check.escape);
+    if (!designations_.found()) designations_.Feed(data, size, check.escape);
   }
   heldSize_ = size - to;
   std::memcpy(held_, data + to, heldSize_);
   if (heldSize_ != 0) {
     nonAscii_ = true;
-    lastSize_ = 0;  // no ESC among the last bytes
+    designations_.Interrupt();  // no ESC among the last bytes
   }
   return true;
 }
 
-void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool escape) {
+bool DesignationSearch::Feed(const unsigned char* data, std::size_t size, bool escape) {
+  if (found_) return true;
   // A designation that began among the last bytes of the pieces before.
   if (lastSize_ != 0) {
     unsigned char joined[sizeof last_ + 3];
@@ -446,15 +447,11 @@ void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool
     std::memcpy(joined + lastSize_, data, taken);
     for (std::size_t k = 0; k < lastSize_; ++k) {
       if (joined[k] == 0x1B && IsDesignationAt(joined + k, lastSize_ + taken - k)) {
-        designation_ = true;
-        return;
+        return found_ = true;
       }
     }
   }
-  if (escape && HasDesignation(data, size)) {
-    designation_ = true;
-    return;
-  }
+  if (escape && HasDesignation(data, size)) return found_ = true;
   // Keep the last three bytes seen when an ESC is among them (an ESC the piece does
   // not hold may be among those kept before, for a piece that short).
   unsigned char joined[sizeof last_ + sizeof last_];
@@ -469,6 +466,7 @@ void Utf8Stream::FollowEscapes(const unsigned char* data, std::size_t size, bool
   const std::size_t keep = std::min(joinedSize, sizeof last_);
   lastSize_ = std::memchr(joined + joinedSize - keep, 0x1B, keep) != nullptr ? keep : 0;
   std::memcpy(last_, joined + joinedSize - keep, lastSize_);
+  return false;
 }
 
 bool Utf8Stream::Finish() {

@@ -29,6 +29,24 @@ struct Utf8Check {
 // unless it runs past `size`, which makes it ill-formed.
 Utf8Check CheckUtf8(const unsigned char* data, std::size_t from, std::size_t to, std::size_t size);
 
+// Whether a file read piece by piece holds an ISO-2022-JP designation (ESC $ @,
+// ESC $ B, ESC $ ( D, ESC ( B, ESC ( J, ESC ( I), also one split between pieces.
+class DesignationSearch {
+ public:
+  // Looks through the next piece, unless one was found before; `escape`: the piece
+  // may hold an ESC (false when the caller knows that it holds none). Returns found().
+  bool Feed(const unsigned char* data, std::size_t size, bool escape = true);
+  // The bytes fed last end with one that no designation holds (a byte at or above
+  // 0x80): a designation cannot have begun among them.
+  void Interrupt() { lastSize_ = 0; }
+  bool found() const { return found_; }
+
+ private:
+  unsigned char last_[3] = {};  // the last bytes fed, while one of them is an ESC
+  std::size_t lastSize_ = 0;
+  bool found_ = false;
+};
+
 // Whether a file read piece by piece is well-formed UTF-8, at CheckUtf8's speed. The
 // bytes of a character that a piece's end may cut short (from a lead byte among the
 // piece's last three on) are held in the object until the next piece completes them:
@@ -46,20 +64,17 @@ class Utf8Stream {
   bool nonAscii() const { return nonAscii_; }
   // An ISO-2022-JP designation (ESC $ @, ESC $ B, ESC $ ( D, ESC ( B, ESC ( J,
   // ESC ( I) seen so far, also one split between pieces.
-  bool designation() const { return designation_; }
+  bool designation() const { return designations_.found(); }
   void Reset() { *this = Utf8Stream{}; }
 
  private:
   bool FeedWhole(const unsigned char* data, std::size_t size);
-  void FollowEscapes(const unsigned char* data, std::size_t size, bool escape);
 
   unsigned char held_[4] = {};  // a lead byte and the continuation bytes after it
   std::size_t heldSize_ = 0;
-  unsigned char last_[3] = {};  // the last bytes fed, while one of them is an ESC
-  std::size_t lastSize_ = 0;
+  DesignationSearch designations_;
   bool valid_ = true;
   bool nonAscii_ = false;
-  bool designation_ = false;
 };
 
 // The widest vectors, in bytes, that the next checks may use where the processor has

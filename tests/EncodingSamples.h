@@ -31,6 +31,20 @@ inline std::vector<EncodingSample> EncodingSamples() {
   const std::string euc = Encode(tutor, "EUC-JP");
   const std::string sjisLast = Encode("最後の行です。", "windows-31j");
   const std::string eucLast = Encode("最後の行です。", "EUC-JP");
+  // A mail in ISO-2022-JP (7-bit: each line's Japanese text between ESC $ B and ESC ( B).
+  const std::string mail = Encode(
+      "田中様\n\nいつもお世話になっております。\n来週の会議の資料をお送りします。\n"
+      "ご確認のほど、よろしくお願いいたします。\n",
+      "ISO-2022-JP");
+  // The signature's hiragana cut after the first of its two bytes.
+  const std::string signature = Encode("山本より", "ISO-2022-JP");
+  const std::string cutSignature = signature.substr(0, signature.find("\x1B(B") - 1);
+  // The mail with the eighth bit of every third byte set, as a broken gateway leaves it.
+  std::string mangled = mail;
+  for (std::size_t i = 5; i < mangled.size(); i += 3) {
+    if (mangled[i] != '\n' && mangled[i] != '\x1B')
+      mangled[i] = static_cast<char>(mangled[i] | 0x80);
+  }
   return {
       {"euc-jp, one short kanji-only line", Encode("原村\n", "EUC-JP"), TextEncoding::EucJp, "原村",
        1, true},
@@ -50,6 +64,14 @@ inline std::vector<EncodingSample> EncodingSamples() {
        TextEncoding::Cp932, "最後の行です", 5, true},
       {"euc-jp tutor cut in its last character", euc + eucLast.substr(0, eucLast.size() - 1),
        TextEncoding::EucJp, "最後の行です", 5, true},
+      {"iso-2022-jp mail cut in its last character", mail + cutSignature, TextEncoding::Iso2022Jp,
+       "山本よ", 6, true},
+      {"iso-2022-jp mail with a stray 0x80", mail.substr(0, 31) + "\x80" + mail.substr(31),
+       TextEncoding::Iso2022Jp, "よろしく", 5, true},
+      {"iso-2022-jp mail with a utf-8 name", mail + "J\u00fcrgen\n", TextEncoding::Iso2022Jp,
+       "会議の資料", 4, true},
+      {"iso-2022-jp mail with most bytes mangled", "Subject: meeting\n" + mangled,
+       TextEncoding::Bytes, "meeting", 1, false},
       {"utf-16le without a byte order mark, japanese", Encode(tutor, "UTF-16LE"),
        TextEncoding::Utf16Le, "保存", 3, true},
       {"utf-16be without a byte order mark, japanese", Encode(tutor, "UTF-16BE"),

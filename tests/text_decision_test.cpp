@@ -101,6 +101,9 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
   // 丂 is in JIS X 0212 only: three bytes in EUC-JP, from 0x8F.
   const std::string jisX0212 = Encode("その丂の資料\n", "EUC-JP");
   const std::string iso = Encode("検索する\n", "ISO-2022-JP");
+  // 16 kanji in ISO-2022-JP, as many as one bad byte needs; and 15.
+  const std::string iso16 = Encode(Repeat("検索", 8) + "\n", "ISO-2022-JP");
+  const std::string iso15 = Encode(Repeat("検索", 7) + "検\n", "ISO-2022-JP");
   const std::string emoji = "\xF0\x9F\x98\x80";  // a surrogate pair in UTF-16
   const std::string utf16le = "\xFF\xFE" + Encode("検" + emoji + "a\n", "UTF-16LE");
   const std::string utf16be = "\xFE\xFF" + Encode("検" + emoji + "a\n", "UTF-16BE");
@@ -145,7 +148,29 @@ TEST(TextDecision, CornerFilesDecideAndDecodeAlikeAtEverySplit) {
       {"iso-2022-jp with a control too many", TextEncoding::Auto, iso + std::string(11, '\x01'),
        TextEncoding::Bytes, ""},
       {"iso-2022-jp cut inside a character", TextEncoding::Auto, iso.substr(0, 6),
+       TextEncoding::Iso2022Jp, "検:"},
+      // A few bad bytes are kept as they stand: one for every 16 kanji at most.
+      {"iso-2022-jp with a stray byte, one for 16 kanji", TextEncoding::Auto, iso16 + "\x80",
+       TextEncoding::Iso2022Jp, Repeat("検索", 8) + "\n\x80"},
+      {"iso-2022-jp with a stray byte, one for 15 kanji", TextEncoding::Auto, iso15 + "\x80",
        TextEncoding::Bytes, ""},
+      // UTF-8 but for a lead byte at its end, cut short.
+      {"iso-2022-jp ending in a stray 0xE9", TextEncoding::Auto, iso16 + "\xE9",
+       TextEncoding::Iso2022Jp, Repeat("検索", 8) + "\n\xE9"},
+      {"iso-2022-jp with an unmapped pair", TextEncoding::Auto,
+       iso16.substr(0, 9) + "\x22\x2F" + iso16.substr(9) + iso16, TextEncoding::Iso2022Jp,
+       "検索検\"/" + Repeat("索検", 6) + "索\n" + Repeat("検索", 8) + "\n"},
+      // 16 bad bytes before the kanji that would make them few: given up where they are.
+      {"iso-2022-jp given up at its sixteenth bad byte", TextEncoding::Auto,
+       "\x1B(B" + std::string(16, '\x80') + Repeat(iso16, 16), TextEncoding::Bytes, ""},
+      // A designation right after another designates as any other.
+      {"iso-2022-jp with an empty segment", TextEncoding::Auto, "\x1B$B\x1B(Bplain\n",
+       TextEncoding::Iso2022Jp, "plain\n"},
+      // CP932 and UTF-8 read as ISO-2022-JP are all bad bytes.
+      {"cp932 with an iso-2022-jp designation", TextEncoding::Auto, sjis + "\x1B(B",
+       TextEncoding::Cp932, "これは検索のテストです。\r\n\x1B(B"},
+      {"utf-8 with an iso-2022-jp designation", TextEncoding::Auto,
+       Repeat("これは検索のテストです。\n", 4) + "\x1B(B", TextEncoding::Bytes, ""},
       {"ansi colours", TextEncoding::Auto, "\x1B[31mred\x1B[0m\n", TextEncoding::Bytes, ""},
       {"utf-16le bom, surrogate pair", TextEncoding::Auto, utf16le, TextEncoding::Utf16Le,
        "検" + emoji + "a\n", 2},
@@ -267,6 +292,46 @@ TEST(TextDecision, SampleFilesAreDecidedByTheirEvidence) {
       EXPECT_TRUE(outcome.decision.from == whole.decision.from && outcome.text == whole.text)
           << "case=" << sample.label << " " << split.Label();
     }
+  }
+}
+
+// ISO-2022-JP decided automatically keeps what ICU cannot read, and reads the rest as
+// ICU does: every JIS X 0208 pair that ICU maps, JIS X 0201 half-width katakana and
+// Roman letters decode to ICU's own text (that of a forced decoding), whatever the
+// pieces.
+TEST(TextDecision, WellFormedIso2022JpDecodesAsIcuReadsIt) {
+  UErrorCode error = U_ZERO_ERROR;
+  UConverter* converter = ucnv_open("ISO-2022-JP", &error);
+  ASSERT_TRUE(U_SUCCESS(error));
+  ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &error);
+  std::string file;
+  for (char row = 0x21; row <= 0x7E; ++row) {
+    std::string pairs;
+    for (char cell = 0x21; cell <= 0x7E; ++cell) {
+      const char pair[] = {'\x1B', '$', 'B', row, cell};
+      UChar units[4];
+      error = U_ZERO_ERROR;
+      ucnv_toUChars(converter, units, 4, pair, sizeof pair, &error);
+      if (U_SUCCESS(error)) pairs += {row, cell};
+    }
+    if (!pairs.empty()) file += "\x1B$B" + pairs + "\x1B(B\n";
+  }
+  ucnv_close(converter);
+  file += "\x1B(I";
+  for (char b = 0x21; b <= 0x5F; ++b) file += b;
+  file += "\x1B(J";
+  for (char b = 0x21; b <= 0x7E; ++b) file += b;
+  file += "\x1B(B\n";
+  std::string forced;
+  ASSERT_EQ(
+      TextEncoding::Iso2022Jp,
+      DecodeFileText(TextEncoding::Iso2022Jp, reinterpret_cast<const unsigned char*>(file.data()),
+                     file.size(), forced));
+  ASSERT_EQ(forced.find(kReplacement), std::string::npos);
+  for (const Split split : {Split{1}, Split{7}, Split{4096}, Split{0, file.size() / 2}}) {
+    const Outcome outcome = DecideAndDecode(TextEncoding::Auto, file, split);
+    EXPECT_EQ(TextEncoding::Iso2022Jp, outcome.decision.from) << split.Label();
+    EXPECT_TRUE(outcome.text == forced) << split.Label();
   }
 }
 
