@@ -126,7 +126,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.TabWidth = TabPosition();
   search.AndMode = AndMode;
   search.Encoding = Encoding;
-  for (const std::string& path : paths) search.Paths.Add(path);
+  search.Paths.AddAll(paths);
 
   pbStop->show();
   search.Resume();

@@ -196,9 +196,12 @@ int main(int argc, char** argv) {
   // Without a current folder (removed, or a folder above it unreadable) a relative
   // path stays as given: it is still opened from there, if at all.
   const std::optional<std::string> currentFolder = kolbrin::platform::CurrentFolder();
+  std::vector<std::string> paths;
+  paths.reserve(options.paths.size());
   for (const std::string& path : options.paths) {
-    search->Paths.Add(currentFolder ? kolbrin::platform::AbsolutePath(path, *currentFolder) : path);
+    paths.push_back(currentFolder ? kolbrin::platform::AbsolutePath(path, *currentFolder) : path);
   }
+  search->Paths.AddAll(std::move(paths));
   search->String1 = options.settings.String1;
   search->String2 = options.settings.String2;
   search->CaseSensitive = options.settings.CaseSensitive;

@@ -15,6 +15,14 @@ bool SortedPathList::Add(std::string path) {
   return true;
 }
 
+void SortedPathList::AddAll(std::vector<std::string> paths) {
+  paths_.insert(paths_.end(), std::make_move_iterator(paths.begin()),
+                std::make_move_iterator(paths.end()));
+  // Byte-identical paths sort next to each other: equal texts compare by bytes.
+  std::sort(paths_.begin(), paths_.end(), platform::TextOrderedLess{});
+  paths_.erase(std::unique(paths_.begin(), paths_.end()), paths_.end());
+}
+
 std::uint8_t ArchiveKindOf(const std::string& path) {
   const std::string upper = platform::UpperCaseText(path);
   if (upper.find(".LZH") != std::string::npos) return kLzhArchive;

@@ -128,6 +128,11 @@ TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
     search.grep->Paths.Add(base + name);
   }
   EXPECT_EQ(search.grep->Paths.size(), 5u) << "only byte-identical paths are the same path";
+  SortedPathList all;
+  all.AddAll({base + "b.txt", base + "C.txt", base + "a.txt", base + "A.txt", base + "_.txt",
+              base + "b.txt"});
+  ASSERT_EQ(all.size(), 5u) << "added at once, the same list";
+  for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], search.grep->Paths[i]);
   search.Run();
   EXPECT_EQ(search.FileNodes(),
             (std::vector<std::string>{base + "_.txt", base + "A.txt", base + "a.txt",
