@@ -126,6 +126,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.TabWidth = TabPosition();
   search.AndMode = AndMode;
   search.Encoding = Encoding;
+  search.SearchFolders = SearchFolders;
   for (const std::string& path : paths) search.Paths.Add(path);
 
   pbStop->show();

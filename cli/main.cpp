@@ -205,6 +205,7 @@ int main(int argc, char** argv) {
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
   search->Encoding = options.settings.Encoding;
+  search->SearchFolders = options.searchFolders;
   search->TempDir = tempDir;
 #ifdef KOLBRIN_PLAIN_SCANNER
   search->MakeScannerFor = kolbrin::MakePlainScanner;  // the benchmarks' reference build
