@@ -414,6 +414,7 @@ void TfmMain::ReadSettings() {
   udTab->setValue(settings::ReadTabWidth(SettingsPath));
   Encoding =
       ParseEncodingName(settings::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);
+  SearchFolders = settings::ReadSearchFolders(SettingsPath);
   RecentApps = settings::ReadRecentApps(SettingsPath);
   RebuildHistoryMenu();
   CloseRequested = false;

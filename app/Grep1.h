@@ -111,6 +111,9 @@ class TfmMain final : public QWidget, private SearchHost {
   // How every search decodes its files: key ENCODING of the settings file, read at
   // start-up; a missing or unknown name means Auto.
   TextEncoding Encoding = TextEncoding::Auto;
+  // Whether a dropped folder is searched, file by file below it: key FOLDERS of the
+  // settings file, read at start-up; off unless it is 1.
+  bool SearchFolders = false;
   std::vector<std::string> TempFileList;
   // The files of the last search, as dropped, for SearchAgain.
   std::vector<std::string> LastPaths;

@@ -126,7 +126,8 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.TabWidth = TabPosition();
   search.AndMode = AndMode;
   search.Encoding = Encoding;
-  search.Paths.AddAll(paths);
+  search.SearchFolders = SearchFolders;
+  search.Paths.Assign(paths);
 
   pbStop->show();
   search.Resume();

@@ -34,6 +34,10 @@ std::string ReadEncodingName(const std::string& settingsPath) {
   return GetPrivateProfileString(kSettingsSection, "ENCODING", "auto", settingsPath);
 }
 
+bool ReadSearchFolders(const std::string& settingsPath) {
+  return GetPrivateProfileInt(kSettingsSection, "FOLDERS", 0, settingsPath) == 1;
+}
+
 RecentAppSlots ReadRecentApps(const std::string& settingsPath) {
   RecentAppSlots slots;
   for (std::size_t i = 0; i < slots.size(); ++i) {

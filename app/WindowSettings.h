@@ -1,5 +1,6 @@
 // What the main window keeps in its settings file (section "KOLBRIN"): the tab
-// width, the text encoding of searches and the five recently used applications.
+// width, the text encoding of searches, whether a dropped folder is searched, and
+// the five recently used applications.
 // The window's own rules, over platform/'s profile functions; no Qt here, so all
 // of it is built and tested without a window.
 #pragma once
@@ -24,6 +25,10 @@ bool WriteTabWidth(const std::string& settingsPath, int tabWidth);
 // name is given raw because the encodings are known above this layer, which
 // parses it (an unknown name meaning "auto").
 std::string ReadEncodingName(const std::string& settingsPath);
+
+// Key "FOLDERS": 1 makes a dropped folder stand for every regular file below it;
+// 0, a missing key or any other value leaves folders skipped. Only read.
+bool ReadSearchFolders(const std::string& settingsPath);
 
 // Slot 1 (index 0) is the most recently used application; an empty text is an
 // empty slot.

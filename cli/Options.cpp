@@ -16,6 +16,9 @@ const char kUsage[] =
     "  --case           letter case must match\n"
     "  --tab N          spaces for a TAB in a shown line, 1 to 16 (default 8)\n"
     "  --show-empty     also list files without hits\n"
+    "  -r, --recursive  search every regular file below a folder PATH (symbolic\n"
+    "                   links to folders are not followed); without it folders\n"
+    "                   are skipped\n"
     "  --encoding NAME  how files are decoded before the search (default auto):\n"
     "                   auto (file by file), bytes (no decoding), utf-8, cp932\n"
     "                   (also shift_jis, sjis), euc-jp, iso-2022-jp, utf-16le,\n"
@@ -69,6 +72,11 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
       operands.push_back(argument);
       continue;
     }
+    // The one short option, as grep spells it.
+    if (argument == "-r") {
+      options.searchFolders = true;
+      continue;
+    }
     if (argument[1] != '-') return Fail("unknown option '" + argument + "'");
 
     const std::size_t equals = argument.find('=');
@@ -103,6 +111,8 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
       options.settings.CaseSensitive = true;
     } else if (name == "--show-empty") {
       options.showEmpty = true;
+    } else if (name == "--recursive") {
+      options.searchFolders = true;
     } else if (name == "--help") {
       outcome.kind = ParseOutcome::Help;
       return outcome;

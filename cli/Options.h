@@ -12,6 +12,7 @@ namespace kolbrin::cli {
 struct Options {
   SearchSettings settings;
   bool showEmpty = false;
+  bool searchFolders = false;  // -r: a folder stands for the files below it
   std::vector<std::string> paths;
 };
 

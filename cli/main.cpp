@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
   for (const std::string& path : options.paths) {
     paths.push_back(currentFolder ? kolbrin::platform::AbsolutePath(path, *currentFolder) : path);
   }
-  search->Paths.AddAll(std::move(paths));
+  search->Paths.Assign(std::move(paths));
   search->String1 = options.settings.String1;
   search->String2 = options.settings.String2;
   search->CaseSensitive = options.settings.CaseSensitive;
@@ -209,6 +209,7 @@ int main(int argc, char** argv) {
   search->TabWidth = options.settings.TabWidth;
   search->AndMode = options.settings.AndMode;
   search->Encoding = options.settings.Encoding;
+  search->SearchFolders = options.searchFolders;
   search->TempDir = tempDir;
 #ifdef KOLBRIN_PLAIN_SCANNER
   search->MakeScannerFor = kolbrin::MakePlainScanner;  // the benchmarks' reference build

@@ -59,6 +59,17 @@ int CompareTextIgnoreCase(std::string_view a, std::string_view b) {
     if (x != y || (x & 0x8080808080808080u) != 0) break;
   }
   while (k < common && a[k] == b[k] && static_cast<unsigned char>(a[k]) < 0x80) ++k;
+  // Two ASCII bytes that differ also when folded decide at once, as names sorted in
+  // one folder mostly do.
+  if (k < common) {
+    const auto x = static_cast<unsigned char>(a[k]);
+    const auto y = static_cast<unsigned char>(b[k]);
+    if (x < 0x80 && y < 0x80) {
+      const int foldedX = (x >= 'A' && x <= 'Z') ? x + 0x20 : x;
+      const int foldedY = (y >= 'A' && y <= 'Z') ? y + 0x20 : y;
+      if (foldedX != foldedY) return foldedX < foldedY ? -1 : 1;
+    }
+  }
   auto i = static_cast<std::int32_t>(k);
   auto j = static_cast<std::int32_t>(k);
   const auto na = static_cast<std::int32_t>(a.size());
@@ -130,9 +141,17 @@ std::uint64_t FoldedTextHash(std::string_view text) {
 }
 
 std::string UpperCaseText(std::string_view text) {
-  std::string upper;
-  upper.reserve(text.size());
-  std::int32_t i = 0;
+  // ASCII, as most paths are, is upper-cased in place up to the first other byte.
+  std::string upper(text);
+  std::size_t ascii = 0;
+  for (; ascii < upper.size(); ++ascii) {
+    const auto byte = static_cast<unsigned char>(upper[ascii]);
+    if (byte >= 0x80) break;
+    if (byte >= 'a' && byte <= 'z') upper[ascii] = static_cast<char>(byte - 0x20);
+  }
+  if (ascii == upper.size()) return upper;
+  upper.resize(ascii);
+  auto i = static_cast<std::int32_t>(ascii);
   const auto n = static_cast<std::int32_t>(text.size());
   while (i < n) {
     const auto lead = static_cast<unsigned char>(text[static_cast<std::size_t>(i)]);

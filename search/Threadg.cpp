@@ -1,8 +1,10 @@
 #include "search/Threadg.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "platform/Files.h"
+#include "platform/FolderWalk.h"
 #include "platform/Text.h"
 #include "search/ResultTree.h"
 
@@ -15,12 +17,19 @@ bool SortedPathList::Add(std::string path) {
   return true;
 }
 
-void SortedPathList::AddAll(std::vector<std::string> paths) {
-  paths_.insert(paths_.end(), std::make_move_iterator(paths.begin()),
-                std::make_move_iterator(paths.end()));
-  // Byte-identical paths sort next to each other: equal texts compare by bytes.
-  std::sort(paths_.begin(), paths_.end(), platform::TextOrderedLess{});
-  paths_.erase(std::unique(paths_.begin(), paths_.end()), paths_.end());
+void SortedPathList::Assign(std::vector<std::string> paths) {
+  const platform::TextOrderedLess less;
+  // A folder's walk lists its files in this order already, most of the time: one
+  // pass then finds each path before the next, and none twice.
+  const auto notBefore = [&less](const std::string& a, const std::string& b) {
+    return !less(a, b);
+  };
+  if (std::adjacent_find(paths.begin(), paths.end(), notBefore) != paths.end()) {
+    std::sort(paths.begin(), paths.end(), less);
+    // The order is total, ties broken by the bytes: identical paths end up side by side.
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  }
+  paths_ = std::move(paths);
 }
 
 std::uint8_t ArchiveKindOf(const std::string& path) {
@@ -80,6 +89,7 @@ void TGrep::Execute() {
   scanner_->SetOnFileLoaded([this] { ShowProgress(); });
   for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
   CopiesToDelete.clear();
+  if (SearchFolders) TakeInFolders();
 
   for (std::size_t i = 0; i < Paths.size(); ++i) {
     if (Terminated()) {
@@ -98,6 +108,24 @@ void TGrep::Execute() {
   scanner_->ClearCurrentFile();
   ShowProgress();
   Publish();
+}
+
+void TGrep::TakeInFolders() {
+  std::vector<std::string> files;
+  files.reserve(Paths.size());
+  const std::function<bool()> stopRequested = [this] { return Terminated(); };
+  for (std::size_t i = 0; i < Paths.size() && !Terminated(); ++i) {
+    const std::string& path = Paths[i];
+    // A large tree takes a while: the status bar names the path being walked.
+    walking_ = &path;
+    ShowProgress();
+    PublishIfDue();
+    if (!platform::ListFilesBelow(path, files, stopRequested)) files.push_back(path);
+  }
+  walking_ = nullptr;
+  // After a stop the list is not worth ordering: the search loop ends before the
+  // first file.
+  if (!Terminated()) Paths.Assign(std::move(files));
 }
 
 void TGrep::SearchPlainFile(const std::string& path) {
@@ -164,9 +192,9 @@ void TGrep::SearchArchive(const std::string& path) {
 }
 
 void TGrep::ShowProgress() {
-  status_ = ProgressText(scanner_->CurrentFile());
+  // The text is made when it is handed over, not for each of thousands of files; the
+  // scan that loaded the file hands it over when due.
   statusChanged_ = true;
-  PublishIfDue();
 }
 
 bool TGrep::FlushResults() {
@@ -192,6 +220,9 @@ void TGrep::PublishIfDue() {
 
 void TGrep::Publish() {
   if (!statusChanged_ && unpublished_.empty()) return;
+  if (statusChanged_) {
+    status_ = ProgressText(walking_ != nullptr ? *walking_ : scanner_->CurrentFile());
+  }
   Synchronize([&] {
     for (FileNode& file : unpublished_) {
       host_.AddFileNode(file.text, std::move(file.hits));

@@ -40,9 +40,9 @@ class SortedPathList {
  public:
   // Returns false when the path was already there.
   bool Add(std::string path);
-  // Adds many paths at once, sorting the list once rather than inserting each in
-  // its place (100,000 paths in reverse order took 15 s that way).
-  void AddAll(std::vector<std::string> paths);
+  // Replaces the list by `paths`, ordered as Add orders them, each byte-identical path
+  // once. Thousands of paths are sorted at once rather than inserted one by one.
+  void Assign(std::vector<std::string> paths);
   std::size_t size() const { return paths_.size(); }
   const std::string& operator[](std::size_t index) const { return paths_[index]; }
 
@@ -101,6 +101,11 @@ class TGrep final : public platform::WorkerThread {
   std::int32_t TabWidth = 8;
   std::int32_t AndMode = kAndMode;
   TextEncoding Encoding = TextEncoding::Auto;  // how each file is decoded
+  // A folder among Paths stands for every regular file below it (see
+  // platform::ListFilesBelow), all of them ordered together with the files among
+  // Paths; the folders are walked on the worker, before the first file is searched.
+  // Without it a folder is passed over.
+  bool SearchFolders = false;
   // The copies an earlier search made in TempDir, deleted before anything is
   // extracted: deleting thousands of them would hold up the owner's thread.
   std::vector<std::string> CopiesToDelete;
@@ -117,11 +122,14 @@ class TGrep final : public platform::WorkerThread {
   void Execute() override;
 
  private:
+  // Replaces each folder among Paths by the regular files below it.
+  void TakeInFolders();
   void SearchPlainFile(const std::string& path);
   void SearchArchive(const std::string& path);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.
   ScanResult ScanFile(const std::string& path);
-  // Shows the file being searched in the status bar.
+  // Shows the file being searched (or the path being walked) in the status bar,
+  // from the next batch on.
   void ShowProgress();
   // Publishes the current file; true when it gets a file node. What the owner shows
   // (file nodes, the status text) reaches it in batches (Publish), each in one
@@ -156,6 +164,9 @@ class TGrep final : public platform::WorkerThread {
   Clock::time_point lastPublished_{};
   std::string status_;  // the latest status text
   bool statusChanged_ = false;  // not yet handed to the owner
+  // While folders are walked, the path among Paths being walked, which the status
+  // text names instead of the scanner's file.
+  const std::string* walking_ = nullptr;
 };
 
 }  // namespace kolbrin

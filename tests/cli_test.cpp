@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,9 +37,10 @@ using test::TempFolder;
 const std::string kProgram = KOLBRIN_GREP_PATH;
 
 TEST(CliArguments, ReadsOptionsInBothFormsAndStopsAtDoubleDash) {
-  const ParseOutcome parsed = ParseArguments(
-      {"--tab=3", "--second", "two", "--or", "--case", "--show-empty", "one", "a", "--", "-b"});
+  const ParseOutcome parsed = ParseArguments({"--tab=3", "--second", "two", "--or", "--case",
+                                              "--show-empty", "-r", "one", "a", "--", "-b"});
   ASSERT_EQ(parsed.kind, ParseOutcome::Run) << parsed.message;
+  EXPECT_TRUE(parsed.options.searchFolders);
   EXPECT_EQ(parsed.options.settings.String1, "one");
   EXPECT_EQ(parsed.options.settings.String2, "two");
   EXPECT_EQ(parsed.options.settings.TabWidth, 3);
@@ -54,6 +56,9 @@ TEST(CliArguments, ReadsOptionsInBothFormsAndStopsAtDoubleDash) {
   EXPECT_EQ(defaults.options.settings.AndMode, kAndMode);
   EXPECT_FALSE(defaults.options.settings.CaseSensitive);
   EXPECT_FALSE(defaults.options.showEmpty);
+  EXPECT_FALSE(defaults.options.searchFolders);
+  EXPECT_TRUE(ParseArguments({"one", "--recursive", "p"}).options.searchFolders);
+  EXPECT_EQ(ParseArguments({"--", "-r", "p"}).options.settings.String1, "-r");
 }
 
 TEST(CliArguments, RejectsBadInputNamingTheProblem) {
@@ -74,6 +79,8 @@ TEST(CliArguments, RejectsBadInputNamingTheProblem) {
       {{"--or=yes", "one", "p"}, "--or"},
       {{"--colour", "one", "p"}, "--colour"},
       {{"-i", "one", "p"}, "-i"},
+      {{"-rr", "one", "p"}, "-rr"},
+      {{"--recursive=1", "one", "p"}, "--recursive"},
   };
   for (const Case& c : cases) {
     const ParseOutcome parsed = ParseArguments(c.arguments);
@@ -368,6 +375,70 @@ TEST(CliRun, PrintsTheExpandedTreeAndExitsByHits) {
   run = RunProgram(kProgram, {"--show-empty", "absent", base + "missing.txt"});
   EXPECT_EQ(run.status, 1) << "files without hits print no hit node";
   EXPECT_EQ(run.out, " " + base + "missing.txt\n");
+}
+
+// -r over a tree holding every kind of entry a walk meets. With --show-empty a file
+// node is listed for every path searched, also one that could not be read, so the
+// output names exactly the paths the walk took in.
+TEST(CliRun, RecursiveTakesInEveryRegularFileBelowAFolderAndNothingElse) {
+  TempFolder folder;
+  const std::string top = folder.path() + "/";
+  const std::string b = top + "b/";
+  for (const char* name : {"A.txt", "C.txt", "b/a.txt", "b/M.txt", "b/M/n.txt", "b/M/o/p.txt",
+                           "b/q\xE9.txt", "b/locked/secret.txt"}) {
+    folder.Write(name, "key\n");
+  }
+  folder.Write("b/Z.txt", "nothing\n");
+  ASSERT_EQ(::mkfifo((b + "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("a.txt", b + "Link.txt");
+  std::filesystem::create_directory_symlink(".", b + "loop");
+  std::filesystem::create_directory_symlink("M", b + "linkdir");
+  std::filesystem::create_symlink("self", b + "self");
+  std::filesystem::create_symlink("missing", b + "dangling");
+  ASSERT_EQ(::chmod((b + "locked").c_str(), 0), 0);
+  struct Unlock {
+    std::string path;
+    ~Unlock() { ::chmod(path.c_str(), 0700); }
+  } unlock{b + "locked"};
+
+  // Root reads every folder: it runs without that capability where it can.
+  std::string program = kProgram;
+  std::vector<std::string> arguments;
+  bool lockedIsUnreadable = ::geteuid() != 0;
+  const std::string setpriv = "/usr/bin/setpriv";
+  const std::vector<std::string> dropReading = {"--bounding-set=-dac_override,-dac_read_search"};
+  if (!lockedIsUnreadable && ::access(setpriv.c_str(), X_OK) == 0) {
+    std::vector<std::string> probe = dropReading;
+    probe.push_back("/bin/true");
+    if (RunProgram(setpriv, probe).status == 0) {
+      program = setpriv;
+      arguments = dropReading;
+      arguments.push_back(kProgram);
+      lockedIsUnreadable = true;
+    }
+  }
+  arguments.insert(arguments.end(),
+                   {"-r", "--show-empty", "key", top + "C.txt", b, top + "A.txt", b + "a.txt"});
+
+  const ProcessOutcome run = RunProgram(program, arguments);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const std::string hit = "\n\tLINE[0000000001]:key\n";
+  // One order over the dropped files and the folder's, letter case ignored; the
+  // file dropped as well as found is searched once.
+  std::string expected =
+      "-" + top + "A.txt" + hit + "-" + b + "a.txt" + hit + "-" + b + "Link.txt" + hit;
+  if (!lockedIsUnreadable) expected += "-" + b + "locked/secret.txt" + hit;
+  expected += "-" + b + "M.txt" + hit + "-" + b + "M/n.txt" + hit + "-" + b + "M/o/p.txt" + hit +
+              "-" + b + "q\xE9.txt" + hit + " " + b + "Z.txt\n" + "-" + top + "C.txt" + hit;
+  EXPECT_EQ(run.out, expected);
+
+  // Without -r the folder is still skipped.
+  const ProcessOutcome plain = RunProgram(kProgram, {"--show-empty", "key", b, top + "A.txt"});
+  EXPECT_EQ(plain.out, "-" + top + "A.txt" + hit);
+  if (!lockedIsUnreadable) {
+    GTEST_SKIP() << "run as root, and /usr/bin/setpriv cannot drop the capability to read "
+                    "every folder: the unreadable folder was read, not passed over";
+  }
 }
 
 // The output goes through a buffer of 1 MiB: lines of many lengths make nodes end

@@ -129,7 +129,7 @@ TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
   }
   EXPECT_EQ(search.grep->Paths.size(), 5u) << "only byte-identical paths are the same path";
   SortedPathList all;
-  all.AddAll({base + "b.txt", base + "C.txt", base + "a.txt", base + "A.txt", base + "_.txt",
+  all.Assign({base + "b.txt", base + "C.txt", base + "a.txt", base + "A.txt", base + "_.txt",
               base + "b.txt"});
   ASSERT_EQ(all.size(), 5u) << "added at once, the same list";
   for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(all[i], search.grep->Paths[i]);

@@ -28,6 +28,18 @@ TEST(WindowSettingsTab, ParsesNarrowsAndClampsLikeTheUpDownControl) {
   EXPECT_EQ(GetPrivateProfileString("kolbrin", "tab", "", ini), "5");
 }
 
+TEST(WindowSettingsFolders, OnlyOneTurnsTheFolderSearchOn) {
+  TempFolder folder;
+  const std::string ini = folder.path() + "/k.ini";
+  EXPECT_FALSE(ReadSearchFolders(ini)) << "no file";
+  const std::pair<const char*, bool> cases[] = {{"1", true},   {"0", false},   {"2", false},
+                                                {"-1", false}, {"yes", false}, {"", false}};
+  for (const auto& [stored, expected] : cases) {
+    ASSERT_TRUE(WritePrivateProfileString("KOLBRIN", "FOLDERS", stored, ini));
+    EXPECT_EQ(ReadSearchFolders(ini), expected) << "FOLDERS=" << stored;
+  }
+}
+
 TEST(WindowSettingsRecentApps, SparseSlotsKeepTheirPlaces) {
   TempFolder folder;
   const std::string ini =

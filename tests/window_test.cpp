@@ -205,6 +205,21 @@ TEST_F(Window, DropRunsASearchAndShowsItsCaptionsAndNodes) {
   WaitUntil([&] { return w.SearchThread() == nullptr; });
 }
 
+TEST_F(Window, FoldersSettingMakesADroppedFolderStandForTheFilesBelowIt) {
+  platform::WritePrivateProfileString("KOLBRIN", "FOLDERS", "1", settings);
+  TfmMain& w = Open();
+  const std::string a = folder.Write("tree/a.txt", "key\n");
+  const std::string deep = folder.Write("tree/Sub/deep.txt", "key\n");
+  folder.Write("tree/Sub/none.txt", "nothing\n");
+  // Folders whose names differ only in case: their files interleave in the order.
+  const std::string other = folder.Write("tree/sub/b.txt", "key\n");
+  const std::string dropped = folder.Write("B.txt", "key\n");
+  w.edFind1->setText("key");
+  DropAndWait({folder.path() + "/tree", dropped});
+  EXPECT_EQ(FileNodes(), (Texts{dropped, a, other, deep}));
+  EXPECT_EQ(w.sbMsg->currentMessage(), QString::fromUtf8("5 ファイル中 4 ファイル、4 件"));
+}
+
 // The tree's column is not sized by laying out every node (a search of thousands
 // of files then took minutes): it is measured from the texts, and a long line must
 // still fit, so it scrolls instead of being cut short.
