@@ -26,19 +26,6 @@ inline bool TooManyControls(unsigned char b, std::size_t& controls) {
 }
 
 #if KOLBRIN_HAVE_AVX2_PATH
-// The lanes of `v` holding no counted control byte (IsCountedControl) have the top
-// bit set: adding 0x60, with saturation, sets it for every byte from 0x20 on, and
-// TAB, LF, CR and ESC are told by a look-up by their low nibble (whose entry is that
-// byte; the others' entries are no ASCII byte, and a byte from 0x80 on looks up 0).
-__attribute__((target("avx2"))) inline __m256i NoCountedControls(__m256i v) {
-  const __m256i tolerated = _mm256_setr_epi8(-128, -128, -128, -128, -128, -128, -128, -128, -128,
-                                             '\t', '\n', 0x1B, -128, '\r', -128, -128,  //
-                                             -128, -128, -128, -128, -128, -128, -128, -128, -128,
-                                             '\t', '\n', 0x1B, -128, '\r', -128, -128);
-  return _mm256_or_si256(_mm256_adds_epu8(v, _mm256_set1_epi8(0x60)),
-                         _mm256_cmpeq_epi8(_mm256_shuffle_epi8(tolerated, v), v));
-}
-
 // StillCountsAsText for the whole 32-byte blocks of [text + from, text + size), where
 // the processor has AVX2, four at a time where it can: the first byte it did not look
 // at, or `size` + 1 once the text no longer counts as text.
@@ -46,12 +33,12 @@ __attribute__((target("avx2"))) std::size_t StillCountsAsTextAvx2(const unsigned
                                                                   std::size_t size,
                                                                   std::size_t from,
                                                                   std::size_t& controls) {
-  const auto load = [text](std::size_t at) __attribute__((target("avx2"))) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at));
+  const auto quiet = [text](std::size_t at) __attribute__((target("avx2"))) {
+    return avx2::NoCountedControls(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at)));
   };
   const auto block = [&](std::size_t at) __attribute__((target("avx2"))) {
-    for (auto low = ~static_cast<unsigned>(_mm256_movemask_epi8(NoCountedControls(load(at))));
-         low != 0; low &= low - 1) {
+    for (auto low = ~static_cast<unsigned>(_mm256_movemask_epi8(quiet(at))); low != 0;
+         low &= low - 1) {
       if (TooManyControls(text[at + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
         return false;
       }
@@ -60,10 +47,9 @@ __attribute__((target("avx2"))) std::size_t StillCountsAsTextAvx2(const unsigned
   };
   std::size_t p = from;
   for (; size - p >= 128; p += 128) {
-    const __m256i quiet = _mm256_and_si256(
-        _mm256_and_si256(NoCountedControls(load(p)), NoCountedControls(load(p + 32))),
-        _mm256_and_si256(NoCountedControls(load(p + 64)), NoCountedControls(load(p + 96))));
-    if (_mm256_movemask_epi8(quiet) != -1 &&
+    const __m256i all = _mm256_and_si256(_mm256_and_si256(quiet(p), quiet(p + 32)),
+                                         _mm256_and_si256(quiet(p + 64), quiet(p + 96)));
+    if (_mm256_movemask_epi8(all) != -1 &&
         !(block(p) && block(p + 32) && block(p + 64) && block(p + 96))) {
       return size + 1;
     }
