@@ -107,6 +107,22 @@ __attribute__((target("avx2"))) inline __m256i NoCountedControls(__m256i v) {
   return _mm256_or_si256(_mm256_adds_epu8(v, _mm256_set1_epi8(0x60)),
                          _mm256_cmpeq_epi8(_mm256_shuffle_epi8(tolerated, v), v));
 }
+
+// The first block of 128 bytes from `from` on in [text, text + size) that holds a
+// counted control byte, or the offset from which fewer than 128 bytes are left.
+__attribute__((target("avx2"))) inline std::size_t SkipControlFreeBlocks(const unsigned char* text,
+                                                                         std::size_t from,
+                                                                         std::size_t size) {
+  const auto quiet = [text](std::size_t at) __attribute__((target("avx2"))) {
+    return NoCountedControls(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at)));
+  };
+  for (; size - from >= 128; from += 128) {
+    const __m256i all = _mm256_and_si256(_mm256_and_si256(quiet(from), quiet(from + 32)),
+                                         _mm256_and_si256(quiet(from + 64), quiet(from + 96)));
+    if (_mm256_movemask_epi8(all) != -1) break;
+  }
+  return from;
+}
 }  // namespace avx2
 #endif
 

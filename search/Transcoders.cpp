@@ -25,41 +25,24 @@ inline bool TooManyControls(unsigned char b, std::size_t& controls) {
          (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
 
-#if KOLBRIN_HAVE_AVX2_PATH
-// StillCountsAsText for the whole 32-byte blocks of [text + from, text + size), where
-// the processor has AVX2, four at a time where it can: the first byte it did not look
-// at, or `size` + 1 once the text no longer counts as text.
-__attribute__((target("avx2"))) std::size_t StillCountsAsTextAvx2(const unsigned char* text,
-                                                                  std::size_t size,
-                                                                  std::size_t from,
-                                                                  std::size_t& controls) {
-  const auto quiet = [text](std::size_t at) __attribute__((target("avx2"))) {
-    return avx2::NoCountedControls(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at)));
-  };
-  const auto block = [&](std::size_t at) __attribute__((target("avx2"))) {
-    for (auto low = ~static_cast<unsigned>(_mm256_movemask_epi8(quiet(at))); low != 0;
+// StillCountsAsText for text[p, to), 16 bytes at a time, then byte by byte.
+bool CountControls(const unsigned char* text, std::size_t p, std::size_t to,
+                   std::size_t& controls) {
+#if defined(__SSE2__)
+  for (; to - p >= 16; p += 16) {
+    for (unsigned low = sse2::Mask16(sse2::CountedControls(sse2::Load16(text + p))); low != 0;
          low &= low - 1) {
-      if (TooManyControls(text[at + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
+      if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
         return false;
       }
     }
-    return true;
-  };
-  std::size_t p = from;
-  for (; size - p >= 128; p += 128) {
-    const __m256i all = _mm256_and_si256(_mm256_and_si256(quiet(p), quiet(p + 32)),
-                                         _mm256_and_si256(quiet(p + 64), quiet(p + 96)));
-    if (_mm256_movemask_epi8(all) != -1 &&
-        !(block(p) && block(p + 32) && block(p + 64) && block(p + 96))) {
-      return size + 1;
-    }
   }
-  for (; size - p >= 32; p += 32) {
-    if (!block(p)) return size + 1;
-  }
-  return p;
-}
 #endif
+  for (; p < to; ++p) {
+    if (text[p] < 0x20 && TooManyControls(text[p], controls)) return false;
+  }
+  return true;
+}
 
 // What kind of character `c` is, for the judging of whether a reading looks like
 // Japanese text (search/TextDecision.cpp).
@@ -480,24 +463,15 @@ bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t&
   std::size_t p = 0;
 #if KOLBRIN_HAVE_AVX2_PATH
   if (ProcessorHasAvx2()) {
-    p = StillCountsAsTextAvx2(text, size, p, controls);
-    if (p > size) return false;
-  }
-#endif
-#if defined(__SSE2__)
-  for (; size - p >= 16; p += 16) {
-    for (unsigned low = sse2::Mask16(sse2::CountedControls(sse2::Load16(text + p))); low != 0;
-         low &= low - 1) {
-      if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-        return false;
-      }
+    // Blocks without a counted control byte are passed over with 32-byte vectors, four
+    // at a time; a block with one is counted as the rest is.
+    while ((p = avx2::SkipControlFreeBlocks(text, p, size)) + 128 <= size) {
+      if (!CountControls(text, p, p + 128, controls)) return false;
+      p += 128;
     }
   }
 #endif
-  for (; p < size; ++p) {
-    if (text[p] < 0x20 && TooManyControls(text[p], controls)) return false;
-  }
-  return true;
+  return CountControls(text, p, size, controls);
 }
 
 bool TableReading::Start(TextEncoding encoding) {

@@ -357,11 +357,13 @@ TEST(StreamDecoder, LargePieceIsCountedAsSmallPiecesAre) {
   }
 }
 
-// StillCountsAsText counts each byte value alike in every lane of its paths (32-byte
-// vectors four at a time and one at a time, 16-byte vectors, single bytes): a NUL ends
-// the text, a counted control byte counts one, any other byte nothing.
-TEST(StillCountsAsText, CountsEveryByteValueInEveryLaneAsIsCountedControl) {
-  constexpr std::size_t kSize = 128 * 2 + 32 + 16 + 6;
+// StillCountsAsText and HoldsCountedControl tell each byte value alike in every lane
+// of their paths (blocks of 128 bytes in 32-byte vectors, 16-byte vectors, single
+// bytes): to StillCountsAsText a NUL ends the text, a counted control byte counts
+// one, any other byte nothing; HoldsCountedControl finds the bytes IsCountedControl
+// names.
+TEST(CountedControls, EveryByteValueInEveryLaneIsToldAsIsCountedControlTellsIt) {
+  constexpr std::size_t kSize = 128 * 2 + 16 * 3 + 6;
   for (unsigned value = 0; value < 256; ++value) {
     const auto b = static_cast<unsigned char>(value);
     for (std::size_t at = 0; at < kSize; ++at) {
@@ -370,6 +372,8 @@ TEST(StillCountsAsText, CountsEveryByteValueInEveryLaneAsIsCountedControl) {
       std::size_t controls = 0;
       const bool still = StillCountsAsText(text.data(), text.size(), controls);
       ASSERT_TRUE(still == (b != 0) && controls == (b != 0 && IsCountedControl(b) ? 1u : 0u))
+          << "byte=" << value << " at=" << at;
+      ASSERT_EQ(IsCountedControl(b), HoldsCountedControl(text.data(), text.size()))
           << "byte=" << value << " at=" << at;
     }
   }
