@@ -91,6 +91,41 @@ inline std::uint64_t SumLanes(__m128i counts) {
 #endif
 }  // namespace sse2
 
+#if KOLBRIN_HAVE_AVX2_PATH
+namespace avx2 {
+// The lanes of `v` holding no counted control byte (IsCountedControl) have the top
+// bit set: adding 0x60, with saturation, sets it for every byte from 0x20 on, and
+// TAB, LF, CR and ESC are told by a look-up by their low nibble (whose entry is that
+// byte; the others' entries are no ASCII byte, and a byte from 0x80 on looks up 0).
+// The lanes of several vectors ANDed together keep the top bit where none of them
+// holds one, so that one mask tells them all.
+__attribute__((target("avx2"))) inline __m256i NoCountedControls(__m256i v) {
+  const __m256i tolerated = _mm256_setr_epi8(-128, -128, -128, -128, -128, -128, -128, -128, -128,
+                                             '\t', '\n', 0x1B, -128, '\r', -128, -128,  //
+                                             -128, -128, -128, -128, -128, -128, -128, -128, -128,
+                                             '\t', '\n', 0x1B, -128, '\r', -128, -128);
+  return _mm256_or_si256(_mm256_adds_epu8(v, _mm256_set1_epi8(0x60)),
+                         _mm256_cmpeq_epi8(_mm256_shuffle_epi8(tolerated, v), v));
+}
+
+// The first block of 128 bytes from `from` on in [text, text + size) that holds a
+// counted control byte, or the offset from which fewer than 128 bytes are left.
+__attribute__((target("avx2"))) inline std::size_t SkipControlFreeBlocks(const unsigned char* text,
+                                                                         std::size_t from,
+                                                                         std::size_t size) {
+  const auto quiet = [text](std::size_t at) __attribute__((target("avx2"))) {
+    return NoCountedControls(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + at)));
+  };
+  for (; size - from >= 128; from += 128) {
+    const __m256i all = _mm256_and_si256(_mm256_and_si256(quiet(from), quiet(from + 32)),
+                                         _mm256_and_si256(quiet(from + 64), quiet(from + 96)));
+    if (_mm256_movemask_epi8(all) != -1) break;
+  }
+  return from;
+}
+}  // namespace avx2
+#endif
+
 // The first byte below 0x20 in [from, end), or end.
 inline std::size_t FindLowByteScalar(const unsigned char* text, std::size_t from, std::size_t end) {
   for (std::size_t offset = from; offset < end; ++offset) {

@@ -472,6 +472,12 @@ TextDecision DecideForced(TextEncoding mode, const ReadAt& read, unsigned char* 
 
 bool HoldsCountedControl(const unsigned char* data, std::size_t size) {
   std::size_t p = 0;
+#if KOLBRIN_HAVE_AVX2_PATH
+  if (ProcessorHasAvx2()) {
+    p = avx2::SkipControlFreeBlocks(data, 0, size);
+    if (size - p >= 128) return true;
+  }
+#endif
 #if defined(__SSE2__)
   for (; size - p >= 16; p += 16) {
     if (sse2::Mask16(sse2::CountedControls(sse2::Load16(data + p))) != 0) return true;

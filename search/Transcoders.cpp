@@ -26,6 +26,25 @@ inline bool TooManyControls(unsigned char b, std::size_t& controls) {
          (IsCountedControl(b) && ++controls > static_cast<std::size_t>(kToleratedControls));
 }
 
+// StillCountsAsText for text[p, to), 16 bytes at a time, then byte by byte.
+bool CountControls(const unsigned char* text, std::size_t p, std::size_t to,
+                   std::size_t& controls) {
+#if defined(__SSE2__)
+  for (; to - p >= 16; p += 16) {
+    for (unsigned low = sse2::Mask16(sse2::CountedControls(sse2::Load16(text + p))); low != 0;
+         low &= low - 1) {
+      if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
+        return false;
+      }
+    }
+  }
+#endif
+  for (; p < to; ++p) {
+    if (text[p] < 0x20 && TooManyControls(text[p], controls)) return false;
+  }
+  return true;
+}
+
 // What kind of character `c` is, for the judging of whether a reading looks like
 // Japanese text (search/TextDecision.cpp).
 CharKind KindOf(UChar32 c) {
@@ -45,30 +64,29 @@ enum class BadBytes { Replace, Keep };
 
 // A decoding counts each character in one word of 10-bit fields, added up now and
 // then: one field for each kind before Bad, then one for the letter-trailed
-// characters (TableCounts::letterTrails). A character's increment is in its mapping.
+// characters (TableCounts::letterTrails). A character's increment of that word is in
+// its mapping.
 constexpr int kFieldBits = 10;
 constexpr std::size_t kPackedKinds = static_cast<std::size_t>(CharKind::Bad);
 constexpr std::uint64_t FieldOne(std::size_t field) {
   return std::uint64_t{1} << (kFieldBits * field);
 }
-// The top bit of every field: once one is set, the fields are added up.
-constexpr std::uint64_t kFieldTops = [] {
-  std::uint64_t tops = 0;
-  for (std::size_t k = 0; k <= kPackedKinds; ++k) tops |= FieldOne(k) << (kFieldBits - 1);
-  return tops;
-}();
+// The fields are added up once a decoding has gone this many bytes past where they
+// were last added up, at the end of the character it is in: every character is a
+// byte at least, so a field counts at most kFlushSpan + 1 characters, and never
+// carries into the next.
+constexpr std::size_t kFlushSpan = (std::size_t{1} << kFieldBits) - 2;
 
-// The increment of the packed counts for a character of each kind (the index's low
-// three bits), letter-trailed or not (its bit 3): a table, so that a mapping stays 16
-// bytes and the tables of an encoding stay in the nearest cache.
-constexpr auto kCounts = [] {
-  std::array<std::uint64_t, 16> counts{};
-  for (std::size_t k = 0; k < 8; ++k) {
-    counts[k] = k < kPackedKinds ? FieldOne(k) : 0;
-    counts[k + 8] = counts[k] + FieldOne(kPackedKinds);
-  }
-  return counts;
-}();
+// The stretch of bytes whose control bytes a decoding that keeps bad bytes counts at
+// a time, ahead of the decoding (a multiple of the widest vector loop's 128 bytes;
+// smaller stretches cost more in calls, larger ones gain nothing).
+constexpr std::size_t kCheckAhead = 4096;
+
+// The increment of the packed counts for a character of `kind`, letter-trailed or not.
+constexpr std::uint64_t Counted(CharKind kind, bool letterTrail) {
+  const auto k = static_cast<std::size_t>(kind);
+  return (k < kPackedKinds ? FieldOne(k) : 0) + (letterTrail ? FieldOne(kPackedKinds) : 0);
+}
 
 // Adds the fields of `packed` to `kinds` and `letterTrails`; 0.
 inline std::uint64_t AddPacked(std::uint64_t (&kinds)[kCharKinds], std::uint64_t& letterTrails,
@@ -169,11 +187,18 @@ class ByteTables {
  public:
   struct Mapping {
     std::uint8_t utf8[4] = {};
-    std::uint8_t length = 0;        // bytes of utf8; 0: the sequence is ill-formed or unmapped
-    std::uint8_t kind = 0;          // a CharKind
-    bool letterTrail = false;       // two bytes, the second an ASCII letter
-    std::uint8_t counted = 0;       // kind + 8 * letterTrail: its increment in kCounts
-    const Mapping* next = nullptr;  // for a lead byte: the table of the byte after it
+    std::uint8_t length = 0;   // bytes of utf8; 0: a lead byte, or a sequence that is
+                               // ill-formed or unmapped
+    bool lead = false;         // a lead byte: `next` is the table of the byte after it
+    bool letterTrail = false;  // two bytes, the second an ASCII letter
+    // A character's increment of the packed counts (Counted), or a lead byte's table
+    // of the byte after it: one word for either keeps a mapping at 16 bytes, so the
+    // tables of an encoding stay in the nearest cache, and a character is counted by
+    // one add.
+    union {
+      std::uint64_t counted = 0;
+      const Mapping* next;
+    };
   };
   using Table = std::array<Mapping, 256>;
 
@@ -192,9 +217,9 @@ class ByteTables {
     // must stay what the scanner counts as a control byte.
     for (unsigned b = 0; b < 0x80; ++b) {
       Mapping& m = (*tables_[0])[b];
-      if (m.next != nullptr) tables_.clear();  // not a stateless ASCII-based encoding
+      if (m.lead) tables_.clear();  // not a stateless ASCII-based encoding
       if (tables_.empty()) return;
-      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, 0, false, 0, nullptr};
+      m = Mapping{{static_cast<std::uint8_t>(b)}, 1, false, false, 0};
     }
   }
 
@@ -221,74 +246,84 @@ class ByteTables {
   Step Run(const unsigned char* in, std::size_t size, bool last, unsigned char* out,
            Counts& counts) const {
     constexpr bool kKeep = Bad == BadBytes::Keep;
-    Step step;
-    const Mapping* const root = tables_[0]->data();
-    std::size_t p = 0;
-    std::size_t length = 0;
-    std::size_t controls = counts.controls;
-    std::uint64_t kinds[kCharKinds];
-    std::memcpy(kinds, counts.kinds, sizeof kinds);
-    // The kinds before Bad are counted in 12-bit fields of one word, added to `kinds`
-    // before a field can fill up.
-    std::uint64_t packed = 0;
-    std::uint64_t asciiRun = counts.asciiRun;
-    unsigned char lastByte = counts.lastByte;
-    std::uint64_t letterTrails = counts.letterTrails;
     // Only a reading that writes nothing looks at the context of characters (after
     // which ASCII byte each comes): the decoding for the scan is kept to what each
     // character needs, and its counts say how much the context could matter
     // (letterTrails), so that it is read when it does (search/TextDecision.h).
     constexpr bool kContext = !Write;
+    const Mapping* const root = tables_[0]->data();
+    // The loop keeps to cursors (the next byte to read, the next to write) so that
+    // what it carries fits in registers; `o` moves only when the decoding writes.
+    const unsigned char* s = in;
+    const unsigned char* const end = in + size;
+    unsigned char* o = out;
+    std::size_t controls = counts.controls;
+    std::uint64_t kinds[kCharKinds];
+    std::memcpy(kinds, counts.kinds, sizeof kinds);
+    // The kinds before Bad, and the letter-trailed characters, are counted in the
+    // 10-bit fields of one word, added to `kinds` once the decoding gets to `flushAt`.
+    std::uint64_t packed = 0;
+    const unsigned char* flushAt = in + std::min(size, kFlushSpan);
+    std::uint64_t asciiRun = counts.asciiRun;
+    unsigned char lastByte = counts.lastByte;
+    std::uint64_t letterTrails = counts.letterTrails;
+    // NULs and counted control bytes are ASCII, as they stand in the text, wherever
+    // they are: the bytes of a multi-byte character are 0x40 and above, and a piece's
+    // end cuts short only bytes from 0x80 on. So the decoding's loops copy ASCII
+    // without looking at it, and they are counted apart, with the widest vectors the
+    // processor has: kCheckAhead bytes at a time, just ahead of the decoding (where
+    // the packed counts are added up), so that the decoding finds them in the nearest
+    // cache; and whatever is left at the end.
+    std::size_t checked = 0;  // the bytes before in + checked are counted
+    const auto checkAhead = [&](std::size_t from) {
+      const std::size_t to = std::min(size, std::max(checked, from) + kCheckAhead);
+      const bool text = StillCountsAsText(in + checked, to - checked, controls);
+      checked = to;
+      return text;
+    };
+    if (kKeep && !checkAhead(0)) return Failed();
     bool cut = false;  // the piece ends inside a character
     for (;;) {
-      const std::size_t asciiFrom = p;
+      const unsigned char* const asciiFrom = s;
       // A run of ASCII goes over as it stands, sixteen bytes at a time.
 #if defined(__SSE2__)
-      while (size - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + p));
-        if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + length), v);
+      while (end - s >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        if constexpr (Write) _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
         const auto high = static_cast<unsigned>(_mm_movemask_epi8(v));
         const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
-        for (unsigned low = kKeep ? sse2::Mask16(sse2::CountedControls(v)) & ((1u << ascii) - 1)
-                                  : 0;
-             low != 0; low &= low - 1) {
-          if (TooManyControls(in[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-            return Failed();
-          }
-        }
-        p += ascii;
-        length += ascii;
+        s += ascii;
+        if constexpr (Write) o += ascii;
         if (high != 0) break;
       }
 #endif
-      for (; p < size && in[p] < 0x80; ++p, ++length) {
-        if (kKeep && in[p] < 0x20 && TooManyControls(in[p], controls)) return Failed();
-        if constexpr (Write) out[length] = in[p];
+      for (; s < end && *s < 0x80; ++s) {
+        if constexpr (Write) *o++ = *s;
       }
-      if (kContext && p != asciiFrom) {
-        asciiRun += p - asciiFrom;
-        lastByte = in[p - 1];
+      if (kContext && s != asciiFrom) {
+        asciiRun += static_cast<std::uint64_t>(s - asciiFrom);
+        lastByte = s[-1];
       }
-      if (p == size) break;
+      if (s == end) break;
       // Then a run of other characters, each looked up byte by byte.
       do {
-        const Mapping* m = &root[in[p]];
+        const Mapping* m = &root[*s];
         std::size_t used = 1;
-        while (m->next != nullptr && p + used < size) {
-          m = &m->next[in[p + used]];
+        while (m->lead && s + used < end) {
+          m = &m->next[s[used]];
           ++used;
         }
         // A bad sequence, or the input ending inside a character: the end of a piece
         // leaves it for the next, the end of the file makes it bad.
-        if (m->next != nullptr || m->length == 0) {
-          if (m->next != nullptr && !last) {
+        if (m->length == 0) {
+          if (m->lead && !last) {
             cut = true;
             break;
           }
           if constexpr (kKeep) {
             // A character the end of the file cuts short keeps all its bytes and is
             // no damage; a bad byte elsewhere stays as it is, one at a time.
-            if (m->next == nullptr) {
+            if (!m->lead) {
               used = 1;
               packed = AddPacked(kinds, letterTrails, packed);
               const std::uint64_t bad = ++kinds[static_cast<std::size_t>(CharKind::Bad)];
@@ -299,10 +334,15 @@ class ByteTables {
                 return Failed();
               }
             }
-            if constexpr (Write) std::memcpy(out + length, in + p, used);
-            length += used;
-            p += used;
-            asciiRun = 0;
+            if constexpr (Write) {
+              // One byte, or two that the end of the file cuts short (see RunPiece),
+              // copied as such rather than by a call to memcpy.
+              o[0] = s[0];
+              if (used > 1) o[1] = s[1];
+              o += used;
+            }
+            s += used;
+            if constexpr (kContext) asciiRun = 0;
             continue;
           } else {
             ++kinds[static_cast<std::size_t>(CharKind::Bad)];
@@ -317,24 +357,38 @@ class ByteTables {
           asciiRun = 0;
           counts.nonAscii = true;
         }
-        if constexpr (Write) std::memcpy(out + length, m->utf8, sizeof m->utf8);
-        length += m->length;
-        packed += kCounts[m->counted];
-        if ((packed & kFieldTops) != 0) packed = AddPacked(kinds, letterTrails, packed);
-        p += used;
-      } while (p < size && in[p] >= 0x80);
+        if constexpr (Write) {
+          std::memcpy(o, m->utf8, sizeof m->utf8);
+          o += m->length;
+        }
+        packed += m->counted;
+        s += used;
+      } while (s < flushAt && *s >= 0x80);
       if (cut) break;
+      if (s >= flushAt) {
+        packed = AddPacked(kinds, letterTrails, packed);
+        flushAt = s + std::min(static_cast<std::size_t>(end - s), kFlushSpan);
+        // The counting of control bytes stays at least half a stretch ahead.
+        const auto at = static_cast<std::size_t>(s - in);
+        if (kKeep && checked < std::min(size, at + kCheckAhead / 2) && !checkAhead(at)) {
+          return Failed();
+        }
+      }
     }
+    if (kKeep && !StillCountsAsText(in + checked, size - checked, controls)) return Failed();
     packed = AddPacked(kinds, letterTrails, packed);
     // A user-defined character rules the reading out.
     if (kKeep && kinds[static_cast<std::size_t>(CharKind::UserDefined)] != 0) return Failed();
     counts.controls = controls;
     std::memcpy(counts.kinds, kinds, sizeof kinds);
-    counts.asciiRun = asciiRun;
-    counts.lastByte = lastByte;
+    if constexpr (kContext) {
+      counts.asciiRun = asciiRun;
+      counts.lastByte = lastByte;
+    }
     counts.letterTrails = letterTrails;
-    step.read = p;
-    step.written = length;
+    Step step;
+    step.read = static_cast<std::size_t>(s - in);
+    step.written = static_cast<std::size_t>(o - out);
     return step;
   }
 
@@ -352,6 +406,7 @@ class ByteTables {
         // A lead byte: the table of the bytes after it.
         tables_.push_back(std::make_unique<Table>());
         Table& next = *tables_.back();
+        m.lead = true;
         m.next = next.data();
         Fill(converter, next, sequence, depth + 1);
         continue;
@@ -369,18 +424,13 @@ class ByteTables {
       U8_APPEND(m.utf8, length, static_cast<int32_t>(sizeof m.utf8), c, failed);
       if (failed) continue;
       m.length = static_cast<std::uint8_t>(length);
-      m.kind = static_cast<std::uint8_t>(KindOf(c));
       m.letterTrail = depth == 1 && IsAsciiLetter(static_cast<unsigned char>(b));
-      m.counted = static_cast<std::uint8_t>(m.kind + (m.letterTrail ? 8 : 0));
+      m.counted = Counted(KindOf(c), m.letterTrail);
     }
   }
 
-  static constexpr Mapping kReplacement{{0xEF, 0xBF, 0xBD},
-                                        3,
-                                        static_cast<std::uint8_t>(CharKind::Other),
-                                        false,
-                                        static_cast<std::uint8_t>(CharKind::Other),
-                                        nullptr};
+  static constexpr Mapping kReplacement{
+      {0xEF, 0xBF, 0xBD}, 3, false, false, Counted(CharKind::Other, false)};
 
   std::vector<std::unique_ptr<Table>> tables_;
 };
@@ -442,20 +492,17 @@ ByteTables::Step RunPiece(const ByteTables& tables, HeldBytes& held, TableCounts
 
 bool StillCountsAsText(const unsigned char* text, std::size_t size, std::size_t& controls) {
   std::size_t p = 0;
-#if defined(__SSE2__)
-  for (; size - p >= 16; p += 16) {
-    for (unsigned low = sse2::Mask16(sse2::CountedControls(sse2::Load16(text + p))); low != 0;
-         low &= low - 1) {
-      if (TooManyControls(text[p + static_cast<std::size_t>(std::countr_zero(low))], controls)) {
-        return false;
-      }
+#if KOLBRIN_HAVE_AVX2_PATH
+  if (ProcessorHasAvx2()) {
+    // Blocks without a counted control byte are passed over with 32-byte vectors, four
+    // at a time; a block with one is counted as the rest is.
+    while ((p = avx2::SkipControlFreeBlocks(text, p, size)) + 128 <= size) {
+      if (!CountControls(text, p, p + 128, controls)) return false;
+      p += 128;
     }
   }
 #endif
-  for (; p < size; ++p) {
-    if (text[p] < 0x20 && TooManyControls(text[p], controls)) return false;
-  }
-  return true;
+  return CountControls(text, p, size, controls);
 }
 
 bool TableReading::Start(TextEncoding encoding) {

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "search/Scanner.h"
 #include "search/TextDecision.h"
 #include "search/Transcoders.h"
 #include "search/Utf8Check.h"
@@ -368,6 +370,76 @@ TEST(TextDecision, RandomFilesDecideAndDecodeAlikeWhateverThePieces) {
                   whole.decision.skip == outcome.decision.skip && whole.text == outcome.text)
           << "round=" << round << " mode=" << static_cast<int>(mode) << " " << split.Label()
           << " file=" << testing::PrintToString(file);
+    }
+  }
+}
+
+// A piece of many kilobytes decoded at once is counted as it is when it comes a few
+// bytes at a time: more characters of one kind than a field of the packed counts
+// holds, and control bytes past the first few kilobytes, each counted once.
+TEST(StreamDecoder, LargePieceIsCountedAsSmallPiecesAre) {
+  // Japanese text, then kilobytes of ASCII (where the control bytes go).
+  const std::string head = Repeat(Encode("これは検索のテストです。ｱｲ\n", "windows-31j"), 200) +
+                           Repeat("a line of ASCII text\n", 300);
+  const std::string controlled = "\x0B an ASCII line\n";
+  const struct {
+    const char* label;
+    std::string file;
+    bool failed;
+  } cases[] = {
+      {"3000 half-width katakana, then 3000 kana",
+       Encode(Repeat("ｱ", 3000) + Repeat("あ", 3000), "windows-31j") + "\n" + head, false},
+      {"ten controls late", head + Repeat(controlled, 10), false},
+      {"eleven controls late", head + Repeat(controlled, 11), true},
+  };
+  const auto decode = [](const std::string& file, std::size_t piece, std::string& text) {
+    StreamDecoder decoder;
+    EXPECT_TRUE(decoder.StartChecked(TextEncoding::Cp932));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
+    std::vector<unsigned char> out(StreamDecoder::MaxOutput(piece));
+    for (std::size_t p = 0; p < file.size(); p += piece) {
+      const std::size_t size = std::min(piece, file.size() - p);
+      text.append(reinterpret_cast<const char*>(out.data()),
+                  decoder.Decode(bytes + p, size, out.data()));
+    }
+    text.append(reinterpret_cast<const char*>(out.data()), decoder.Finish(out.data()));
+    return std::make_pair(decoder.failed(), decoder.counts());
+  };
+  for (const auto& c : cases) {
+    std::string wholeText;
+    std::string smallText;
+    const auto [wholeFailed, whole] = decode(c.file, c.file.size(), wholeText);
+    const auto [smallFailed, small] = decode(c.file, 5, smallText);
+    EXPECT_EQ(c.failed, wholeFailed) << "case=" << c.label;
+    EXPECT_EQ(c.failed, smallFailed) << "case=" << c.label;
+    if (c.failed) continue;
+    EXPECT_EQ(smallText, wholeText) << "case=" << c.label;
+    EXPECT_EQ(small.controls, whole.controls) << "case=" << c.label;
+    EXPECT_EQ(small.letterTrails, whole.letterTrails) << "case=" << c.label;
+    for (std::size_t kind = 0; kind < kCharKinds; ++kind) {
+      EXPECT_EQ(small.kinds[kind], whole.kinds[kind]) << "case=" << c.label << " kind=" << kind;
+    }
+  }
+}
+
+// StillCountsAsText and HoldsCountedControl tell each byte value alike in every lane
+// of their paths (blocks of 128 bytes in 32-byte vectors, 16-byte vectors, single
+// bytes): to StillCountsAsText a NUL ends the text, a counted control byte counts
+// one, any other byte nothing; HoldsCountedControl finds the bytes IsCountedControl
+// names.
+TEST(CountedControls, EveryByteValueInEveryLaneIsToldAsIsCountedControlTellsIt) {
+  constexpr std::size_t kSize = 128 * 2 + 16 * 3 + 6;
+  for (unsigned value = 0; value < 256; ++value) {
+    const auto b = static_cast<unsigned char>(value);
+    for (std::size_t at = 0; at < kSize; ++at) {
+      std::vector<unsigned char> text(kSize, 'a');
+      text[at] = b;
+      std::size_t controls = 0;
+      const bool still = StillCountsAsText(text.data(), text.size(), controls);
+      ASSERT_TRUE(still == (b != 0) && controls == (b != 0 && IsCountedControl(b) ? 1u : 0u))
+          << "byte=" << value << " at=" << at;
+      ASSERT_EQ(IsCountedControl(b), HoldsCountedControl(text.data(), text.size()))
+          << "byte=" << value << " at=" << at;
     }
   }
 }
