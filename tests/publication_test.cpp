@@ -85,5 +85,23 @@ TEST(TreeText, MarksExpandedCollapsedAndEmptyFiles) {
   EXPECT_EQ(tree.HitCount(), 3u);
 }
 
+// The first control byte is found wherever it lies, in the vector blocks, the
+// overlapping last block and the bytes after them, and a TAB only counts in a path.
+TEST(RawTextForm, FindsTheFirstControlByteAtEveryPlace) {
+  for (std::size_t size = 0; size <= 100; ++size) {
+    for (std::size_t at = 0; at <= size; ++at) {
+      for (const char control : {'\n', '\x1b', '\x7f', '\t', '\0'}) {
+        std::string text(size, 'a');
+        if (at < size) text[at] = control;
+        const bool tab = control == '\t';
+        EXPECT_EQ(PlainPrefix(text, false), at) << size << " " << at;
+        EXPECT_EQ(PlainPrefix(text, true), tab ? size : at) << size << " " << at;
+      }
+    }
+  }
+  // Bytes of UTF-8 text and raw bytes from 0x80 on are no control bytes.
+  EXPECT_EQ(PlainPrefix("\xE6\xA4\x9C\xFF\x80 abcdefghijklmnopqrstuvwxyz0123456789", false), 42u);
+}
+
 }  // namespace
 }  // namespace kolbrin
