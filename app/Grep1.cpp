@@ -401,6 +401,7 @@ void TfmMain::FormCreate() {
   MakeWholeWindowTheDropTarget();
   LoadLzhLibrary();
   LoadZipLibrary();
+  LoadAnyLibrary();
 }
 
 void TfmMain::ReadSettings() {
@@ -519,6 +520,7 @@ void TfmMain::FormClose() {
   QApplication::restoreOverrideCursor();
   FreeLzhLibrary();
   FreeZipLibrary();
+  FreeAnyLibrary();
 }
 
 void TfmMain::AbandonSession(int exitStatus) {

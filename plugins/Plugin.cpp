@@ -1,10 +1,12 @@
 // The entries of one archiver library. Built once per library: KOLBRIN_PLUGIN_LZH
-// gives the "Unlha" entries, KOLBRIN_PLUGIN_ZIP the "UnZip" ones;
-// KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING leaves out the GetRunning entry, for a library
-// the program must refuse.
+// gives the "Unlha" entries, KOLBRIN_PLUGIN_ZIP the "UnZip" ones and
+// KOLBRIN_PLUGIN_ANY the "AnyArc" ones (the other kinds: 7z, RAR, tar, cpio, ISO
+// 9660, CAB and single compressed files); KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING leaves
+// out the GetRunning entry, for a library the program must refuse.
 #include <archive.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +23,8 @@
 #include "archive/ArchiverApi.h"
 #pragma GCC visibility pop
 
-#if defined(KOLBRIN_PLUGIN_LZH) == defined(KOLBRIN_PLUGIN_ZIP)
-#error "define exactly one of KOLBRIN_PLUGIN_LZH and KOLBRIN_PLUGIN_ZIP"
+#if defined(KOLBRIN_PLUGIN_LZH) + defined(KOLBRIN_PLUGIN_ZIP) + defined(KOLBRIN_PLUGIN_ANY) != 1
+#error "define exactly one of KOLBRIN_PLUGIN_LZH, KOLBRIN_PLUGIN_ZIP and KOLBRIN_PLUGIN_ANY"
 #endif
 
 namespace kolbrin::plugin {
@@ -30,8 +32,10 @@ namespace {
 
 #if defined(KOLBRIN_PLUGIN_LZH)
 constexpr Format kFormat = Format::Lzh;
-#else
+#elif defined(KOLBRIN_PLUGIN_ZIP)
 constexpr Format kFormat = Format::Zip;
+#else
+constexpr Format kFormat = Format::Any;
 #endif
 
 constexpr std::size_t kLongestListedName = ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1;
@@ -99,17 +103,36 @@ class MemberCursor {
     return Found::No;
   }
 
+  // After the member Seek found has been written: reads on to the next header, and
+  // closes the archive when there is none, so that a copy of a nested archive that
+  // the program deletes once its last member is written does not stay open.
+  void ReadAhead() {
+    if (!reader_ || ahead_) return;
+    ahead_ = true;
+    aheadStep_ = reader_->Next(aheadMember_);
+    if (aheadStep_ != ArchiveReader::Step::Member) reader_.reset();
+  }
+
   // The member the last successful Seek found.
   const Member& member() const { return member_; }
   ::archive* raw() { return reader_->raw(); }
   // After a failed member, the reader's position is unknown.
   void Drop() { reader_.reset(); }
+  // The archive this cursor was last used on (empty when it never was).
+  const std::string& path() const { return key_.path; }
+  bool open() const { return reader_ != nullptr; }
+  // Closes the archive when its file has been deleted: it would keep holding its
+  // space on the file system.
+  void DropDeleted() {
+    if (reader_ && reader_->fileDeleted()) reader_.reset();
+  }
 
  private:
   bool Reopen(const ArchiveKey& key) {
     reader_ = std::make_unique<ArchiveReader>(kFormat);
     next_ = 0;
     atEnd_ = false;
+    ahead_ = false;
     const std::string* password = key.password ? &*key.password : nullptr;
     if (!reader_->Open(key.path, password)) {
       reader_.reset();
@@ -121,7 +144,15 @@ class MemberCursor {
   }
 
   Found Step(const std::string& token) {
-    switch (reader_->Next(member_)) {
+    ArchiveReader::Step step = ArchiveReader::Step::End;
+    if (ahead_) {
+      ahead_ = false;
+      step = aheadStep_;
+      member_ = std::move(aheadMember_);
+    } else if (reader_) {
+      step = reader_->Next(member_);
+    }
+    switch (step) {
       case ArchiveReader::Step::End:
         atEnd_ = true;
         return Found::No;
@@ -141,6 +172,43 @@ class MemberCursor {
   std::size_t next_ = 0;  // members read since the reader was opened
   bool atEnd_ = false;
   Member member_;
+  // The header ReadAhead read, not yet taken by Step.
+  bool ahead_ = false;
+  ArchiveReader::Step aheadStep_ = ArchiveReader::Step::End;
+  Member aheadMember_;
+};
+
+// A few cursors, one per archive: the program searches an archive inside an archive
+// between two members of the outer one, and each goes on where it stopped.
+class Cursors {
+ public:
+  // The cursor of the archive at `path`, else the one used least recently.
+  MemberCursor& For(const std::string& path) {
+    Slot* chosen = &slots_[0];
+    for (Slot& slot : slots_) {
+      if (slot.cursor.path() == path) {
+        chosen = &slot;
+        break;
+      }
+      if (slot.lastUsed < chosen->lastUsed) chosen = &slot;
+    }
+    chosen->lastUsed = ++clock_;
+    return chosen->cursor;
+  }
+
+  void DropDeleted() {
+    for (Slot& slot : slots_) slot.cursor.DropDeleted();
+  }
+
+ private:
+  // The dropped archive and the two levels of archives inside it, and one more.
+  static constexpr std::size_t kCursors = 4;
+  struct Slot {
+    MemberCursor cursor;
+    std::uint64_t lastUsed = 0;
+  };
+  std::array<Slot, kCursors> slots_;
+  std::uint64_t clock_ = 0;
 };
 
 class Library {
@@ -278,6 +346,7 @@ class Library {
     const ArchiveKey key = ArchiveKey::Of(
         command.archive, status,
         command.hasPassword ? std::optional<std::string>(command.password) : std::nullopt);
+    cursors_.DropDeleted();
     const platform::UniqueFd destination = OpenDestination(command.destination);
     if (!destination.valid()) {
       message = "cannot open the destination folder";
@@ -294,7 +363,8 @@ class Library {
 
   int ExtractOne(const ArchiveKey& key, const std::string& token, int destination, bool withFolders,
                  std::string& message) {
-    switch (cursor_.Seek(key, token)) {
+    MemberCursor& cursor = cursors_.For(key.path);
+    switch (cursor.Seek(key, token)) {
       case MemberCursor::Found::Damaged:
         message = "damaged archive";
         return ARCHIVER_BAD_ARCHIVE;
@@ -309,16 +379,17 @@ class Library {
     std::vector<std::string> parts;
     bool named = false;
     if (withFolders) {
-      named = SplitSafeName(cursor_.member().name, parts);
-    } else if (std::string copyName = MemberCopyName(cursor_.member().name); !copyName.empty()) {
+      named = SplitSafeName(cursor.member().name, parts);
+    } else if (std::string copyName = MemberCopyName(cursor.member().name); !copyName.empty()) {
       parts.push_back(std::move(copyName));
       named = true;
     }
     int result = ARCHIVER_UNSAFE_NAME;
     if (named) {
-      result = WriteMember(cursor_.raw(), destination, parts, withFolders,
+      result = WriteMember(cursor.raw(), destination, parts, withFolders,
                            WriteLimits{sizeCap_.load(), reserve_.load()});
     }
+    if (result == ARCHIVER_OK) cursor.ReadAhead();
     if (result != ARCHIVER_OK) {
       static const std::map<int, const char*> kReasons = {
           {ARCHIVER_UNSAFE_NAME, "has no safe name to be written under: "},
@@ -326,8 +397,8 @@ class Library {
           {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
           {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
       const auto reason = kReasons.find(result);
-      message = (reason != kReasons.end() ? reason->second : "failed: ") + cursor_.member().name;
-      cursor_.Drop();
+      message = (reason != kReasons.end() ? reason->second : "failed: ") + cursor.member().name;
+      cursor.Drop();
     }
     return result;
   }
@@ -344,12 +415,14 @@ class Library {
 
   std::mutex mutex_;  // the open archives
   std::map<std::uintptr_t, std::unique_ptr<OpenArchive>> archives_;
-  // Handles are ids, never addresses, and never reused; the two libraries count from
-  // different bases so that one refuses the other's handles.
-  std::uintptr_t nextId_ = kFormat == Format::Lzh ? 0x4C5A0001 : 0x5A490001;
+  // Handles are ids, never addresses, and never reused; the libraries count from
+  // different bases so that one refuses another's handles.
+  std::uintptr_t nextId_ = kFormat == Format::Lzh   ? 0x4C5A0001
+                           : kFormat == Format::Zip ? 0x5A490001
+                                                    : 0x414E0001;
 
   std::mutex commandMutex_;
-  MemberCursor cursor_;
+  Cursors cursors_;
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
   std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};
@@ -379,9 +452,12 @@ using kolbrin::plugin::TheLibrary;
 #if defined(KOLBRIN_PLUGIN_LZH)
 #define KOLBRIN_ENTRY(name) Unlha##name
 #define KOLBRIN_COMMAND_ENTRY Unlha
-#else
+#elif defined(KOLBRIN_PLUGIN_ZIP)
 #define KOLBRIN_ENTRY(name) UnZip##name
 #define KOLBRIN_COMMAND_ENTRY UnZip
+#else
+#define KOLBRIN_ENTRY(name) AnyArc##name
+#define KOLBRIN_COMMAND_ENTRY AnyArc
 #endif
 
 extern "C" {
@@ -407,8 +483,8 @@ int KOLBRIN_ENTRY(FindNext)(ARCHIVER_HANDLE archive, void* record) {
   return Guarded(ARCHIVER_BAD_ARCHIVE, [&] { return TheLibrary().FindNext(archive, record); });
 }
 
-#if defined(KOLBRIN_PLUGIN_ZIP)
-int UnZipGetAttribute(ARCHIVER_HANDLE archive) {
+#if !defined(KOLBRIN_PLUGIN_LZH)
+int KOLBRIN_ENTRY(GetAttribute)(ARCHIVER_HANDLE archive) {
   return Guarded(-1, [&] { return TheLibrary().Attribute(archive); });
 }
 #endif

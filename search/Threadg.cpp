@@ -1,6 +1,9 @@
 #include "search/Threadg.h"
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
+#include <string_view>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -19,6 +22,25 @@ std::uint8_t ArchiveKindOf(const std::string& path) {
   const std::string upper = platform::UpperCaseText(path);
   if (upper.find(".LZH") != std::string::npos) return kLzhArchive;
   if (upper.find(".ZIP") != std::string::npos) return kZipArchive;
+  return kPlainFile;
+}
+
+std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
+  static constexpr std::array<std::string_view, 17> kOtherKinds = {
+      ".7Z",  ".RAR", ".TAR",  ".TGZ", ".TBZ2", ".TBZ", ".TXZ", ".TZST", ".CPIO",
+      ".ISO", ".CAB", ".GZ",   ".BZ2", ".XZ",   ".ZST", ".LZ4", ".Z"};
+  const auto endsWith = [&](std::string_view extension) {
+    if (fileName.size() <= extension.size()) return false;  // a name that is only the extension
+    const std::string_view tail(fileName.data() + fileName.size() - extension.size(),
+                                extension.size());
+    return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
+      return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+    });
+  };
+  if (endsWith(".LHA")) return kLzhArchive;
+  for (const std::string_view extension : kOtherKinds) {
+    if (endsWith(extension)) return kOtherArchive;
+  }
   return kPlainFile;
 }
 
@@ -79,12 +101,19 @@ void TGrep::Execute() {
       break;
     }
     const std::string& path = Paths[i];
+    // A path with ".LZH" or ".ZIP" in it is taken for an archive by its name alone,
+    // and passed over when it cannot be listed.
     ArchiveKind = ArchiveKindOf(path);
-    if (ArchiveKind == kPlainFile) {
-      SearchPlainFile(path);
-    } else if (!platform::IsFolder(path)) {
-      SearchArchive(path);
+    if (ArchiveKind != kPlainFile) {
+      if (!platform::IsFolder(path)) SearchArchive(ArchiveKind, path, 1);
+      continue;
     }
+    // The other kinds also need the content's word: a file that is not one, or that
+    // cannot be listed, is searched as what it is. (A folder is passed over there.)
+    ArchiveKind = ArchiveKindByExtension(platform::FileNameOf(path));
+    if (ArchiveKind != kPlainFile && SearchArchive(ArchiveKind, path, 1)) continue;
+    ArchiveKind = kPlainFile;
+    SearchPlainFile(path);
   }
 
   scanner_->ClearCurrentFile();
@@ -99,7 +128,7 @@ void TGrep::SearchPlainFile(const std::string& path) {
       platform::IsFolder(path)) {
     return;
   }
-  FlushResults();
+  FlushResults(/*member=*/false);
 }
 
 ScanResult TGrep::ScanFile(const std::string& path) {
@@ -113,20 +142,23 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   return result;
 }
 
-void TGrep::SearchArchive(const std::string& path) {
+bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth) {
   // Without a private folder to extract into, members are not extracted at all.
-  if (TempDir.empty()) return;
-  if (!members_.ListMembers(ArchiveKind, path, MemberList)) return;
+  if (TempDir.empty()) return false;
+  // The list of each level lives while the archives inside it are searched.
+  std::vector<std::string> members;
+  if (!members_.ListMembers(kind, path, members)) return false;
 
-  // One busy cursor for the whole archive, not one per member.
-  Post([this] { host_.ShowExtracting(true); });
+  // One busy cursor for the whole dropped archive, not one per member.
+  if (depth == 1) Post([this] { host_.ShowExtracting(true); });
   // Flat copies, without a password.
-  for (const std::string& member : MemberList) {
+  std::vector<std::string> extractList;
+  for (const std::string& member : members) {
     if (Terminated()) {
       summary_.stopped = true;
       break;
     }
-    if (members_.NeedsPassword(ArchiveKind, member)) continue;
+    if (members_.NeedsPassword(kind, member)) continue;
     // The library writes the copy under this name; a name with nothing usable left
     // cannot be written flat.
     const std::string copyName = members_.CopyName(member);
@@ -136,23 +168,55 @@ void TGrep::SearchArchive(const std::string& path) {
     // two folders of the archive, or in another archive) goes to a numbered folder.
     // A copy left by an earlier search belongs to no node any more and is replaced.
     const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
-    ExtractList.assign(1, member);
-    const bool extracted = members_.ExtractMembers(ArchiveKind, path, ExtractList, folder);
+    // What this search's copies may still take, this one included.
+    const std::uint64_t room = heldBytes_ < ExtractionCap ? ExtractionCap - heldBytes_ : 0;
+    extractList.assign(1, member);
+    const bool extracted = members_.ExtractMembers(kind, path, extractList, folder, room);
     const std::string copy = folder + copyName;
     copiesMade_.insert(copy);
-    if (!extracted) {
+    std::error_code error;
+    const std::uintmax_t bytes = extracted ? std::filesystem::file_size(copy, error) : 0;
+    // A library that cannot be told the room may write a larger copy: it goes too.
+    if (!extracted || error || bytes > room) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
       continue;
     }
-
-    const ScanResult result = ScanFile(copy);
-    if (result == ScanResult::ScanNoHits) DeleteMemberCopy(copy, TempDir);
-    // A member stopped before its end without hits, and hidden, is not listed for
-    // later deletion: its copy goes now.
-    if (!FlushResults() && result == ScanResult::ScanMore) DeleteMemberCopy(copy, TempDir);
+    heldBytes_ += bytes;
+    SearchMemberCopy(copy, bytes, depth);
   }
-  Post([this] { host_.ShowExtracting(false); });
+  if (depth == 1) Post([this] { host_.ShowExtracting(false); });
+  return true;
+}
+
+void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t bytes, int depth) {
+  if (depth < kDeepestArchive) {
+    // Judged by the copy's own name (the private folder's path says nothing), then
+    // confirmed by its content as the library lists it.
+    const std::string name = platform::FileNameOf(copy);
+    std::uint8_t kind = ArchiveKindOf(name);
+    if (kind == kPlainFile) kind = ArchiveKindByExtension(name);
+    if (kind != kPlainFile && SearchArchive(kind, copy, depth + 1)) {
+      // The copy of an archive gets no node; its members have been searched.
+      DeleteCopy(copy, bytes);
+      return;
+    }
+  }
+  const ScanResult result = ScanFile(copy);
+  if (result == ScanResult::ScanNoHits) {
+    DeleteCopy(copy, bytes);
+    // Hidden, it is not published; shown, its node names the deleted copy.
+    FlushResults(/*member=*/true);
+    return;
+  }
+  // A member stopped before its end without hits, and hidden, is not listed for
+  // later deletion: its copy goes now.
+  if (!FlushResults(/*member=*/true) && result == ScanResult::ScanMore) DeleteCopy(copy, bytes);
+}
+
+void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
+  DeleteMemberCopy(copy, TempDir);
+  heldBytes_ -= std::min(bytes, heldBytes_);
 }
 
 void TGrep::ShowProgress() {
@@ -161,7 +225,7 @@ void TGrep::ShowProgress() {
   PublishIfDue();
 }
 
-bool TGrep::FlushResults() {
+bool TGrep::FlushResults(bool member) {
   // Sorting and de-duplicating happen here on the worker, so the owner's thread only
   // inserts the finished nodes.
   TextList hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
@@ -170,7 +234,7 @@ bool TGrep::FlushResults() {
   if (!hits.empty()) ++summary_.filesWithHits;
   summary_.hits += hits.size();
   if (hits.empty() && HideFilesWithoutHits) return false;
-  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), ArchiveKind != kPlainFile});
+  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), member});
   PublishIfDue();
   return true;
 }
