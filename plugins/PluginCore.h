@@ -165,11 +165,20 @@ struct WriteLimits {
   std::uint64_t reserve = 0;
 };
 
-// Writes the data of the member `reader` is on into `destination` (a folder fd),
-// under `parts`: its folder components, then its file name, which is the only one
-// used when `withFolders` is false. Never goes through a symbolic link. Replaces a
-// file of the same name; leaves no partial file on failure.
-int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
-                bool withFolders, const WriteLimits& limits);
+// What of a member's data has been read already (ahead of the command that writes
+// it): `bytes`, which are all of it when `whole`; `failed` when reading it failed.
+struct MemberData {
+  std::string_view bytes;
+  bool whole = false;
+  bool failed = false;
+};
+
+// Writes the data of a member into `destination` (a folder fd): `read`, then the rest
+// from `reader` (positioned on the rest of that member's data; may be null when
+// `read` is whole), under `parts`: its folder components, then its file name, which
+// is the only one used when `withFolders` is false. Never goes through a symbolic
+// link. Replaces a file (or a link) of the same name; leaves no file on failure.
+int WriteMember(::archive* reader, const MemberData& read, int destination,
+                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits);
 
 }  // namespace kolbrin::plugin
