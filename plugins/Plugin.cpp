@@ -259,11 +259,10 @@ class MemberCursor {
   }
 
   void ReadData(Item& item) {
+    // Not filled with zeros for each member: thousands of small members would pay.
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kReadBlock);
     while (item.data.size() < kAheadMemberBytes) {
-      const std::size_t at = item.data.size();
-      item.data.resize(at + kReadBlock);
-      const la_ssize_t got = archive_read_data(reader_->raw(), item.data.data() + at, kReadBlock);
-      item.data.resize(at + static_cast<std::size_t>(std::max<la_ssize_t>(got, 0)));
+      const la_ssize_t got = archive_read_data(reader_->raw(), block_.get(), kReadBlock);
       if (got == 0) {
         item.whole = true;
         return;
@@ -272,6 +271,7 @@ class MemberCursor {
         item.failed = true;
         return;
       }
+      item.data.append(block_.get(), static_cast<std::size_t>(got));
     }
   }
 
@@ -335,6 +335,7 @@ class MemberCursor {
   bool halt_ = false;     // asks it to end
   Stop stop_ = Stop::None;
   std::thread filler_;
+  std::unique_ptr<char[]> block_;  // the thread reading ahead reads data into it
 };
 
 // A few cursors, one per archive: the program searches an archive inside an archive
@@ -518,18 +519,35 @@ class Library {
       cursors_.DropDeleted();
       lastArchive_ = command.archive;
     }
-    const platform::UniqueFd destination = OpenDestination(command.destination);
-    if (!destination.valid()) {
+    const int destination = Destination(command.destination);
+    if (destination < 0) {
       message = "cannot open the destination folder";
       return ARCHIVER_WRITE_FAILED;
     }
     int result = ARCHIVER_OK;
     for (const std::string& token : command.members) {
-      result = ExtractOne(key, token, destination.get(), command.withFolders, message);
+      result = ExtractOne(key, token, destination, command.withFolders, message);
       if (result != ARCHIVER_OK) break;
     }
     if (result == ARCHIVER_OK) message = "extracted";
     return result;
+  }
+
+  // The destination folder, open; -1 when it cannot be opened or made. The folder of
+  // the last command stays open, as the program extracts thousands of members into
+  // one, and is used again while its path still names that folder.
+  int Destination(const std::string& folder) {
+    struct stat now {};
+    if (destination_.valid() && folder == destinationPath_ && ::stat(folder.c_str(), &now) == 0 &&
+        now.st_dev == destinationId_.st_dev && now.st_ino == destinationId_.st_ino) {
+      return destination_.get();
+    }
+    destination_ = OpenDestination(folder);
+    destinationPath_ = folder;
+    if (destination_.valid() && ::fstat(destination_.get(), &destinationId_) != 0) {
+      destination_.Reset();
+    }
+    return destination_.valid() ? destination_.get() : -1;
   }
 
   int ExtractOne(const ArchiveKey& key, const std::string& token, int destination, bool withFolders,
@@ -600,6 +618,9 @@ class Library {
   std::mutex commandMutex_;
   Cursors cursors_;
   std::string lastArchive_;  // of the last command
+  platform::UniqueFd destination_;  // the last command's destination folder
+  std::string destinationPath_;
+  struct stat destinationId_ {};
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
   std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};

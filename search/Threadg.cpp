@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "platform/Files.h"
@@ -174,44 +175,70 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth)
     const bool extracted = members_.ExtractMembers(kind, path, extractList, folder, room);
     const std::string copy = folder + copyName;
     copiesMade_.insert(copy);
-    std::error_code error;
-    const std::uintmax_t bytes = extracted ? std::filesystem::file_size(copy, error) : 0;
-    // A library that cannot be told the room may write a larger copy: it goes too.
-    if (!extracted || error || bytes > room) {
+    if (!extracted) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
       continue;
     }
-    heldBytes_ += bytes;
-    SearchMemberCopy(copy, bytes, depth);
+    SearchMemberCopy(copy, room, depth);
   }
   if (depth == 1) Post([this] { host_.ShowExtracting(false); });
   return true;
 }
 
-void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t bytes, int depth) {
+namespace {
+
+// The size of a member's copy; nothing when it cannot be told.
+std::optional<std::uint64_t> CopySize(const std::string& copy) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(copy, error);
+  if (error) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+}
+
+}  // namespace
+
+void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth) {
+  // The copy's size counts once the copy is held beyond its search: a copy searched
+  // and deleted at once (most of them) costs no look-up of its size.
+  std::optional<std::uint64_t> held;
+  // Held when it is an archive, or kept for its node; a library that cannot be told
+  // the room may have written a larger copy, which is not kept.
+  const auto hold = [&]() {
+    held = CopySize(copy);
+    if (!held || *held > room) {
+      DeleteMemberCopy(copy, TempDir);
+      return false;
+    }
+    heldBytes_ += *held;
+    return true;
+  };
   if (depth < kDeepestArchive) {
     // Judged by the copy's own name (the private folder's path says nothing), then
     // confirmed by its content as the library lists it.
     const std::string name = platform::FileNameOf(copy);
     std::uint8_t kind = ArchiveKindOf(name);
     if (kind == kPlainFile) kind = ArchiveKindByExtension(name);
-    if (kind != kPlainFile && SearchArchive(kind, copy, depth + 1)) {
-      // The copy of an archive gets no node; its members have been searched.
-      DeleteCopy(copy, bytes);
-      return;
+    if (kind != kPlainFile) {
+      if (!hold()) return;
+      if (SearchArchive(kind, copy, depth + 1)) {
+        // The copy of an archive gets no node; its members have been searched.
+        DeleteCopy(copy, *held);
+        return;
+      }
     }
   }
   const ScanResult result = ScanFile(copy);
   if (result == ScanResult::ScanNoHits) {
-    DeleteCopy(copy, bytes);
+    DeleteCopy(copy, held.value_or(0));
     // Hidden, it is not published; shown, its node names the deleted copy.
     FlushResults(/*member=*/true);
     return;
   }
+  if (!held && !hold()) return;
   // A member stopped before its end without hits, and hidden, is not listed for
   // later deletion: its copy goes now.
-  if (!FlushResults(/*member=*/true) && result == ScanResult::ScanMore) DeleteCopy(copy, bytes);
+  if (!FlushResults(/*member=*/true) && result == ScanResult::ScanMore) DeleteCopy(copy, *held);
 }
 
 void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {

@@ -142,10 +142,10 @@ class TGrep final : public platform::WorkerThread {
   // member: it is then searched as a plain file, or passed over when dropped as a
   // ZIP or LZH.
   bool SearchArchive(std::uint8_t kind, const std::string& path, int depth);
-  // Searches the member's copy `copy` of `bytes` bytes, extracted from an archive
-  // `depth` levels deep: as an archive when its name and content make it one and
-  // the depth allows, else as a file.
-  void SearchMemberCopy(const std::string& copy, std::uint64_t bytes, int depth);
+  // Searches the member's copy `copy`, extracted from an archive `depth` levels deep
+  // with `room` bytes left under ExtractionCap: as an archive when its name and
+  // content make it one and the depth allows, else as a file.
+  void SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth);
   // Deletes a copy this search made and no node lists, giving its bytes back.
   void DeleteCopy(const std::string& copy, std::uint64_t bytes);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.
