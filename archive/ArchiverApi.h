@@ -162,7 +162,9 @@ void AnyArcSetMemberSizeCap(uint64_t bytes);
 
 /* Not used by the program: sets the free space an extraction leaves on the file
  * system it writes to, in bytes; a member whose writing would leave less fails
- * with ARCHIVER_WRITE_FAILED. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
+ * with ARCHIVER_WRITE_FAILED. The free space is looked at whenever 1 MiB has been
+ * written since the last look, or a second has passed, also across members written
+ * into one folder. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
  * a twentieth of the file system's size, whichever is smaller. For tests and
  * embedders. */
 #define ARCHIVER_DEFAULT_RESERVE UINT64_MAX

@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "archive/ArchiverApi.h"
 #include "platform/Files.h"
@@ -76,49 +78,73 @@ std::uint64_t ReserveOf(const struct statvfs& disk, std::uint64_t reserve) {
   return std::min<std::uint64_t>(kDefaultReserveCeiling, size / 20);
 }
 
-// Whether `bytes` more may be written to `fd` and leave the reserve free. A file
-// system that cannot tell its free space does not stop the writing.
-bool LeavesReserve(int fd, std::uint64_t bytes, std::uint64_t reserve) {
+// How many bytes may be written to `fd` and leave the reserve free; nothing when the
+// reserve is already taken. A file system that cannot tell its free space does not
+// stop the writing.
+std::optional<std::uint64_t> RoomAboveReserve(int fd, std::uint64_t reserve) {
   struct statvfs disk {};
-  if (::fstatvfs(fd, &disk) != 0) return true;
+  if (::fstatvfs(fd, &disk) != 0) return UINT64_MAX;
   const std::uint64_t available = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
   const std::uint64_t keep = ReserveOf(disk, reserve);
-  return available >= keep && available - keep >= bytes;
+  if (available < keep) return std::nullopt;
+  return available - keep;
 }
+
+constexpr std::chrono::seconds kLookLasts{1};
 
 // Writes a member's data into `fd` piece by piece, under the limits. Only the bytes
 // counted here are trusted: declared sizes lie in both directions. The free space is
-// looked at before the first byte and every kReserveCheckInterval bytes after, so the
-// reserve is kept to within that.
+// looked at before the first byte and whenever kReserveCheckInterval bytes have been
+// written since the last look (which may have been for the member before, in the same
+// folder), so the reserve is kept to within that.
 class LimitedWriter {
  public:
-  LimitedWriter(int fd, const WriteLimits& limits) : fd_(fd), limits_(limits) {}
+  LimitedWriter(int fd, const WriteLimits& limits, ReserveWatch* watch)
+      : fd_(fd), limits_(limits), watch_(watch != nullptr ? *watch : own_) {}
 
-  int Start() const {
-    return LeavesReserve(fd_, 0, limits_.reserve) ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
+  int Start() {
+    const auto now = std::chrono::steady_clock::now();
+    if (watch_.reserve != limits_.reserve || now - watch_.lookedAt >= kLookLasts) {
+      watch_.allowance = 0;
+    }
+    // A member of no bytes still needs the reserve to be free.
+    return watch_.allowance > 0 || Look() ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
   }
 
   int Put(std::string_view piece) {
     total_ += piece.size();
     if (total_ > limits_.sizeCap) return ARCHIVER_TOO_LARGE;
-    if (total_ - checkedAt_ >= kReserveCheckInterval) {
-      if (!LeavesReserve(fd_, kReserveCheckInterval, limits_.reserve)) return ARCHIVER_WRITE_FAILED;
-      checkedAt_ = total_;
+    if (piece.size() > watch_.allowance && (!Look() || piece.size() > watch_.allowance)) {
+      return ARCHIVER_WRITE_FAILED;
     }
+    watch_.allowance -= piece.size();
     return platform::WriteAll(fd_, piece) ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
   }
 
  private:
+  // False when the reserve is already taken.
+  bool Look() {
+    watch_.allowance = 0;
+    watch_.reserve = limits_.reserve;
+    watch_.lookedAt = std::chrono::steady_clock::now();
+    const std::optional<std::uint64_t> room = RoomAboveReserve(fd_, limits_.reserve);
+    if (!room) return false;
+    watch_.allowance = std::min<std::uint64_t>(*room, kReserveCheckInterval);
+    return true;
+  }
+
   int fd_;
   WriteLimits limits_;
+  ReserveWatch own_;
+  ReserveWatch& watch_;
   std::uint64_t total_ = 0;
-  std::uint64_t checkedAt_ = 0;
 };
 
 // Copies the member's data into `fd`: what was read already, then the rest from
 // `reader`. ARCHIVER_OK or the failure code.
-int CopyData(::archive* reader, const MemberData& read, int fd, const WriteLimits& limits) {
-  LimitedWriter writer(fd, limits);
+int CopyData(::archive* reader, const MemberData& read, int fd, const WriteLimits& limits,
+             ReserveWatch* watch) {
+  LimitedWriter writer(fd, limits, watch);
   int result = writer.Start();
   for (std::size_t at = 0; result == ARCHIVER_OK && at < read.bytes.size(); at += kCopyBlock) {
     result = writer.Put(read.bytes.substr(at, kCopyBlock));
@@ -148,7 +174,8 @@ UniqueFd OpenDestination(const std::string& folder) {
 }
 
 int WriteMember(::archive* reader, const MemberData& read, int destination,
-                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits) {
+                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
+                ReserveWatch* watch) {
   if (parts.empty()) return ARCHIVER_UNSAFE_NAME;
   UniqueFd folder;
   int target = destination;
@@ -165,7 +192,7 @@ int WriteMember(::archive* reader, const MemberData& read, int destination,
 
   UniqueFd file;
   if (const int created = CreateFresh(target, name, file); created != ARCHIVER_OK) return created;
-  int result = CopyData(reader, read, file.get(), limits);
+  int result = CopyData(reader, read, file.get(), limits, withFolders ? nullptr : watch);
   if (::close(file.Release()) != 0 && result == ARCHIVER_OK) result = ARCHIVER_WRITE_FAILED;
   if (result != ARCHIVER_OK) ::unlinkat(target, name.c_str(), 0);
   return result;

@@ -544,6 +544,7 @@ class Library {
     }
     destination_ = OpenDestination(folder);
     destinationPath_ = folder;
+    reserveWatch_ = ReserveWatch{};
     if (destination_.valid() && ::fstat(destination_.get(), &destinationId_) != 0) {
       destination_.Reset();
     }
@@ -581,7 +582,7 @@ class Library {
       // A member read whole needs no reader, which may be reading ahead meanwhile.
       ::archive* rest = found.whole || found.failed ? nullptr : cursor.raw();
       result = WriteMember(rest, data, destination, parts, withFolders,
-                           WriteLimits{sizeCap_.load(), reserve_.load()});
+                           WriteLimits{sizeCap_.load(), reserve_.load()}, &reserveWatch_);
     }
     if (result == ARCHIVER_OK) cursor.ReadAhead();
     if (result != ARCHIVER_OK) {
@@ -621,6 +622,7 @@ class Library {
   platform::UniqueFd destination_;  // the last command's destination folder
   std::string destinationPath_;
   struct stat destinationId_ {};
+  ReserveWatch reserveWatch_;  // for the members written into destination_
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
   std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -165,6 +166,16 @@ struct WriteLimits {
   std::uint64_t reserve = 0;
 };
 
+// What the last look at the free space allows to be written before the next look:
+// at most 1 MiB, for at most a second, carried from one member to the next when they
+// go into one folder, so that thousands of small members cost one look a MiB, not
+// one each. Reset (default) when the folder changes.
+struct ReserveWatch {
+  std::uint64_t allowance = 0;
+  std::uint64_t reserve = 0;  // the reserve it was looked at for
+  std::chrono::steady_clock::time_point lookedAt{};
+};
+
 // What of a member's data has been read already (ahead of the command that writes
 // it): `bytes`, which are all of it when `whole`; `failed` when reading it failed.
 struct MemberData {
@@ -178,7 +189,10 @@ struct MemberData {
 // `read` is whole), under `parts`: its folder components, then its file name, which
 // is the only one used when `withFolders` is false. Never goes through a symbolic
 // link. Replaces a file (or a link) of the same name; leaves no file on failure.
+// `watch` (may be null) carries the look at the free space to the next member written
+// into the same folder; it is not used with folders, which may be other file systems.
 int WriteMember(::archive* reader, const MemberData& read, int destination,
-                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits);
+                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
+                ReserveWatch* watch);
 
 }  // namespace kolbrin::plugin
