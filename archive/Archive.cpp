@@ -24,7 +24,7 @@ struct ArchiverLibrary {
   decltype(&UnlhaSetCursorMode) SetCursorMode = nullptr;
   decltype(&UnlhaGetRunning) GetRunning = nullptr;
   decltype(&Unlha) Command = nullptr;
-  decltype(&UnZipGetAttribute) GetAttribute = nullptr;  // ZIP and the other kinds
+  decltype(&UnZipGetAttribute) GetAttribute = nullptr;          // ZIP and the other kinds
   decltype(&UnlhaSetMemberSizeCap) SetMemberSizeCap = nullptr;  // when the library has it
   char output[kOutputSize] = {};
 };

@@ -139,10 +139,10 @@ std::string SingleMemberName(std::string_view archivePath) {
     std::string_view text;  // lower case
     std::string_view replacement;
   };
-  static constexpr Extension kExtensions[] = {
-      {".gz", ""},      {".bz2", ""},     {".xz", ""},      {".zst", ""},
-      {".lz4", ""},     {".z", ""},       {".tgz", ".tar"}, {".tbz2", ".tar"},
-      {".tbz", ".tar"}, {".txz", ".tar"}, {".tzst", ".tar"}};
+  static constexpr Extension kExtensions[] = {{".gz", ""},      {".bz2", ""},      {".xz", ""},
+                                              {".zst", ""},     {".lz4", ""},      {".z", ""},
+                                              {".tgz", ".tar"}, {".tbz2", ".tar"}, {".tbz", ".tar"},
+                                              {".txz", ".tar"}, {".tzst", ".tar"}};
   const auto endsWith = [&](std::string_view extension) {
     if (name.size() <= extension.size()) return false;  // a name that is only the extension
     const std::string_view tail = name.substr(name.size() - extension.size());

@@ -58,8 +58,8 @@ int OpenSubfolder(int parent, const std::string& name, UniqueFd& folder) {
 // failure code.
 int CreateFresh(int folder, const std::string& name, UniqueFd& file) {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-    const int fd = ::openat(folder, name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       file.Reset(fd);
       return ARCHIVER_OK;

@@ -6,8 +6,8 @@
 #include <archive.h>
 #include <unistd.h>
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -208,7 +208,8 @@ class MemberCursor {
   }
 
   void StartFillLocked() {
-    if (filling_ || stop_ != Stop::None || reader_ == nullptr || ahead_.size() >= kAheadMembers / 2) {
+    if (filling_ || stop_ != Stop::None || reader_ == nullptr ||
+        ahead_.size() >= kAheadMembers / 2) {
       return;
     }
     // The last run has ended (filling_ is false): joining it does not wait.
@@ -592,8 +593,11 @@ class Library {
           {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
           {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
       const auto reason = kReasons.find(result);
-      message = (reason != kReasons.end() ? reason->second : "failed: ") + cursor.found().member.name;
-      cursor.Drop();
+      message =
+          (reason != kReasons.end() ? reason->second : "failed: ") + cursor.found().member.name;
+      // The reader's position is unknown after a member read from it failed; one read
+      // whole ahead left it where it was.
+      if (!cursor.found().whole) cursor.Drop();
     }
     return result;
   }
@@ -618,7 +622,7 @@ class Library {
 
   std::mutex commandMutex_;
   Cursors cursors_;
-  std::string lastArchive_;  // of the last command
+  std::string lastArchive_;         // of the last command
   platform::UniqueFd destination_;  // the last command's destination folder
   std::string destinationPath_;
   struct stat destinationId_ {};

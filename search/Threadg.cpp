@@ -28,8 +28,8 @@ std::uint8_t ArchiveKindOf(const std::string& path) {
 
 std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
   static constexpr std::array<std::string_view, 17> kOtherKinds = {
-      ".7Z",  ".RAR", ".TAR",  ".TGZ", ".TBZ2", ".TBZ", ".TXZ", ".TZST", ".CPIO",
-      ".ISO", ".CAB", ".GZ",   ".BZ2", ".XZ",   ".ZST", ".LZ4", ".Z"};
+      ".7Z",  ".RAR", ".TAR", ".TGZ", ".TBZ2", ".TBZ", ".TXZ", ".TZST", ".CPIO",
+      ".ISO", ".CAB", ".GZ",  ".BZ2", ".XZ",   ".ZST", ".LZ4", ".Z"};
   const auto endsWith = [&](std::string_view extension) {
     if (fileName.size() <= extension.size()) return false;  // a name that is only the extension
     const std::string_view tail(fileName.data() + fileName.size() - extension.size(),

@@ -545,22 +545,24 @@ std::map<std::string, std::vector<std::string>> MemberHits(const std::string& ou
 TEST(CliArchives, EveryKindIsSearchedMemberByMember) {
   TempFolder folder;
   TempEnvironment temp;
-  const std::string cp932 = test::Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n",
-                                         "ibm-943_P15A-2003");
+  const std::string cp932 =
+      test::Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n", "ibm-943_P15A-2003");
   const std::string source = folder.path() + "/source";
   folder.Write("source/docs/日本語.txt", "一行目\n検索する文字列です\n");
   folder.Write("source/sjis.txt", cp932);
   folder.Write("single/日本語.txt", cp932);
-  const std::string tarWith = "import sys, tarfile\n"
-                              "with tarfile.open(sys.argv[1], sys.argv[2]) as t:\n"
-                              "    t.add('docs'); t.add('sjis.txt')\n";
-  const std::string singleWith = "import sys, importlib\n"
-                                 "data = open('../single/日本語.txt', 'rb').read()\n"
-                                 "open(sys.argv[1], 'wb').write("
-                                 "importlib.import_module(sys.argv[2]).compress(data))\n";
+  const std::string tarWith =
+      "import sys, tarfile\n"
+      "with tarfile.open(sys.argv[1], sys.argv[2]) as t:\n"
+      "    t.add('docs'); t.add('sjis.txt')\n";
+  const std::string singleWith =
+      "import sys, importlib\n"
+      "data = open('../single/日本語.txt', 'rb').read()\n"
+      "open(sys.argv[1], 'wb').write("
+      "importlib.import_module(sys.argv[2]).compress(data))\n";
   const std::string lzh = folder.path() + "/made.lzh";
-  test::WriteStoredLzh(lzh, {{"docs/日本語.txt", "一行目\n検索する文字列です\n"},
-                             {"sjis.txt", cp932}});
+  test::WriteStoredLzh(lzh,
+                       {{"docs/日本語.txt", "一行目\n検索する文字列です\n"}, {"sjis.txt", cp932}});
   struct Case {
     std::string archive;  // its file name
     std::string script;   // sh, in the source folder, writing "$1"
@@ -617,7 +619,7 @@ TEST(CliArchives, ArchivesThatCannotBeOpenedAreSearchedAsFilesAndDamageLeavesNot
   test::WriteSevenZip(good, {{"a.txt", text}, {"b.txt", text}});
   std::string bytes = test::ReadWholeFile(good);
   std::string truncated = bytes.substr(0, bytes.size() - 20);  // its member list is at the end
-  bytes[40] = static_cast<char>(bytes[40] ^ 0x55);              // inside the packed data
+  bytes[40] = static_cast<char>(bytes[40] ^ 0x55);             // inside the packed data
   const std::string notGzip = folder.Write("notes.gz", "a key in plain text\n");
   const std::string cut = folder.Write("cut.7z", truncated);
   const std::string damaged = folder.Write("damaged.7z", bytes);

@@ -230,7 +230,8 @@ TEST_F(MemberSearch, ArchivesInsideArchivesAreSearchedThreeLevelsDeep) {
   ASSERT_EQ(search->FileNodes(), copies);
   EXPECT_EQ(search->host.tree.Files()[2].hits, Texts{"LINE[0000000001]:key at level 3"});
   EXPECT_EQ(search->host.tempFiles, copies);
-  EXPECT_EQ(FilesIn(tempDir), (std::set<std::string>{"top.txt", "mid.txt", "leaf.txt", "last.txt"}));
+  EXPECT_EQ(FilesIn(tempDir),
+            (std::set<std::string>{"top.txt", "mid.txt", "leaf.txt", "last.txt"}));
   EXPECT_EQ(search->host.extracting, (std::vector<bool>{true, false}));
 }
 
@@ -357,16 +358,16 @@ TEST_F(MemberSearch, AFileNamedLikeAnArchiveThatIsNotOneIsSearchedAsItself) {
 
 TEST(ArchiveKinds, ExtensionAtTheEndOfTheNameInAnyCaseNamesTheKind) {
   const std::pair<const char*, std::uint8_t> cases[] = {
-      {"a.7z", kOtherArchive},       {"a.RAR", kOtherArchive},     {"a.tar", kOtherArchive},
-      {"a.tar.gz", kOtherArchive},   {"a.Tgz", kOtherArchive},     {"a.tar.bz2", kOtherArchive},
-      {"a.tbz2", kOtherArchive},     {"a.tar.xz", kOtherArchive},  {"a.txz", kOtherArchive},
-      {"a.tar.zst", kOtherArchive},  {"a.cpio", kOtherArchive},    {"a.iso", kOtherArchive},
-      {"a.cab", kOtherArchive},      {"log.gz", kOtherArchive},    {"log.bz2", kOtherArchive},
-      {"log.xz", kOtherArchive},     {"log.zst", kOtherArchive},   {"log.lz4", kOtherArchive},
-      {"log.Z", kOtherArchive},      {"log.z", kOtherArchive},     {"a.lha", kLzhArchive},
-      {"A.LHA", kLzhArchive},        {"a.gz.txt", kPlainFile},     {"a.7zip", kPlainFile},
-      {"a.tar.gz.bak", kPlainFile},  {"gz", kPlainFile},           {".gz", kPlainFile},
-      {"a.zip", kPlainFile},         {"a.lzh", kPlainFile},        {"a.isolated", kPlainFile}};
+      {"a.7z", kOtherArchive},      {"a.RAR", kOtherArchive},    {"a.tar", kOtherArchive},
+      {"a.tar.gz", kOtherArchive},  {"a.Tgz", kOtherArchive},    {"a.tar.bz2", kOtherArchive},
+      {"a.tbz2", kOtherArchive},    {"a.tar.xz", kOtherArchive}, {"a.txz", kOtherArchive},
+      {"a.tar.zst", kOtherArchive}, {"a.cpio", kOtherArchive},   {"a.iso", kOtherArchive},
+      {"a.cab", kOtherArchive},     {"log.gz", kOtherArchive},   {"log.bz2", kOtherArchive},
+      {"log.xz", kOtherArchive},    {"log.zst", kOtherArchive},  {"log.lz4", kOtherArchive},
+      {"log.Z", kOtherArchive},     {"log.z", kOtherArchive},    {"a.lha", kLzhArchive},
+      {"A.LHA", kLzhArchive},       {"a.gz.txt", kPlainFile},    {"a.7zip", kPlainFile},
+      {"a.tar.gz.bak", kPlainFile}, {"gz", kPlainFile},          {".gz", kPlainFile},
+      {"a.zip", kPlainFile},        {"a.lzh", kPlainFile},       {"a.isolated", kPlainFile}};
   for (const auto& [name, kind] : cases) EXPECT_EQ(ArchiveKindByExtension(name), kind) << name;
 }
 

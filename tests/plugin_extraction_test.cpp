@@ -251,7 +251,8 @@ TEST(PluginExtraction, ArchivesExtractedInTurnGiveTheRightMembersAndADeletedOneI
     const Plugin& p = kind.plugin();
     const std::string folder = root.path() + "/D";
     for (int i = 0; i < 4; ++i) {
-      for (const auto& [path, member] : {std::pair{outerPath, outer[i]}, std::pair{innerPath, inner[i]}}) {
+      for (const auto& [path, member] :
+           {std::pair{outerPath, outer[i]}, std::pair{innerPath, inner[i]}}) {
         ASSERT_EQ(Extract(p, path, folder, member.name, false), ARCHIVER_OK) << member.name;
         EXPECT_EQ(ReadWholeFile(folder + "/" + member.name), member.data);
       }

@@ -278,7 +278,8 @@ TEST(AnyArcCheck, ContentDecidesAndASingleCompressedFileListsOneMember) {
 // layouts list and extract, and an encrypted member is marked in both, also in RAR 5,
 // whose encryption libarchive does not report.
 TEST(AnyArcRar, StoredRar4AndRar5ListExtractAndMarkTheEncryptedMember) {
-  const std::string cp932 = Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n", "ibm-943_P15A-2003");
+  const std::string cp932 =
+      Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n", "ibm-943_P15A-2003");
   for (const char* file : {"rar/stored4.rar", "rar/stored5.rar"}) {
     SCOPED_TRACE(file);
     const std::string archive = FixturePath(file);
