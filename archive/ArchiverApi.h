@@ -51,8 +51,10 @@
  * Each library reads on from the member it wrote last, in each of the last four
  * archives it extracted from: members extracted one command each in listed order
  * read an archive once, also one whose members share one compressed stream (7z,
- * tar.gz), and also when an archive inside it is extracted from in between. An
- * archive file that has been deleted is let go at the next command.
+ * tar.gz), and also when an archive inside it is extracted from in between. Our
+ * libraries read the next members ahead (headers and up to 4 MiB of data) on a
+ * thread of their own, from OpenArchive on. An archive file that has been deleted
+ * is let go at the next command on another archive.
  *
  * Flat (-j, -x0), a member is written under its copy name, whatever folders its
  * name holds; the member search looks for its copy under the same name:
