@@ -136,7 +136,9 @@ class MemberCursor {
   // After the member Seek found has been written: reads on ahead.
   void ReadAhead() {
     std::lock_guard lock(mutex_);
-    if (stop_ == Stop::Partial) stop_ = Stop::None;
+    // A member whose data stays in the reader is the last one read ahead: once it has
+    // been taken, the reader is past it; while it waits, the reader must stay put.
+    if (stop_ == Stop::Partial && ahead_.empty()) stop_ = Stop::None;
     StartFillLocked();
   }
 
