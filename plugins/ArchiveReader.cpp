@@ -35,9 +35,12 @@ class Utf8Locale {
   locale_t locale_;
 };
 
+// Never destroyed: the threads reading ahead may still convert names while the
+// library's other statics are destroyed (at exit, or when it is unloaded), before
+// the library's own state, which ends them.
 const Utf8Locale& TheUtf8Locale() {
-  static const Utf8Locale locale;
-  return locale;
+  static const Utf8Locale* const locale = new Utf8Locale;
+  return *locale;
 }
 
 // libarchive with both formats enabled finds the end record of a ZIP stored as the
