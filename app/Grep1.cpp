@@ -401,6 +401,7 @@ void TfmMain::FormCreate() {
   MakeWholeWindowTheDropTarget();
   LoadLzhLibrary();
   LoadZipLibrary();
+  LoadAnyLibrary();
 }
 
 void TfmMain::ReadSettings() {
@@ -521,6 +522,7 @@ void TfmMain::FormClose() {
   QApplication::restoreOverrideCursor();
   FreeLzhLibrary();
   FreeZipLibrary();
+  FreeAnyLibrary();
 }
 
 void TfmMain::AbandonSession(int exitStatus) {

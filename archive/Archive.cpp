@@ -24,12 +24,14 @@ struct ArchiverLibrary {
   decltype(&UnlhaSetCursorMode) SetCursorMode = nullptr;
   decltype(&UnlhaGetRunning) GetRunning = nullptr;
   decltype(&Unlha) Command = nullptr;
-  decltype(&UnZipGetAttribute) GetAttribute = nullptr;  // ZIP only
+  decltype(&UnZipGetAttribute) GetAttribute = nullptr;          // ZIP and the other kinds
+  decltype(&UnlhaSetMemberSizeCap) SetMemberSizeCap = nullptr;  // when the library has it
   char output[kOutputSize] = {};
 };
 
 ArchiverLibrary gLzh;
 ArchiverLibrary gZip;
+ArchiverLibrary gAny;
 
 template <typename Entry>
 bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) {
@@ -37,7 +39,8 @@ bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) 
   return entry != nullptr;
 }
 
-// `prefix` is "Unlha" or "UnZip"; the entries are looked up in their fixed order.
+// `prefix` is "Unlha", "UnZip" or "AnyArc"; the entries are looked up in their
+// fixed order.
 bool Load(ArchiverLibrary& library, const std::string& windowsName, const std::string& prefix,
           bool withAttribute) {
   library = ArchiverLibrary{};
@@ -60,6 +63,8 @@ bool Load(ArchiverLibrary& library, const std::string& windowsName, const std::s
     library = ArchiverLibrary{};
     return false;
   }
+  // Optional: without it the member search checks each copy's size itself.
+  Find(module, prefix + "SetMemberSizeCap", library.SetMemberSizeCap);
   library.module = module;
   return true;
 }
@@ -144,6 +149,7 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
                      const std::string& destination, const ZipOption& options) {
   if (library.module == nullptr) return kLibraryMissing;
   if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
+  if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
   return RunCommand(library, commandLineFor(archivePath, members, destination, options));
 }
 
@@ -155,20 +161,28 @@ std::string ArchiveErrorEntry(const std::string& archivePath) {
 
 bool LoadLzhLibrary() { return LoadLzhLibraryNamed("UNLHA32.DLL"); }
 bool LoadZipLibrary() { return LoadZipLibraryNamed("UNZIP32.DLL"); }
+bool LoadAnyLibrary() { return LoadAnyLibraryNamed("ANYARC.DLL"); }
 bool LoadLzhLibraryNamed(const std::string& windowsName) {
   return Load(gLzh, windowsName, "Unlha", false);
 }
 bool LoadZipLibraryNamed(const std::string& windowsName) {
   return Load(gZip, windowsName, "UnZip", true);
 }
+bool LoadAnyLibraryNamed(const std::string& windowsName) {
+  return Load(gAny, windowsName, "AnyArc", true);
+}
 bool FreeLzhLibrary() { return Free(gLzh); }
 bool FreeZipLibrary() { return Free(gZip); }
+bool FreeAnyLibrary() { return Free(gAny); }
 
 std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members) {
   return List(gLzh, 0, false, archivePath, members);
 }
 std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members) {
   return List(gZip, 1, true, archivePath, members);
+}
+std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::string>& members) {
+  return List(gAny, 0, true, archivePath, members);
 }
 
 std::string LzhCommandLine(const std::string& archivePath, const std::vector<std::string>& members,
@@ -204,6 +218,12 @@ std::int32_t ExtractZipMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options) {
   return Extract(gZip, ZipCommandLine, archivePath, members, destination, options);
+}
+
+std::int32_t ExtractAnyMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options) {
+  return Extract(gAny, ZipCommandLine, archivePath, members, destination, options);
 }
 
 }  // namespace kolbrin

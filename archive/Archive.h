@@ -1,7 +1,9 @@
-// Access to LZH and ZIP archives through the two archiver libraries (UNLHA32.DLL
-// and UNZIP32.DLL, our plug-ins; their interface is ArchiverApi.h): loading and
-// releasing them, listing an archive's members and extracting members into a
-// folder. The member search reaches these through ArchiveMembers.h.
+// Access to archives through the three archiver libraries (our plug-ins; their
+// interface is ArchiverApi.h): UNLHA32.DLL for LZH, UNZIP32.DLL for ZIP and
+// ANYARC.DLL for the other kinds (7z, RAR, tar, cpio, ISO 9660, CAB, single
+// compressed files). Loading and releasing them, listing an archive's members and
+// extracting members into a folder. The member search reaches these through
+// ArchiveMembers.h.
 //
 // Each library's state is program-wide. Load and free run on the owner's thread
 // when no search runs; listing and extraction run on the search worker, one call
@@ -15,12 +17,18 @@
 
 namespace kolbrin {
 
+// The largest member a library writes unless told otherwise.
+inline constexpr std::uint64_t kDefaultMemberSizeCap = std::uint64_t{4} << 30;
+
 // The options of one extraction call.
 struct ZipOption {
   bool KeepPaths = false;      // extract with the stored folders, else flat
-  bool UsePassword = false;    // ZIP: hand Password to the library
+  bool UsePassword = false;    // ZIP and the other kinds: hand Password to the library
   bool ShowIndicator = false;  // selects the form of the indicator switch
-  std::string Password;        // ZIP only
+  std::string Password;        // ZIP and the other kinds only
+  // The largest member the library may write; handed to a library that has the
+  // SetMemberSizeCap entry before the command.
+  std::uint64_t SizeCap = kDefaultMemberSizeCap;
 };
 
 // Results of listing and extraction.
@@ -38,19 +46,23 @@ std::string ArchiveErrorEntry(const std::string& archivePath);
 // True when the library and all its entries were found.
 bool LoadLzhLibrary();
 bool LoadZipLibrary();
+bool LoadAnyLibrary();
 // The same for a library of another name, for tests of incomplete libraries.
 bool LoadLzhLibraryNamed(const std::string& windowsName);
 bool LoadZipLibraryNamed(const std::string& windowsName);
+bool LoadAnyLibraryNamed(const std::string& windowsName);
 // False only when releasing a loaded library failed.
 bool FreeLzhLibrary();
 bool FreeZipLibrary();
+bool FreeAnyLibrary();
 
 // Lists the members into `members` (emptied first): the LZH names as the library
-// gives them; each ZIP name followed by a TAB, and "*" for an encrypted member.
-// With kLibraryMissing `members` is left as it was; after the other failures it
-// holds only ArchiveErrorEntry.
+// gives them; each ZIP name, and each name of the other kinds, followed by a TAB,
+// and "*" for an encrypted member. With kLibraryMissing `members` is left as it
+// was; after the other failures it holds only ArchiveErrorEntry.
 std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members);
 std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members);
+std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::string>& members);
 
 // Extracts the listed `members` into `destination` (ending in "/"). A command line
 // cannot name a path or member holding a quote followed by a blank: the call then
@@ -59,6 +71,10 @@ std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options);
 std::int32_t ExtractZipMembers(const std::string& archivePath,
+                               const std::vector<std::string>& members,
+                               const std::string& destination, ZipOption options);
+// The other kinds take the ZIP command line (ZipCommandLine).
+std::int32_t ExtractAnyMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options);
 

@@ -1,4 +1,4 @@
-// The member search's access to archives (search/MemberAccess.h) over the two
+// The member search's access to archives (search/MemberAccess.h) over the three
 // archiver libraries of Archive.h. The libraries are loaded and freed by the front
 // end; while one is not loaded, its archives cannot be listed.
 #pragma once

@@ -1,7 +1,17 @@
 /* The archiver plug-in interface: the C entries of the LZH library (prefix
- * "Unlha", file libunlha32.so) and of the ZIP library (prefix "UnZip", file
- * libunzip32.so). Anyone may build a replacement plug-in from this header; keep
+ * "Unlha", file libunlha32.so), of the ZIP library (prefix "UnZip", file
+ * libunzip32.so) and of the library of the other kinds (prefix "AnyArc", file
+ * libanyarc.so). Anyone may build a replacement plug-in from this header; keep
  * it stable.
+ *
+ * The other kinds (AnyArc): 7z; RAR 4 and RAR 5; tar, also compressed with gzip,
+ * bzip2, xz, zstd, lz4 or compress (.tar.gz, .tgz, .tar.bz2, .tbz2, .tar.xz, .txz,
+ * .tar.zst); cpio; ISO 9660; CAB; and single compressed files (.gz, .bz2, .xz,
+ * .zst, .lz4, .Z), each listed as one member named after the file without its
+ * compression extension ("notes.txt.gz" holds "notes.txt"; ".tgz", ".tbz2",
+ * ".tbz", ".txz" and ".tzst" give ".tar"). Which of them a file is comes from its
+ * content, never its name; data that is neither an archive of these formats nor
+ * compressed is not an archive (CheckArchive is 0).
  *
  * Life cycle of one archive, as the program uses it:
  *   1. <Prefix>SetBackGroundMode(1), <Prefix>SetCursorMode(0): accepted, ignored.
@@ -10,8 +20,8 @@
  *   4. <Prefix>FindFirst(handle, "*.*", record), then <Prefix>FindNext(handle,
  *      record) until it returns nonzero; each success leaves the member's name,
  *      zero-terminated, at byte ARCHIVER_NAME_OFFSET of the caller's record.
- *      UnZipGetAttribute(handle) after each success tells whether that member is
- *      encrypted.
+ *      UnZipGetAttribute(handle) and AnyArcGetAttribute(handle) after each success
+ *      tell whether that member is encrypted.
  *   5. <Prefix>CloseArchive(handle). The handle is invalid afterwards.
  * Extraction of members:
  *   6. <Prefix>GetRunning() is false, then <Prefix>(0, command line, output,
@@ -31,10 +41,20 @@
  *   ZIP: switches: -x -n -o accepted; -j flat (else with stored folders);
  *        -P PASSWORD; -i and --i accepted. Listed ZIP names end in a TAB, and
  *        "*" for an encrypted member; the token may carry them.
+ *   AnyArc: the ZIP library's command line and listed-name form. A member is
+ *        encrypted when libarchive reports it so (RAR 4, 7z); a RAR 5 member it
+ *        does not report fails its checksum when extracted and is not written.
  * A member is written inside the destination folder only, replacing a file of
  * that name; one that passes the size cap, that cannot be written whole, or that
  * would leave the file system with less than its free-space reserve (see
  * <Prefix>SetFreeSpaceReserve) fails the command and leaves no partial file.
+ * Each library reads on from the member it wrote last, in each of the last four
+ * archives it extracted from: members extracted one command each in listed order
+ * read an archive once, also one whose members share one compressed stream (7z,
+ * tar.gz), and also when an archive inside it is extracted from in between. Our
+ * libraries read the next members ahead (headers and up to 4 MiB of data) on a
+ * thread of their own, from OpenArchive on. An archive file that has been deleted
+ * is let go at the next command on another archive.
  *
  * Flat (-j, -x0), a member is written under its copy name, whatever folders its
  * name holds; the member search looks for its copy under the same name:
@@ -44,7 +64,7 @@
  *     keeping its extension (the last "." and at most 32 bytes after it);
  *   - a copy name that is empty, "." or ".." fails with ARCHIVER_UNSAFE_NAME.
  * So "../a.txt", "/a.txt" and "x/a.txt " are all written as "a.txt".
- * With stored folders (LZH -x1, ZIP without -j), a name that is empty, absolute
+ * With stored folders (LZH -x1, ZIP and AnyArc without -j), a name that is empty, absolute
  * (also "C:"), or holds a ".." part would leave the folder and fails with
  * ARCHIVER_UNSAFE_NAME.
  */
@@ -81,15 +101,18 @@ typedef struct ArchiverArchive* ARCHIVER_HANDLE;
  * it can read (an empty archive included). `mode` is accepted and ignored. */
 int UnlhaCheckArchive(const char* path, int mode);
 int UnZipCheckArchive(const char* path, int mode);
+int AnyArcCheckArchive(const char* path, int mode);
 
 /* OpenArchive: a handle for reading the member list; NULL when the file is not a
  * readable archive of this format. `window` and `mode` are ignored. */
 ARCHIVER_HANDLE UnlhaOpenArchive(void* window, const char* path, uint32_t mode);
 ARCHIVER_HANDLE UnZipOpenArchive(void* window, const char* path, uint32_t mode);
+ARCHIVER_HANDLE AnyArcOpenArchive(void* window, const char* path, uint32_t mode);
 
 /* CloseArchive: ARCHIVER_OK, or ARCHIVER_BAD_HANDLE. */
 int UnlhaCloseArchive(ARCHIVER_HANDLE archive);
 int UnZipCloseArchive(ARCHIVER_HANDLE archive);
+int AnyArcCloseArchive(ARCHIVER_HANDLE archive);
 
 /* FindFirst restarts the listing at the first regular-file member whose name
  * matches `wildcard` ("*.*" matches every name); FindNext goes on to the next.
@@ -99,43 +122,57 @@ int UnZipCloseArchive(ARCHIVER_HANDLE archive);
  * never reported. */
 int UnlhaFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
 int UnZipFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
+int AnyArcFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
 int UnlhaFindNext(ARCHIVER_HANDLE archive, void* record);
 int UnZipFindNext(ARCHIVER_HANDLE archive, void* record);
+int AnyArcFindNext(ARCHIVER_HANDLE archive, void* record);
 
-/* UnZipGetAttribute: the attribute bits of the member found last
+/* UnZipGetAttribute, AnyArcGetAttribute: the attribute bits of the member found last
  * (ARCHIVER_ENCRYPTED for an encrypted one), or -1 for a bad handle or when no
  * member has been found. */
 int UnZipGetAttribute(ARCHIVER_HANDLE archive);
+int AnyArcGetAttribute(ARCHIVER_HANDLE archive);
 
 /* Accepted and ignored; they return 0. */
 int UnlhaSetBackGroundMode(int background);
 int UnZipSetBackGroundMode(int background);
+int AnyArcSetBackGroundMode(int background);
 int UnlhaSetCursorMode(int cursor);
 int UnZipSetCursorMode(int cursor);
+int AnyArcSetCursorMode(int cursor);
 
 /* GetRunning: nonzero while a command of this library runs. */
 int UnlhaGetRunning(void);
 int UnZipGetRunning(void);
+int AnyArcGetRunning(void);
 
 /* The command function: runs `command` (see above). ARCHIVER_OK on success,
  * otherwise one of the negative codes. `output` (may be NULL) receives a short
  * zero-terminated message of at most `outputSize` bytes. */
 int Unlha(void* window, const char* command, char* output, uint32_t outputSize);
 int UnZip(void* window, const char* command, char* output, uint32_t outputSize);
+int AnyArc(void* window, const char* command, char* output, uint32_t outputSize);
 
-/* Not used by the program: sets the largest number of decompressed bytes one
- * member may have (default 4 GiB); for tests and embedders. */
+/* Sets the largest number of decompressed bytes one member may have (default
+ * 4 GiB). The program sets it before each extraction to what its search may still
+ * extract (see the README's "Archives"); a member that passes it fails with
+ * ARCHIVER_TOO_LARGE and leaves no file. The program also works with a library
+ * that lacks this entry. */
 void UnlhaSetMemberSizeCap(uint64_t bytes);
 void UnZipSetMemberSizeCap(uint64_t bytes);
+void AnyArcSetMemberSizeCap(uint64_t bytes);
 
 /* Not used by the program: sets the free space an extraction leaves on the file
  * system it writes to, in bytes; a member whose writing would leave less fails
- * with ARCHIVER_WRITE_FAILED. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
+ * with ARCHIVER_WRITE_FAILED. The free space is looked at whenever 1 MiB has been
+ * written since the last look, or a second has passed, also across members written
+ * into one folder. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
  * a twentieth of the file system's size, whichever is smaller. For tests and
  * embedders. */
 #define ARCHIVER_DEFAULT_RESERVE UINT64_MAX
 void UnlhaSetFreeSpaceReserve(uint64_t bytes);
 void UnZipSetFreeSpaceReserve(uint64_t bytes);
+void AnyArcSetFreeSpaceReserve(uint64_t bytes);
 
 #ifdef __cplusplus
 }

@@ -27,6 +27,13 @@ const char kUsage[] =
     "  --version        show the version\n"
     "  --               end of options\n"
     "\n"
+    "Archives are searched member by member: a PATH whose name contains .zip or\n"
+    ".lzh (any case), and one ending in .7z, .rar, .tar, .tar.gz, .tgz, .tar.bz2,\n"
+    ".tbz2, .tbz, .tar.xz, .txz, .tar.zst, .tzst, .cpio, .iso, .cab, .lha, or a\n"
+    "single compressed .gz, .bz2, .xz, .zst, .lz4 or .Z (any case) whose content\n"
+    "confirms it; otherwise it is searched as a file. Archives inside archives are\n"
+    "opened up to 3 levels deep (the PATH is level 1).\n"
+    "\n"
     "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error, 130 when\n"
     "stopped by an interrupt, 143 on SIGTERM, 129 on SIGHUP.\n";
 

@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
   std::thread(WatchSignals, std::ref(signals), std::ref(session), std::cref(tempDir)).detach();
   kolbrin::LoadLzhLibrary();
   kolbrin::LoadZipLibrary();
+  kolbrin::LoadAnyLibrary();
 
   // The main thread only waits for the search, so the worker may call the host itself.
   kolbrin::platform::EventLoop loop(/*ownerOnlyWaits=*/true);
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
   search.reset();
   kolbrin::FreeLzhLibrary();
   kolbrin::FreeZipLibrary();
+  kolbrin::FreeAnyLibrary();
   if (!tempDir.empty()) kolbrin::platform::RemoveFolderTree(tempDir);
 
   // SIGTERM and SIGHUP end the session: nobody waits for the tree any more.

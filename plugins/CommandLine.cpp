@@ -114,7 +114,7 @@ bool ParseCommand(Format format, std::string_view line, Command& command) {
 
 bool TokenNamesMember(Format format, std::string_view token, std::string_view name) {
   if (token == name) return true;
-  if (format != Format::Zip) return false;
+  if (!TakesZipForm(format)) return false;
   if (token.ends_with("\t*")) return token.substr(0, token.size() - 2) == name;
   if (token.ends_with('\t')) return token.substr(0, token.size() - 1) == name;
   return false;

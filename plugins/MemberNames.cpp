@@ -130,6 +130,35 @@ std::string LzhNameToUtf8(const wchar_t* latin1) {
   return Latin1ToUtf8(bytes);
 }
 
+std::string SingleMemberName(std::string_view archivePath) {
+  std::string_view name = archivePath;
+  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) {
+    name.remove_prefix(slash + 1);
+  }
+  struct Extension {
+    std::string_view text;  // lower case
+    std::string_view replacement;
+  };
+  static constexpr Extension kExtensions[] = {{".gz", ""},      {".bz2", ""},      {".xz", ""},
+                                              {".zst", ""},     {".lz4", ""},      {".z", ""},
+                                              {".tgz", ".tar"}, {".tbz2", ".tar"}, {".tbz", ".tar"},
+                                              {".txz", ".tar"}, {".tzst", ".tar"}};
+  const auto endsWith = [&](std::string_view extension) {
+    if (name.size() <= extension.size()) return false;  // a name that is only the extension
+    const std::string_view tail = name.substr(name.size() - extension.size());
+    return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
+      return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+    });
+  };
+  for (const Extension& extension : kExtensions) {
+    if (endsWith(extension.text)) {
+      return std::string(name.substr(0, name.size() - extension.text.size()))
+          .append(extension.replacement);
+    }
+  }
+  return std::string(name);
+}
+
 bool MatchesWildcard(std::string_view pattern, std::string_view name) {
   if (pattern == "*.*" || pattern == "*" || pattern.empty()) return true;
   const std::u32string p = CodePoints(pattern);

@@ -1,10 +1,11 @@
 // Writing one member inside the destination folder, whatever the archive holds.
 //
 // Every path step is taken relative to an open folder: the destination first, then
-// each stored folder opened without following a link. The data goes to a fresh
-// temporary file beside the target, renamed over the target only once it is whole,
-// so a failure never leaves a partial file and a link at the target name is
-// replaced, not followed.
+// each stored folder opened without following a link. The data goes to a file
+// created afresh under the target name (whatever was there, a link included, is
+// removed first and never followed), which is removed again when the member fails,
+// so a failure never leaves a partial file. A file written one member after another,
+// thousands of times in a search, costs no temporary name and no rename.
 #include <archive.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,11 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <vector>
+#include <memory>
+#include <optional>
 
 #include "archive/ArchiverApi.h"
 #include "platform/Files.h"
@@ -29,7 +29,8 @@ namespace {
 constexpr std::size_t kCopyBlock = 64 * 1024;
 constexpr std::uint64_t kReserveCheckInterval = 1 << 20;
 constexpr std::uint64_t kDefaultReserveCeiling = std::uint64_t{1} << 30;
-constexpr int kTemporaryNameAttempts = 100;
+// A name that another process keeps recreating is given up after this many removals.
+constexpr int kCreateAttempts = 100;
 
 using platform::UniqueFd;
 
@@ -52,14 +53,22 @@ int OpenSubfolder(int parent, const std::string& name, UniqueFd& folder) {
   return ARCHIVER_WRITE_FAILED;
 }
 
-std::string TemporaryName(int attempt) {
-  static std::atomic<unsigned> counter{0};
-  const auto clock =
-      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-  char name[96];
-  std::snprintf(name, sizeof name, ".kolbrin-%ld-%u-%llx-%d.part", static_cast<long>(::getpid()),
-                counter.fetch_add(1), clock, attempt);
-  return name;
+// Creates `name` in `folder` as a new, empty file: whatever holds the name (a file,
+// a link) is removed first; a folder there fails. ARCHIVER_OK with `file` set, or the
+// failure code.
+int CreateFresh(int folder, const std::string& name, UniqueFd& file) {
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    const int fd =
+        ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      file.Reset(fd);
+      return ARCHIVER_OK;
+    }
+    if (errno != EEXIST || ::unlinkat(folder, name.c_str(), 0) != 0) {
+      return ARCHIVER_WRITE_FAILED;
+    }
+  }
+  return ARCHIVER_WRITE_FAILED;
 }
 
 // The free space on the file system of `fd` that writing may not go below.
@@ -69,38 +78,89 @@ std::uint64_t ReserveOf(const struct statvfs& disk, std::uint64_t reserve) {
   return std::min<std::uint64_t>(kDefaultReserveCeiling, size / 20);
 }
 
-// Whether `bytes` more may be written to `fd` and leave the reserve free. A file
-// system that cannot tell its free space does not stop the writing.
-bool LeavesReserve(int fd, std::uint64_t bytes, std::uint64_t reserve) {
+// How many bytes may be written to `fd` and leave the reserve free; nothing when the
+// reserve is already taken. A file system that cannot tell its free space does not
+// stop the writing.
+std::optional<std::uint64_t> RoomAboveReserve(int fd, std::uint64_t reserve) {
   struct statvfs disk {};
-  if (::fstatvfs(fd, &disk) != 0) return true;
+  if (::fstatvfs(fd, &disk) != 0) return UINT64_MAX;
   const std::uint64_t available = static_cast<std::uint64_t>(disk.f_bavail) * disk.f_frsize;
   const std::uint64_t keep = ReserveOf(disk, reserve);
-  return available >= keep && available - keep >= bytes;
+  if (available < keep) return std::nullopt;
+  return available - keep;
 }
 
-// Copies the member's data into `fd`: ARCHIVER_OK or the failure code. Only the bytes
+constexpr std::chrono::seconds kLookLasts{1};
+
+// Writes a member's data into `fd` piece by piece, under the limits. Only the bytes
 // counted here are trusted: declared sizes lie in both directions. The free space is
-// looked at every kReserveCheckInterval bytes, so the reserve is kept to within that.
-int CopyData(::archive* reader, int fd, const WriteLimits& limits) {
-  std::vector<char> buffer(kCopyBlock);
-  std::uint64_t total = 0;
-  std::uint64_t checkedAt = 0;
-  if (!LeavesReserve(fd, 0, limits.reserve)) return ARCHIVER_WRITE_FAILED;
+// looked at before the first byte and whenever kReserveCheckInterval bytes have been
+// written since the last look (which may have been for the member before, in the same
+// folder), so the reserve is kept to within that.
+class LimitedWriter {
+ public:
+  LimitedWriter(int fd, const WriteLimits& limits, ReserveWatch* watch)
+      : fd_(fd), limits_(limits), watch_(watch != nullptr ? *watch : own_) {}
+
+  int Start() {
+    const auto now = std::chrono::steady_clock::now();
+    if (watch_.reserve != limits_.reserve || now - watch_.lookedAt >= kLookLasts) {
+      watch_.allowance = 0;
+    }
+    // A member of no bytes still needs the reserve to be free.
+    return watch_.allowance > 0 || Look() ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
+  }
+
+  int Put(std::string_view piece) {
+    total_ += piece.size();
+    if (total_ > limits_.sizeCap) return ARCHIVER_TOO_LARGE;
+    if (piece.size() > watch_.allowance && (!Look() || piece.size() > watch_.allowance)) {
+      return ARCHIVER_WRITE_FAILED;
+    }
+    watch_.allowance -= piece.size();
+    return platform::WriteAll(fd_, piece) ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
+  }
+
+ private:
+  // False when the reserve is already taken.
+  bool Look() {
+    watch_.allowance = 0;
+    watch_.reserve = limits_.reserve;
+    watch_.lookedAt = std::chrono::steady_clock::now();
+    const std::optional<std::uint64_t> room = RoomAboveReserve(fd_, limits_.reserve);
+    if (!room) return false;
+    watch_.allowance = std::min<std::uint64_t>(*room, kReserveCheckInterval);
+    return true;
+  }
+
+  int fd_;
+  WriteLimits limits_;
+  ReserveWatch own_;
+  ReserveWatch& watch_;
+  std::uint64_t total_ = 0;
+};
+
+// Copies the member's data into `fd`: what was read already, then the rest from
+// `reader`. ARCHIVER_OK or the failure code.
+int CopyData(::archive* reader, const MemberData& read, int fd, const WriteLimits& limits,
+             ReserveWatch* watch) {
+  LimitedWriter writer(fd, limits, watch);
+  int result = writer.Start();
+  for (std::size_t at = 0; result == ARCHIVER_OK && at < read.bytes.size(); at += kCopyBlock) {
+    result = writer.Put(read.bytes.substr(at, kCopyBlock));
+  }
+  if (result != ARCHIVER_OK) return result;
+  if (read.failed || (!read.whole && reader == nullptr)) return ARCHIVER_BAD_DATA;
+  if (read.whole) return ARCHIVER_OK;
+  // Not filled with zeros first: thousands of small members would each pay for it.
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kCopyBlock);
   for (;;) {
-    const la_ssize_t got = archive_read_data(reader, buffer.data(), buffer.size());
+    const la_ssize_t got = archive_read_data(reader, buffer.get(), kCopyBlock);
     if (got == 0) return ARCHIVER_OK;
     // ARCHIVE_WARN too: a CRC error, a wrong size or an unsupported method.
     if (got < 0) return ARCHIVER_BAD_DATA;
-    total += static_cast<std::uint64_t>(got);
-    if (total > limits.sizeCap) return ARCHIVER_TOO_LARGE;
-    if (total - checkedAt >= kReserveCheckInterval) {
-      if (!LeavesReserve(fd, kReserveCheckInterval, limits.reserve)) return ARCHIVER_WRITE_FAILED;
-      checkedAt = total;
-    }
-    if (!platform::WriteAll(fd, std::string_view(buffer.data(), static_cast<std::size_t>(got)))) {
-      return ARCHIVER_WRITE_FAILED;
-    }
+    result = writer.Put(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+    if (result != ARCHIVER_OK) return result;
   }
 }
 
@@ -113,8 +173,9 @@ UniqueFd OpenDestination(const std::string& folder) {
   return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
-                bool withFolders, const WriteLimits& limits) {
+int WriteMember(::archive* reader, const MemberData& read, int destination,
+                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
+                ReserveWatch* watch) {
   if (parts.empty()) return ARCHIVER_UNSAFE_NAME;
   UniqueFd folder;
   int target = destination;
@@ -129,23 +190,11 @@ int WriteMember(::archive* reader, int destination, const std::vector<std::strin
   }
   const std::string& name = parts.back();
 
-  std::string temporary;
   UniqueFd file;
-  for (int attempt = 0; attempt < kTemporaryNameAttempts && file.get() < 0; ++attempt) {
-    temporary = TemporaryName(attempt);
-    const int fd = ::openat(target, temporary.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) return ARCHIVER_WRITE_FAILED;
-    file.Reset(fd);
-  }
-  if (file.get() < 0) return ARCHIVER_WRITE_FAILED;
-
-  int result = CopyData(reader, file.get(), limits);
+  if (const int created = CreateFresh(target, name, file); created != ARCHIVER_OK) return created;
+  int result = CopyData(reader, read, file.get(), limits, withFolders ? nullptr : watch);
   if (::close(file.Release()) != 0 && result == ARCHIVER_OK) result = ARCHIVER_WRITE_FAILED;
-  if (result == ARCHIVER_OK && ::renameat(target, temporary.c_str(), target, name.c_str()) != 0) {
-    result = ARCHIVER_WRITE_FAILED;
-  }
-  if (result != ARCHIVER_OK) ::unlinkat(target, temporary.c_str(), 0);
+  if (result != ARCHIVER_OK) ::unlinkat(target, name.c_str(), 0);
   return result;
 }
 

@@ -1,16 +1,22 @@
 // The entries of one archiver library. Built once per library: KOLBRIN_PLUGIN_LZH
-// gives the "Unlha" entries, KOLBRIN_PLUGIN_ZIP the "UnZip" ones;
-// KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING leaves out the GetRunning entry, for a library
-// the program must refuse.
+// gives the "Unlha" entries, KOLBRIN_PLUGIN_ZIP the "UnZip" ones and
+// KOLBRIN_PLUGIN_ANY the "AnyArc" ones (the other kinds: 7z, RAR, tar, cpio, ISO
+// 9660, CAB and single compressed files); KOLBRIN_PLUGIN_WITHOUT_GET_RUNNING leaves
+// out the GetRunning entry, for a library the program must refuse.
 #include <archive.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "archive/MemberCopyName.h"
@@ -21,8 +27,8 @@
 #include "archive/ArchiverApi.h"
 #pragma GCC visibility pop
 
-#if defined(KOLBRIN_PLUGIN_LZH) == defined(KOLBRIN_PLUGIN_ZIP)
-#error "define exactly one of KOLBRIN_PLUGIN_LZH and KOLBRIN_PLUGIN_ZIP"
+#if defined(KOLBRIN_PLUGIN_LZH) + defined(KOLBRIN_PLUGIN_ZIP) + defined(KOLBRIN_PLUGIN_ANY) != 1
+#error "define exactly one of KOLBRIN_PLUGIN_LZH, KOLBRIN_PLUGIN_ZIP and KOLBRIN_PLUGIN_ANY"
 #endif
 
 namespace kolbrin::plugin {
@@ -30,8 +36,10 @@ namespace {
 
 #if defined(KOLBRIN_PLUGIN_LZH)
 constexpr Format kFormat = Format::Lzh;
-#else
+#elif defined(KOLBRIN_PLUGIN_ZIP)
 constexpr Format kFormat = Format::Zip;
+#else
+constexpr Format kFormat = Format::Any;
 #endif
 
 constexpr std::size_t kLongestListedName = ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1;
@@ -73,14 +81,40 @@ struct ArchiveKey {
 // Reopening the archive for each would be quadratic, so one reader stays open after
 // the member extracted last and goes forward from there; only a member behind it
 // costs a reopen.
+//
+// The reader also runs ahead on a thread of its own: it reads the next headers and
+// the data of the next members into memory (at most kAheadMembers members and
+// kAheadBytes bytes, and of one member kAheadMemberBytes), so that decompression
+// goes on while the program searches the member written last. Whoever is not the
+// thread reading ahead touches the reader only once that thread has ended.
 class MemberCursor {
  public:
   enum class Found { Yes, No, Damaged };
 
+  // A header read ahead, with as much of the member's data as was read.
+  struct Item {
+    ArchiveReader::Step step = ArchiveReader::Step::End;
+    Member member;
+    std::string data;
+    bool whole = false;   // `data` is all of the member's data
+    bool failed = false;  // reading its data failed
+  };
+
+  MemberCursor() = default;
+  ~MemberCursor() { Halt(); }
+  MemberCursor(const MemberCursor&) = delete;
+  MemberCursor& operator=(const MemberCursor&) = delete;
+
+  // Opens the archive `key` describes, unless this cursor is already on it, and
+  // starts reading ahead: the program lists an archive before it extracts from it.
+  void Warm(const ArchiveKey& key) {
+    if (!positioned_ || !(key == key_)) Reopen(key);
+  }
+
   // Moves to the next member (from the current position on, then from the start)
   // that `token` names, in the archive `key` describes as just seen.
   Found Seek(const ArchiveKey& key, const std::string& token) {
-    if (!reader_ || !(key == key_)) {
+    if (!positioned_ || !(key == key_)) {
       if (!Reopen(key)) return Found::Damaged;
     }
     const std::size_t start = next_;
@@ -99,17 +133,47 @@ class MemberCursor {
     return Found::No;
   }
 
-  // The member the last successful Seek found.
-  const Member& member() const { return member_; }
-  ::archive* raw() { return reader_->raw(); }
+  // After the member Seek found has been written: reads on ahead.
+  void ReadAhead() {
+    std::lock_guard lock(mutex_);
+    // A member whose data stays in the reader is the last one read ahead: once it has
+    // been taken, the reader is past it; while it waits, the reader must stay put.
+    if (stop_ == Stop::Partial && ahead_.empty()) stop_ = Stop::None;
+    StartFillLocked();
+  }
+
+  // The member the last successful Seek found, and what of its data was read ahead.
+  const Item& found() const { return found_; }
+  // For reading the rest of that member's data; null when it was read whole.
+  ::archive* raw() { return reader_ ? reader_->raw() : nullptr; }
   // After a failed member, the reader's position is unknown.
-  void Drop() { reader_.reset(); }
+  void Drop() {
+    Halt();
+    Reset();
+  }
+  // The archive this cursor was last used on (empty when it never was).
+  const std::string& path() const { return key_.path; }
+  // Closes the archive when its file has been deleted: it would keep holding its
+  // space on the file system.
+  void DropDeleted() {
+    if (!positioned_) return;
+    Halt();
+    if (reader_ != nullptr && reader_->fileDeleted()) Reset();
+  }
 
  private:
+  static constexpr std::size_t kAheadMembers = 512;
+  static constexpr std::size_t kAheadBytes = std::size_t{4} << 20;
+  static constexpr std::size_t kAheadMemberBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kReadBlock = 64 * 1024;
+
+  // Why the thread reading ahead stopped for good (until the program moves on).
+  enum class Stop { None, End, Partial };
+
   bool Reopen(const ArchiveKey& key) {
+    Halt();
+    Reset();
     reader_ = std::make_unique<ArchiveReader>(kFormat);
-    next_ = 0;
-    atEnd_ = false;
     const std::string* password = key.password ? &*key.password : nullptr;
     if (!reader_->Open(key.path, password)) {
       reader_.reset();
@@ -117,30 +181,197 @@ class MemberCursor {
     }
     // The file as opened, not as seen before: a file swapped in between is a change.
     key_ = ArchiveKey::Of(key.path, reader_->status(), key.password);
+    positioned_ = true;
+    std::lock_guard lock(mutex_);
+    StartFillLocked();
     return true;
   }
 
+  // Forgets the archive; the thread reading ahead has ended.
+  void Reset() {
+    reader_.reset();
+    ahead_.clear();
+    aheadBytes_ = 0;
+    stop_ = Stop::None;
+    positioned_ = false;
+    next_ = 0;
+    atEnd_ = false;
+  }
+
+  // Ends the thread reading ahead, keeping what it has read.
+  void Halt() {
+    {
+      std::unique_lock lock(mutex_);
+      halt_ = true;
+      changed_.wait(lock, [this] { return !filling_; });
+      halt_ = false;
+    }
+    if (filler_.joinable()) filler_.join();
+  }
+
+  void StartFillLocked() {
+    if (filling_ || stop_ != Stop::None || reader_ == nullptr ||
+        ahead_.size() >= kAheadMembers / 2) {
+      return;
+    }
+    // The last run has ended (filling_ is false): joining it does not wait.
+    if (filler_.joinable()) filler_.join();
+    filling_ = true;
+    filler_ = std::thread([this] { Fill(); });
+  }
+
+  // The thread reading ahead: headers and data until a limit, the end, damage, a
+  // member too large to hold, or Halt.
+  void Fill() {
+    Utf8LocaleScope utf8;
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        if (halt_ || ahead_.size() >= kAheadMembers || aheadBytes_ >= kAheadBytes) {
+          filling_ = false;
+          changed_.notify_all();
+          return;
+        }
+      }
+      Item item;
+      item.step = reader_->Next(item.member);
+      Stop stop = Stop::None;
+      if (item.step != ArchiveReader::Step::Member) {
+        stop = Stop::End;
+      } else if (item.member.encrypted) {
+        // Its data is read, with the password, by the command that wants it.
+        stop = Stop::Partial;
+      } else if (item.member.regular) {
+        ReadData(item);
+        // The reader stays inside this member's data: the program goes on from there.
+        if (!item.whole) stop = Stop::Partial;
+      }
+      // Closed at the end at once: the program may delete the file next.
+      if (stop == Stop::End) reader_.reset();
+      std::lock_guard lock(mutex_);
+      aheadBytes_ += item.data.size();
+      ahead_.push_back(std::move(item));
+      if (stop != Stop::None) {
+        stop_ = stop;
+        filling_ = false;
+        changed_.notify_all();
+        return;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  void ReadData(Item& item) {
+    // Not filled with zeros for each member: thousands of small members would pay.
+    if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kReadBlock);
+    while (item.data.size() < kAheadMemberBytes) {
+      const la_ssize_t got = archive_read_data(reader_->raw(), block_.get(), kReadBlock);
+      if (got == 0) {
+        item.whole = true;
+        return;
+      }
+      if (got < 0) {
+        item.failed = true;
+        return;
+      }
+      item.data.append(block_.get(), static_cast<std::size_t>(got));
+    }
+  }
+
+  // The next header: read ahead, else read here (the thread reading ahead has
+  // stopped, and the reader is the caller's).
+  Item NextItem() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !ahead_.empty() || !filling_; });
+    if (!ahead_.empty()) {
+      Item item = std::move(ahead_.front());
+      ahead_.pop_front();
+      aheadBytes_ -= item.data.size();
+      // A member whose data stays in the reader is the caller's to finish or skip.
+      if (!(ahead_.empty() && stop_ == Stop::Partial)) StartFillLocked();
+      return item;
+    }
+    lock.unlock();
+    Item item;
+    if (reader_ != nullptr) {
+      item.step = reader_->Next(item.member);
+      if (item.step != ArchiveReader::Step::Member) reader_.reset();
+    }
+    std::lock_guard relock(mutex_);
+    if (stop_ == Stop::Partial) stop_ = Stop::None;
+    if (item.step != ArchiveReader::Step::Member) stop_ = Stop::End;
+    return item;
+  }
+
   Found Step(const std::string& token) {
-    switch (reader_->Next(member_)) {
+    found_ = NextItem();
+    switch (found_.step) {
       case ArchiveReader::Step::End:
         atEnd_ = true;
+        positioned_ = false;
         return Found::No;
       case ArchiveReader::Step::Damaged:
-        reader_.reset();
+        Reset();
         return Found::Damaged;
       case ArchiveReader::Step::Member:
         break;
     }
     ++next_;
-    return member_.regular && TokenNamesMember(kFormat, token, member_.name) ? Found::Yes
-                                                                             : Found::No;
+    return found_.member.regular && TokenNamesMember(kFormat, token, found_.member.name)
+               ? Found::Yes
+               : Found::No;
   }
 
   ArchiveKey key_;
   std::unique_ptr<ArchiveReader> reader_;
-  std::size_t next_ = 0;  // members read since the reader was opened
+  bool positioned_ = false;  // open on key_, with members (or the end) still to come
+  std::size_t next_ = 0;     // members taken since the archive was opened
   bool atEnd_ = false;
-  Member member_;
+  Item found_;
+
+  // Shared with the thread reading ahead, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Item> ahead_;
+  std::size_t aheadBytes_ = 0;
+  bool filling_ = false;  // the thread reading ahead runs
+  bool halt_ = false;     // asks it to end
+  Stop stop_ = Stop::None;
+  std::thread filler_;
+  std::unique_ptr<char[]> block_;  // the thread reading ahead reads data into it
+};
+
+// A few cursors, one per archive: the program searches an archive inside an archive
+// between two members of the outer one, and each goes on where it stopped.
+class Cursors {
+ public:
+  // The cursor of the archive at `path`, else the one used least recently.
+  MemberCursor& For(const std::string& path) {
+    Slot* chosen = &slots_[0];
+    for (Slot& slot : slots_) {
+      if (slot.cursor.path() == path) {
+        chosen = &slot;
+        break;
+      }
+      if (slot.lastUsed < chosen->lastUsed) chosen = &slot;
+    }
+    chosen->lastUsed = ++clock_;
+    return chosen->cursor;
+  }
+
+  void DropDeleted() {
+    for (Slot& slot : slots_) slot.cursor.DropDeleted();
+  }
+
+ private:
+  // The dropped archive and the two levels of archives inside it, and one more.
+  static constexpr std::size_t kCursors = 4;
+  struct Slot {
+    MemberCursor cursor;
+    std::uint64_t lastUsed = 0;
+  };
+  std::array<Slot, kCursors> slots_;
+  std::uint64_t clock_ = 0;
 };
 
 class Library {
@@ -159,6 +390,12 @@ class Library {
     archive->path = path;
     archive->reader = std::make_unique<ArchiveReader>(kFormat);
     if (!archive->reader->Open(archive->path, nullptr)) return nullptr;
+    // The program extracts members right after listing them: the reader for that
+    // starts reading ahead now, beside the listing (unless a command runs).
+    if (std::unique_lock command(commandMutex_, std::try_to_lock); command.owns_lock()) {
+      cursors_.For(archive->path)
+          .Warm(ArchiveKey::Of(archive->path, archive->reader->status(), std::nullopt));
+    }
     std::lock_guard lock(mutex_);
     const std::uintptr_t id = nextId_++;
     archives_.emplace(id, std::move(archive));
@@ -278,23 +515,49 @@ class Library {
     const ArchiveKey key = ArchiveKey::Of(
         command.archive, status,
         command.hasPassword ? std::optional<std::string>(command.password) : std::nullopt);
-    const platform::UniqueFd destination = OpenDestination(command.destination);
-    if (!destination.valid()) {
+    // An archive deleted since the last command is let go when the program turns to
+    // another one (the copy of a nested archive is deleted before the outer archive's
+    // next member); a stat per cursor per member would cost thousands in a search.
+    if (command.archive != lastArchive_) {
+      cursors_.DropDeleted();
+      lastArchive_ = command.archive;
+    }
+    const int destination = Destination(command.destination);
+    if (destination < 0) {
       message = "cannot open the destination folder";
       return ARCHIVER_WRITE_FAILED;
     }
     int result = ARCHIVER_OK;
     for (const std::string& token : command.members) {
-      result = ExtractOne(key, token, destination.get(), command.withFolders, message);
+      result = ExtractOne(key, token, destination, command.withFolders, message);
       if (result != ARCHIVER_OK) break;
     }
     if (result == ARCHIVER_OK) message = "extracted";
     return result;
   }
 
+  // The destination folder, open; -1 when it cannot be opened or made. The folder of
+  // the last command stays open, as the program extracts thousands of members into
+  // one, and is used again while its path still names that folder.
+  int Destination(const std::string& folder) {
+    struct stat now {};
+    if (destination_.valid() && folder == destinationPath_ && ::stat(folder.c_str(), &now) == 0 &&
+        now.st_dev == destinationId_.st_dev && now.st_ino == destinationId_.st_ino) {
+      return destination_.get();
+    }
+    destination_ = OpenDestination(folder);
+    destinationPath_ = folder;
+    reserveWatch_ = ReserveWatch{};
+    if (destination_.valid() && ::fstat(destination_.get(), &destinationId_) != 0) {
+      destination_.Reset();
+    }
+    return destination_.valid() ? destination_.get() : -1;
+  }
+
   int ExtractOne(const ArchiveKey& key, const std::string& token, int destination, bool withFolders,
                  std::string& message) {
-    switch (cursor_.Seek(key, token)) {
+    MemberCursor& cursor = cursors_.For(key.path);
+    switch (cursor.Seek(key, token)) {
       case MemberCursor::Found::Damaged:
         message = "damaged archive";
         return ARCHIVER_BAD_ARCHIVE;
@@ -309,16 +572,22 @@ class Library {
     std::vector<std::string> parts;
     bool named = false;
     if (withFolders) {
-      named = SplitSafeName(cursor_.member().name, parts);
-    } else if (std::string copyName = MemberCopyName(cursor_.member().name); !copyName.empty()) {
+      named = SplitSafeName(cursor.found().member.name, parts);
+    } else if (std::string copyName = MemberCopyName(cursor.found().member.name);
+               !copyName.empty()) {
       parts.push_back(std::move(copyName));
       named = true;
     }
     int result = ARCHIVER_UNSAFE_NAME;
     if (named) {
-      result = WriteMember(cursor_.raw(), destination, parts, withFolders,
-                           WriteLimits{sizeCap_.load(), reserve_.load()});
+      const MemberCursor::Item& found = cursor.found();
+      const MemberData data{found.data, found.whole, found.failed};
+      // A member read whole needs no reader, which may be reading ahead meanwhile.
+      ::archive* rest = found.whole || found.failed ? nullptr : cursor.raw();
+      result = WriteMember(rest, data, destination, parts, withFolders,
+                           WriteLimits{sizeCap_.load(), reserve_.load()}, &reserveWatch_);
     }
+    if (result == ARCHIVER_OK) cursor.ReadAhead();
     if (result != ARCHIVER_OK) {
       static const std::map<int, const char*> kReasons = {
           {ARCHIVER_UNSAFE_NAME, "has no safe name to be written under: "},
@@ -326,8 +595,11 @@ class Library {
           {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
           {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
       const auto reason = kReasons.find(result);
-      message = (reason != kReasons.end() ? reason->second : "failed: ") + cursor_.member().name;
-      cursor_.Drop();
+      message =
+          (reason != kReasons.end() ? reason->second : "failed: ") + cursor.found().member.name;
+      // The reader's position is unknown after a member read from it failed; one read
+      // whole ahead left it where it was.
+      if (!cursor.found().whole) cursor.Drop();
     }
     return result;
   }
@@ -344,12 +616,19 @@ class Library {
 
   std::mutex mutex_;  // the open archives
   std::map<std::uintptr_t, std::unique_ptr<OpenArchive>> archives_;
-  // Handles are ids, never addresses, and never reused; the two libraries count from
-  // different bases so that one refuses the other's handles.
-  std::uintptr_t nextId_ = kFormat == Format::Lzh ? 0x4C5A0001 : 0x5A490001;
+  // Handles are ids, never addresses, and never reused; the libraries count from
+  // different bases so that one refuses another's handles.
+  std::uintptr_t nextId_ = kFormat == Format::Lzh   ? 0x4C5A0001
+                           : kFormat == Format::Zip ? 0x5A490001
+                                                    : 0x414E0001;
 
   std::mutex commandMutex_;
-  MemberCursor cursor_;
+  Cursors cursors_;
+  std::string lastArchive_;         // of the last command
+  platform::UniqueFd destination_;  // the last command's destination folder
+  std::string destinationPath_;
+  struct stat destinationId_ {};
+  ReserveWatch reserveWatch_;  // for the members written into destination_
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
   std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};
@@ -379,9 +658,12 @@ using kolbrin::plugin::TheLibrary;
 #if defined(KOLBRIN_PLUGIN_LZH)
 #define KOLBRIN_ENTRY(name) Unlha##name
 #define KOLBRIN_COMMAND_ENTRY Unlha
-#else
+#elif defined(KOLBRIN_PLUGIN_ZIP)
 #define KOLBRIN_ENTRY(name) UnZip##name
 #define KOLBRIN_COMMAND_ENTRY UnZip
+#else
+#define KOLBRIN_ENTRY(name) AnyArc##name
+#define KOLBRIN_COMMAND_ENTRY AnyArc
 #endif
 
 extern "C" {
@@ -407,8 +689,8 @@ int KOLBRIN_ENTRY(FindNext)(ARCHIVER_HANDLE archive, void* record) {
   return Guarded(ARCHIVER_BAD_ARCHIVE, [&] { return TheLibrary().FindNext(archive, record); });
 }
 
-#if defined(KOLBRIN_PLUGIN_ZIP)
-int UnZipGetAttribute(ARCHIVER_HANDLE archive) {
+#if !defined(KOLBRIN_PLUGIN_LZH)
+int KOLBRIN_ENTRY(GetAttribute)(ARCHIVER_HANDLE archive) {
   return Guarded(-1, [&] { return TheLibrary().Attribute(archive); });
 }
 #endif

@@ -1,11 +1,17 @@
 // The parts of the archiver plug-ins that do not depend on which library they are
 // built into: command lines, member names, reading archives through libarchive and
 // writing members safely. Plugin.cpp binds them to one library's entries.
+//
+// Three libraries share them: LZH (libunlha32.so), ZIP (libunzip32.so) and the
+// other kinds (libanyarc.so: 7z, RAR, tar and compressed tar, cpio, ISO 9660, CAB,
+// and single compressed files), whose command lines and listed names take the ZIP
+// library's form.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,7 +24,11 @@ struct archive;
 
 namespace kolbrin::plugin {
 
-enum class Format { Lzh, Zip };
+enum class Format { Lzh, Zip, Any };
+
+// The ZIP library's command-line switches and listed-name form (a TAB, and "*" for
+// an encrypted member, after each name) are the other kinds' too.
+constexpr bool TakesZipForm(Format format) { return format != Format::Lzh; }
 
 // ---- Command lines ---------------------------------------------------------------
 
@@ -53,6 +63,13 @@ std::string WideToUtf8(const wchar_t* wide);
 // stored byte. Undoes libarchive's backslash-to-slash change inside Shift-JIS
 // characters before decoding.
 std::string LzhNameToUtf8(const wchar_t* latin1);
+
+// The name of the one member of a single compressed file at `archivePath` (libarchive's
+// "raw" format): the file's name without its compression extension (".gz", ".bz2",
+// ".xz", ".zst", ".lz4", ".Z", any case), or with ".tar" for the short forms of a
+// compressed tar (".tgz", ".tbz2", ".tbz", ".txz", ".tzst"), whose tar could not be
+// read; a name without such an extension stays as it is.
+std::string SingleMemberName(std::string_view archivePath);
 
 // "*" and "?" (one character); "*.*" matches every name, also names without a dot.
 bool MatchesWildcard(std::string_view pattern, std::string_view name);
@@ -94,7 +111,8 @@ class ArchiveReader {
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
   // Opens `path` and reads the first header; false when the file is not a readable
-  // archive of this format. `password` may be null.
+  // archive of this format (for Format::Any: a file that no compression filter
+  // decodes and no archive format reads). `password` may be null.
   bool Open(const std::string& path, const std::string* password);
   Step Next(Member& member);
   // The file as it was when opened.
@@ -102,20 +120,35 @@ class ArchiveReader {
   // For reading the data of the member Next returned last.
   ::archive* raw() { return archive_; }
   bool untouched() const { return !consumedFirst_; }
+  // Whether the archive file has been deleted since it was opened (the reader
+  // still holds its space on the file system).
+  bool fileDeleted() const;
 
  private:
   Step Read(Member& member);
 
   Format format_;
+  std::string path_;
   platform::UniqueFd fd_;  // closed after the reader is freed
   ::archive* archive_ = nullptr;
   struct stat status_ {};
   bool emptyArchive_ = false;
+  bool single_ = false;  // a single compressed file: its one member, then the end
+  // RAR 5 only: which members are encrypted (Rar5EncryptedFiles), and how many
+  // members have been read.
+  std::vector<bool> rar5Encrypted_;
+  std::size_t membersRead_ = 0;
   bool consumedFirst_ = false;
   Step firstStep_ = Step::End;
   Member first_;
   Step finalStep_ = Step::Member;  // End or Damaged once reached
 };
+
+// For each file header of the RAR 5 archive open at `fd`, in stored order, whether
+// it belongs to an encrypted member: libarchive does not say so for RAR 5, and reads
+// the encrypted bytes as the member's data. Stops at the first damage, so a list
+// shorter than the members is possible.
+std::vector<bool> Rar5EncryptedFiles(int fd);
 
 // ---- Writing ---------------------------------------------------------------------
 
@@ -133,11 +166,33 @@ struct WriteLimits {
   std::uint64_t reserve = 0;
 };
 
-// Writes the data of the member `reader` is on into `destination` (a folder fd),
-// under `parts`: its folder components, then its file name, which is the only one
-// used when `withFolders` is false. Never goes through a symbolic link. Replaces a
-// file of the same name; leaves no partial file on failure.
-int WriteMember(::archive* reader, int destination, const std::vector<std::string>& parts,
-                bool withFolders, const WriteLimits& limits);
+// What the last look at the free space allows to be written before the next look:
+// at most 1 MiB, for at most a second, carried from one member to the next when they
+// go into one folder, so that thousands of small members cost one look a MiB, not
+// one each. Reset (default) when the folder changes.
+struct ReserveWatch {
+  std::uint64_t allowance = 0;
+  std::uint64_t reserve = 0;  // the reserve it was looked at for
+  std::chrono::steady_clock::time_point lookedAt{};
+};
+
+// What of a member's data has been read already (ahead of the command that writes
+// it): `bytes`, which are all of it when `whole`; `failed` when reading it failed.
+struct MemberData {
+  std::string_view bytes;
+  bool whole = false;
+  bool failed = false;
+};
+
+// Writes the data of a member into `destination` (a folder fd): `read`, then the rest
+// from `reader` (positioned on the rest of that member's data; may be null when
+// `read` is whole), under `parts`: its folder components, then its file name, which
+// is the only one used when `withFolders` is false. Never goes through a symbolic
+// link. Replaces a file (or a link) of the same name; leaves no file on failure.
+// `watch` (may be null) carries the look at the free space to the next member written
+// into the same folder; it is not used with folders, which may be other file systems.
+int WriteMember(::archive* reader, const MemberData& read, int destination,
+                const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
+                ReserveWatch* watch);
 
 }  // namespace kolbrin::plugin

@@ -5,9 +5,12 @@ set -euo pipefail
 KOLBRIN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 KOLBRIN_BUILD="${KOLBRIN_BUILD:-$KOLBRIN_ROOT/build}"
 
+# The last line: the tools the tests make archives of every kind with (Python's
+# tarfile and compressors, bsdtar, zstd, lz4, compress, gcab).
 kolbrin_packages=(cmake ninja-build g++ pkg-config libgtest-dev libicu-dev libarchive-dev
   qt6-base-dev qt6-translations-l10n fonts-ipafont-gothic xdg-utils
-  desktop-file-utils appstream man-db bash-completion dpkg-dev)
+  desktop-file-utils appstream man-db bash-completion dpkg-dev
+  python3 libarchive-tools zstd lz4 ncompress gcab)
 
 kolbrin_install_missing() {
   local missing=()

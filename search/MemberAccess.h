@@ -11,10 +11,12 @@
 
 namespace kolbrin {
 
-// The kinds of a dropped path; members are asked for of the two archive kinds.
+// The kinds of a file; members are asked for of the archive kinds.
 inline constexpr std::uint8_t kPlainFile = 0;
 inline constexpr std::uint8_t kZipArchive = 1;
 inline constexpr std::uint8_t kLzhArchive = 2;
+// 7z, RAR, tar (also compressed), cpio, ISO 9660, CAB and single compressed files.
+inline constexpr std::uint8_t kOtherArchive = 3;
 
 // Called on the search worker, one call at a time.
 class MemberAccess {
@@ -22,8 +24,9 @@ class MemberAccess {
   virtual ~MemberAccess() = default;
 
   // Lists the members of the archive of `archiveKind` at `archivePath` into
-  // `members`, in the listed form the other calls take. False when it cannot be
-  // listed; `members` then holds nothing to extract.
+  // `members`, in the listed form the other calls take. False when it is not an
+  // archive of that kind, cannot be listed or lists no member; `members` then holds
+  // nothing to extract.
   virtual bool ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
                            std::vector<std::string>& members) = 0;
   // Whether the listed `member` needs a password; without one it cannot be extracted.
@@ -32,10 +35,12 @@ class MemberAccess {
   // folders; empty when it cannot be written that way.
   virtual std::string CopyName(const std::string& member) const = 0;
   // Extracts the listed `members` without their folders and without a password
-  // into `folder` (ending in "/"). False when they were not all extracted.
+  // into `folder` (ending in "/"), none of them larger than `sizeCap` bytes (a
+  // library that cannot be told so may write a larger one). False when they were
+  // not all extracted.
   virtual bool ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
-                              const std::vector<std::string>& members,
-                              const std::string& folder) = 0;
+                              const std::vector<std::string>& members, const std::string& folder,
+                              std::uint64_t sizeCap) = 0;
 };
 
 }  // namespace kolbrin

@@ -1,7 +1,11 @@
 #include "search/Threadg.h"
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <string_view>
 
 #include "platform/Files.h"
 #include "platform/FolderWalk.h"
@@ -36,6 +40,25 @@ std::uint8_t ArchiveKindOf(const std::string& path) {
   const std::string upper = platform::UpperCaseText(path);
   if (upper.find(".LZH") != std::string::npos) return kLzhArchive;
   if (upper.find(".ZIP") != std::string::npos) return kZipArchive;
+  return kPlainFile;
+}
+
+std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
+  static constexpr std::array<std::string_view, 17> kOtherKinds = {
+      ".7Z",  ".RAR", ".TAR", ".TGZ", ".TBZ2", ".TBZ", ".TXZ", ".TZST", ".CPIO",
+      ".ISO", ".CAB", ".GZ",  ".BZ2", ".XZ",   ".ZST", ".LZ4", ".Z"};
+  const auto endsWith = [&](std::string_view extension) {
+    if (fileName.size() <= extension.size()) return false;  // a name that is only the extension
+    const std::string_view tail(fileName.data() + fileName.size() - extension.size(),
+                                extension.size());
+    return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
+      return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+    });
+  };
+  if (endsWith(".LHA")) return kLzhArchive;
+  for (const std::string_view extension : kOtherKinds) {
+    if (endsWith(extension)) return kOtherArchive;
+  }
   return kPlainFile;
 }
 
@@ -97,12 +120,19 @@ void TGrep::Execute() {
       break;
     }
     const std::string& path = Paths[i];
+    // A path with ".LZH" or ".ZIP" in it is taken for an archive by its name alone,
+    // and passed over when it cannot be listed.
     ArchiveKind = ArchiveKindOf(path);
-    if (ArchiveKind == kPlainFile) {
-      SearchPlainFile(path);
-    } else if (!platform::IsFolder(path)) {
-      SearchArchive(path);
+    if (ArchiveKind != kPlainFile) {
+      if (!platform::IsFolder(path)) SearchArchive(ArchiveKind, path, 1);
+      continue;
     }
+    // The other kinds also need the content's word: a file that is not one, or that
+    // cannot be listed, is searched as what it is. (A folder is passed over there.)
+    ArchiveKind = ArchiveKindByExtension(platform::FileNameOf(path));
+    if (ArchiveKind != kPlainFile && SearchArchive(ArchiveKind, path, 1)) continue;
+    ArchiveKind = kPlainFile;
+    SearchPlainFile(path);
   }
 
   scanner_->ClearCurrentFile();
@@ -135,7 +165,7 @@ void TGrep::SearchPlainFile(const std::string& path) {
       platform::IsFolder(path)) {
     return;
   }
-  FlushResults();
+  FlushResults(/*member=*/false);
 }
 
 ScanResult TGrep::ScanFile(const std::string& path) {
@@ -149,20 +179,23 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   return result;
 }
 
-void TGrep::SearchArchive(const std::string& path) {
+bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth) {
   // Without a private folder to extract into, members are not extracted at all.
-  if (TempDir.empty()) return;
-  if (!members_.ListMembers(ArchiveKind, path, MemberList)) return;
+  if (TempDir.empty()) return false;
+  // The list of each level lives while the archives inside it are searched.
+  std::vector<std::string> members;
+  if (!members_.ListMembers(kind, path, members)) return false;
 
-  // One busy cursor for the whole archive, not one per member.
-  Post([this] { host_.ShowExtracting(true); });
+  // One busy cursor for the whole dropped archive, not one per member.
+  if (depth == 1) Post([this] { host_.ShowExtracting(true); });
   // Flat copies, without a password.
-  for (const std::string& member : MemberList) {
+  std::vector<std::string> extractList;
+  for (const std::string& member : members) {
     if (Terminated()) {
       summary_.stopped = true;
       break;
     }
-    if (members_.NeedsPassword(ArchiveKind, member)) continue;
+    if (members_.NeedsPassword(kind, member)) continue;
     // The library writes the copy under this name; a name with nothing usable left
     // cannot be written flat.
     const std::string copyName = members_.CopyName(member);
@@ -172,8 +205,10 @@ void TGrep::SearchArchive(const std::string& path) {
     // two folders of the archive, or in another archive) goes to a numbered folder.
     // A copy left by an earlier search belongs to no node any more and is replaced.
     const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
-    ExtractList.assign(1, member);
-    const bool extracted = members_.ExtractMembers(ArchiveKind, path, ExtractList, folder);
+    // What this search's copies may still take, this one included.
+    const std::uint64_t room = heldBytes_ < ExtractionCap ? ExtractionCap - heldBytes_ : 0;
+    extractList.assign(1, member);
+    const bool extracted = members_.ExtractMembers(kind, path, extractList, folder, room);
     const std::string copy = folder + copyName;
     copiesMade_.insert(copy);
     if (!extracted) {
@@ -181,14 +216,70 @@ void TGrep::SearchArchive(const std::string& path) {
       DeleteMemberCopy(copy, TempDir);
       continue;
     }
-
-    const ScanResult result = ScanFile(copy);
-    if (result == ScanResult::ScanNoHits) DeleteMemberCopy(copy, TempDir);
-    // A member stopped before its end without hits, and hidden, is not listed for
-    // later deletion: its copy goes now.
-    if (!FlushResults() && result == ScanResult::ScanMore) DeleteMemberCopy(copy, TempDir);
+    SearchMemberCopy(copy, room, depth);
   }
-  Post([this] { host_.ShowExtracting(false); });
+  if (depth == 1) Post([this] { host_.ShowExtracting(false); });
+  return true;
+}
+
+namespace {
+
+// The size of a member's copy; nothing when it cannot be told.
+std::optional<std::uint64_t> CopySize(const std::string& copy) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(copy, error);
+  if (error) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+}
+
+}  // namespace
+
+void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth) {
+  // The copy's size counts once the copy is held beyond its search: a copy searched
+  // and deleted at once (most of them) costs no look-up of its size.
+  std::optional<std::uint64_t> held;
+  // Held when it is an archive, or kept for its node; a library that cannot be told
+  // the room may have written a larger copy, which is not kept.
+  const auto hold = [&]() {
+    held = CopySize(copy);
+    if (!held || *held > room) {
+      DeleteMemberCopy(copy, TempDir);
+      return false;
+    }
+    heldBytes_ += *held;
+    return true;
+  };
+  if (depth < kDeepestArchive) {
+    // Judged by the copy's own name (the private folder's path says nothing), then
+    // confirmed by its content as the library lists it.
+    const std::string name = platform::FileNameOf(copy);
+    std::uint8_t kind = ArchiveKindOf(name);
+    if (kind == kPlainFile) kind = ArchiveKindByExtension(name);
+    if (kind != kPlainFile) {
+      if (!hold()) return;
+      if (SearchArchive(kind, copy, depth + 1)) {
+        // The copy of an archive gets no node; its members have been searched.
+        DeleteCopy(copy, *held);
+        return;
+      }
+    }
+  }
+  const ScanResult result = ScanFile(copy);
+  if (result == ScanResult::ScanNoHits) {
+    DeleteCopy(copy, held.value_or(0));
+    // Hidden, it is not published; shown, its node names the deleted copy.
+    FlushResults(/*member=*/true);
+    return;
+  }
+  if (!held && !hold()) return;
+  // A member stopped before its end without hits, and hidden, is not listed for
+  // later deletion: its copy goes now.
+  if (!FlushResults(/*member=*/true) && result == ScanResult::ScanMore) DeleteCopy(copy, *held);
+}
+
+void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
+  DeleteMemberCopy(copy, TempDir);
+  heldBytes_ -= std::min(bytes, heldBytes_);
 }
 
 void TGrep::ShowProgress() {
@@ -197,7 +288,7 @@ void TGrep::ShowProgress() {
   statusChanged_ = true;
 }
 
-bool TGrep::FlushResults() {
+bool TGrep::FlushResults(bool member) {
   // Sorting and de-duplicating happen here on the worker, so the owner's thread only
   // inserts the finished nodes.
   TextList hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
@@ -206,7 +297,7 @@ bool TGrep::FlushResults() {
   if (!hits.empty()) ++summary_.filesWithHits;
   summary_.hits += hits.size();
   if (hits.empty() && HideFilesWithoutHits) return false;
-  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), ArchiveKind != kPlainFile});
+  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), member});
   PublishIfDue();
   return true;
 }

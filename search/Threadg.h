@@ -54,6 +54,19 @@ class SortedPathList {
 // upper-cased path makes an LZH archive, else ".ZIP" a ZIP archive.
 std::uint8_t ArchiveKindOf(const std::string& path);
 
+// The kind a file name's extension (at its end, in any case) names: ".lha" an LZH
+// archive; ".7z", ".rar", ".tar", ".tgz", ".tbz2", ".tbz", ".txz", ".tzst", ".cpio",
+// ".iso", ".cab", ".gz", ".bz2", ".xz", ".zst", ".lz4" and ".Z" one of the other
+// kinds (kOtherArchive). Such a file is an archive only when its content says so.
+std::uint8_t ArchiveKindByExtension(const std::string& fileName);
+
+// How deep archives inside archives are opened: the dropped archive is level 1, an
+// archive among its members level 2. One deeper is searched as a plain file.
+inline constexpr int kDeepestArchive = 3;
+
+// What the copies one search holds at once may take, in bytes (see TGrep).
+inline constexpr std::uint64_t kDefaultExtractionCap = std::uint64_t{4} << 30;
+
 // The text the status bar shows while `path` is searched.
 std::string ProgressText(const std::string& path);
 
@@ -112,7 +125,16 @@ class TGrep final : public platform::WorkerThread {
   // The scanner the search uses; the benchmarks also time the plain one.
   std::unique_ptr<Scanner> (*MakeScannerFor)(const SearchSettings&) = MakeScanner;
 
-  // Kind of the dropped path being worked on: kPlainFile, kZipArchive or kLzhArchive.
+  // The bytes that the copies this search holds at once may take: the copies kept
+  // for their hits, the copies of archives whose members are being searched, and
+  // the member being extracted. A member that would pass it is not extracted; a
+  // copy deleted gives its bytes back. (The free-space reserve of the archiver
+  // libraries is measured on the file system itself, so it counts all of them too.)
+  std::uint64_t ExtractionCap = kDefaultExtractionCap;
+
+  // Kind of the dropped path being worked on: kPlainFile (also for a file named
+  // like an archive that is searched as a plain one), kZipArchive, kLzhArchive or
+  // kOtherArchive.
   std::uint8_t ArchiveKind = kPlainFile;
 
   // What the search did; read by the owner once the search has ended.
@@ -125,17 +147,28 @@ class TGrep final : public platform::WorkerThread {
   // Replaces each folder among Paths by the regular files below it.
   void TakeInFolders();
   void SearchPlainFile(const std::string& path);
-  void SearchArchive(const std::string& path);
+  // Searches the members of the archive of `kind` at `path`, `depth` levels deep
+  // (the dropped archive is 1). False, having searched nothing, when it lists no
+  // member: it is then searched as a plain file, or passed over when dropped as a
+  // ZIP or LZH.
+  bool SearchArchive(std::uint8_t kind, const std::string& path, int depth);
+  // Searches the member's copy `copy`, extracted from an archive `depth` levels deep
+  // with `room` bytes left under ExtractionCap: as an archive when its name and
+  // content make it one and the depth allows, else as a file.
+  void SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth);
+  // Deletes a copy this search made and no node lists, giving its bytes back.
+  void DeleteCopy(const std::string& copy, std::uint64_t bytes);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.
   ScanResult ScanFile(const std::string& path);
   // Shows the file being searched (or the path being walked) in the status bar,
   // from the next batch on.
   void ShowProgress();
-  // Publishes the current file; true when it gets a file node. What the owner shows
+  // Publishes the current file; true when it gets a file node, which lists the
+  // file's copy for deletion when it is a `member`'s. What the owner shows
   // (file nodes, the status text) reaches it in batches (Publish), each in one
   // synchronized call: a search of thousands of small files a second would
   // otherwise wake the owner and wait for it twice per file.
-  bool FlushResults();
+  bool FlushResults(bool member);
   // Hands over what was published since the last batch when a batch is due
   // (kPublishInterval since the last one); called per file and per step of a long
   // file, so nothing waits long for a file that takes long.
@@ -147,10 +180,8 @@ class TGrep final : public platform::WorkerThread {
   SearchHost& host_;
   MemberAccess& members_;
   std::unique_ptr<Scanner> scanner_;
-  // The working objects of the archive member search.
-  std::vector<std::string> MemberList;
-  std::vector<std::string> ExtractList;
   std::set<std::string> copiesMade_;  // every member copy this search has made
+  std::uint64_t heldBytes_ = 0;       // what the copies it holds take, see ExtractionCap
   SearchSummary summary_;
   // A published file that the owner has not been handed yet.
   struct FileNode {

@@ -337,6 +337,57 @@ std::string LzhLevel2(const FixtureMember& member, const LzhParts& parts) {
   return header + member.data;
 }
 
+// ---- tar.gz and 7z ---------------------------------------------------------------
+
+// One libarchive writer for every member, the entry filled in as for a ZIP member.
+void WriteWithLibarchive(const std::string& path, const std::vector<FixtureMember>& members,
+                         bool sevenZip) {
+  // The 7z writer converts names to UTF-16 by the thread's locale; tar keeps bytes.
+  locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (utf8 == static_cast<locale_t>(nullptr)) throw std::runtime_error("no C.UTF-8 locale");
+  const locale_t previous = ::uselocale(utf8);
+  archive* writer = archive_write_new();
+  std::string failure;
+  if (sevenZip) {
+    archive_write_set_format_7zip(writer);
+  } else {
+    archive_write_set_format_gnutar(writer);
+    archive_write_add_filter_gzip(writer);
+  }
+  if (archive_write_open_filename(writer, path.c_str()) != ARCHIVE_OK) failure = "open";
+  for (const FixtureMember& member : members) {
+    if (!failure.empty()) break;
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, member.name.c_str());
+    archive_entry_set_mtime(entry, kFixtureTime, 0);
+    if (member.directory) {
+      archive_entry_set_filetype(entry, AE_IFDIR);
+      archive_entry_set_perm(entry, 0755);
+    } else if (!member.symlinkTarget.empty()) {
+      archive_entry_set_filetype(entry, AE_IFLNK);
+      archive_entry_set_perm(entry, 0777);
+      archive_entry_set_symlink(entry, member.symlinkTarget.c_str());
+    } else {
+      archive_entry_set_filetype(entry, AE_IFREG);
+      archive_entry_set_perm(entry, 0644);
+      archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
+    }
+    if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
+      failure = std::string("header: ") + archive_error_string(writer);
+    } else if (!member.data.empty() &&
+               archive_write_data(writer, member.data.data(), member.data.size()) !=
+                   static_cast<la_ssize_t>(member.data.size())) {
+      failure = "data";
+    }
+    archive_entry_free(entry);
+  }
+  if (archive_write_close(writer) != ARCHIVE_OK && failure.empty()) failure = "close";
+  archive_write_free(writer);
+  ::uselocale(previous);
+  ::freelocale(utf8);
+  if (!failure.empty()) throw std::runtime_error(failure + " writing " + path);
+}
+
 }  // namespace
 
 void WriteZip(const std::string& path, const std::vector<FixtureMember>& members,
@@ -388,6 +439,34 @@ void WriteStoredLzh(const std::string& path, const std::vector<FixtureMember>& m
   }
   archive.push_back('\0');  // end of the archive
   WriteFile(path, archive);
+}
+
+void WriteTarGz(const std::string& path, const std::vector<FixtureMember>& members) {
+  WriteWithLibarchive(path, members, false);
+}
+
+void WriteSevenZip(const std::string& path, const std::vector<FixtureMember>& members) {
+  WriteWithLibarchive(path, members, true);
+}
+
+std::string Gzipped(const std::string& data) {
+  std::string bytes;
+  archive* writer = archive_write_new();
+  archive_entry* entry = archive_entry_new();
+  archive_write_set_format_raw(writer);
+  archive_write_add_filter_gzip(writer);
+  archive_write_set_bytes_per_block(writer, 0);
+  bool written = archive_write_open(writer, &bytes, nullptr, AppendToString, nullptr) == ARCHIVE_OK;
+  archive_entry_set_filetype(entry, AE_IFREG);
+  archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
+  written = written && archive_write_header(writer, entry) == ARCHIVE_OK &&
+            (data.empty() || archive_write_data(writer, data.data(), data.size()) ==
+                                 static_cast<la_ssize_t>(data.size())) &&
+            archive_write_close(writer) == ARCHIVE_OK;
+  archive_entry_free(entry);
+  archive_write_free(writer);
+  if (!written) throw std::runtime_error("gzip writing failed");
+  return bytes;
 }
 
 std::string FixturePath(const std::string& relative) {

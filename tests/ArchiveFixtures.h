@@ -1,5 +1,5 @@
-// Archives made on the fly for the tests: ZIPs through libarchive's writer and
-// LZHs of stored members written byte by byte, both with names exactly as given.
+// Archives made on the fly for the tests: ZIPs, tar.gz and 7z through libarchive's
+// writer and LZHs of stored members written byte by byte, with names as given.
 #pragma once
 
 #include <string>
@@ -25,6 +25,15 @@ void WriteZip(const std::string& path, const std::vector<FixtureMember>& members
 // Level 0 stores folders with backslashes, levels 1 and 2 in a folder-name header.
 void WriteStoredLzh(const std::string& path, const std::vector<FixtureMember>& members,
                     int headerLevel = 2);
+
+// Writes a tar (GNU layout, names as raw bytes) compressed with gzip.
+void WriteTarGz(const std::string& path, const std::vector<FixtureMember>& members);
+
+// Writes a 7z (every member in one compressed stream); names must be UTF-8.
+void WriteSevenZip(const std::string& path, const std::vector<FixtureMember>& members);
+
+// `data` compressed with gzip, as a single compressed file holds it.
+std::string Gzipped(const std::string& data);
 
 // Folder of the committed fixtures: KOLBRIN_FIXTURES (a compile definition).
 std::string FixturePath(const std::string& relative);

@@ -79,24 +79,56 @@ inline const Plugin& Zip() {
   return plugin;
 }
 
+// The library of the other kinds takes the ZIP library's command lines and names.
+inline const Plugin& AnyArc() {
+  static const Plugin plugin = Load("libanyarc.so", "AnyArc", true);
+  return plugin;
+}
+
+enum class Writer { Zip, Lzh, TarGz, SevenZip };
+
 struct Kind {
   const char* label;
-  int lzhLevel;  // -1 for ZIP
-  const Plugin& plugin() const { return lzhLevel < 0 ? Zip() : Lzh(); }
+  Writer writer;
+  int lzhLevel = 0;  // LZH only
+  const Plugin& plugin() const {
+    switch (writer) {
+      case Writer::Zip:
+        return Zip();
+      case Writer::Lzh:
+        return Lzh();
+      case Writer::TarGz:
+      case Writer::SevenZip:
+        break;
+    }
+    return AnyArc();
+  }
   void Write(const std::string& path, const std::vector<FixtureMember>& members,
              const std::string& password = "") const {
-    if (lzhLevel < 0) {
-      WriteZip(path, members, password);
-    } else {
-      WriteStoredLzh(path, members, lzhLevel);
+    switch (writer) {
+      case Writer::Zip:
+        WriteZip(path, members, password);
+        break;
+      case Writer::Lzh:
+        WriteStoredLzh(path, members, lzhLevel);
+        break;
+      case Writer::TarGz:
+        WriteTarGz(path, members);
+        break;
+      case Writer::SevenZip:
+        WriteSevenZip(path, members);
+        break;
     }
   }
 };
-inline const Kind kZip{"zip", -1};
-inline const Kind kLzh0{"lzh level 0", 0};
-inline const Kind kLzh1{"lzh level 1", 1};
-inline const Kind kLzh2{"lzh level 2", 2};
-inline const std::vector<Kind> kAllKinds = {kZip, kLzh0, kLzh1, kLzh2};
+inline const Kind kZip{"zip", Writer::Zip};
+inline const Kind kLzh0{"lzh level 0", Writer::Lzh, 0};
+inline const Kind kLzh1{"lzh level 1", Writer::Lzh, 1};
+inline const Kind kLzh2{"lzh level 2", Writer::Lzh, 2};
+// Members in one compressed stream, read by the library of the other kinds.
+inline const Kind kTarGz{"tar.gz", Writer::TarGz};
+inline const Kind kSevenZip{"7z", Writer::SevenZip};  // UTF-8 names only
+inline const std::vector<Kind> kAllKinds = {kZip, kLzh0, kLzh1, kLzh2, kTarGz};
 
 struct Listing {
   std::vector<std::string> names;

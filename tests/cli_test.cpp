@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -607,6 +608,118 @@ TEST(CliArchives, MembersAreDecidedLikeFiles) {
           << archive << " " << samples[i].label << ": " << run.out;
     }
   }
+}
+
+// The member nodes of kolbrin-grep's output: each copy's file name with its hit lines.
+std::map<std::string, std::vector<std::string>> MemberHits(const std::string& out) {
+  std::map<std::string, std::vector<std::string>> members;
+  std::vector<std::string>* current = nullptr;
+  std::size_t start = 0;
+  for (std::size_t end = out.find('\n'); end != std::string::npos;
+       start = end + 1, end = out.find('\n', start)) {
+    const std::string line = out.substr(start, end - start);
+    if (line.starts_with("\t") && current != nullptr) {
+      current->push_back(line.substr(1));
+    } else if (!line.empty()) {
+      current = &members[platform::FileNameOf(line.substr(1))];
+    }
+  }
+  return members;
+}
+
+// One archive of each kind, made by the tools a user has (Python, bsdtar, zstd, lz4,
+// compress, gcab) or committed (RAR), holding a UTF-8 text in a folder and a CP932
+// text; a single compressed file holds the CP932 text under a Japanese name.
+TEST(CliArchives, EveryKindIsSearchedMemberByMember) {
+  TempFolder folder;
+  TempEnvironment temp;
+  const std::string cp932 =
+      test::Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n", "ibm-943_P15A-2003");
+  const std::string source = folder.path() + "/source";
+  folder.Write("source/docs/日本語.txt", "一行目\n検索する文字列です\n");
+  folder.Write("source/sjis.txt", cp932);
+  folder.Write("single/日本語.txt", cp932);
+  const std::string tarWith =
+      "import sys, tarfile\n"
+      "with tarfile.open(sys.argv[1], sys.argv[2]) as t:\n"
+      "    t.add('docs'); t.add('sjis.txt')\n";
+  const std::string singleWith =
+      "import sys, importlib\n"
+      "data = open('../single/日本語.txt', 'rb').read()\n"
+      "open(sys.argv[1], 'wb').write("
+      "importlib.import_module(sys.argv[2]).compress(data))\n";
+  const std::string lzh = folder.path() + "/made.lzh";
+  test::WriteStoredLzh(lzh,
+                       {{"docs/日本語.txt", "一行目\n検索する文字列です\n"}, {"sjis.txt", cp932}});
+  struct Case {
+    std::string archive;  // its file name
+    std::string script;   // sh, in the source folder, writing "$1"
+  };
+  const std::vector<Case> multi = {
+      {"a.tar", "python3 -c \"" + tarWith + "\" \"$1\" w"},
+      {"a.tar.gz", "python3 -c \"" + tarWith + "\" \"$1\" w:gz"},
+      {"a.tgz", "python3 -c \"" + tarWith + "\" \"$1\" w:gz"},
+      {"a.tar.bz2", "python3 -c \"" + tarWith + "\" \"$1\" w:bz2"},
+      {"a.tbz2", "python3 -c \"" + tarWith + "\" \"$1\" w:bz2"},
+      {"a.tar.xz", "python3 -c \"" + tarWith + "\" \"$1\" w:xz"},
+      {"a.txz", "python3 -c \"" + tarWith + "\" \"$1\" w:xz"},
+      {"a.tar.zst", "python3 -c \"" + tarWith + "\" /dev/stdout 'w|' | zstd -q -o \"$1\""},
+      {"a.7z", "bsdtar --format 7zip -cf \"$1\" docs sjis.txt"},
+      {"a.cpio", "bsdtar --format newc -cf \"$1\" docs sjis.txt"},
+      {"a.iso", "bsdtar --format iso9660 -cf \"$1\" docs sjis.txt"},
+      {"a.cab", "gcab -c -z \"$1\" docs/日本語.txt sjis.txt"},
+      {"stored4.rar", "cp \"" + test::FixturePath("rar/stored4.rar") + "\" \"$1\""},
+      {"stored5.rar", "cp \"" + test::FixturePath("rar/stored5.rar") + "\" \"$1\""},
+      {"a.LHA", "cp \"" + lzh + "\" \"$1\""}};
+  const std::vector<Case> single = {
+      {"日本語.txt.gz", "python3 -c \"" + singleWith + "\" \"$1\" gzip"},
+      {"日本語.txt.bz2", "python3 -c \"" + singleWith + "\" \"$1\" bz2"},
+      {"日本語.txt.xz", "python3 -c \"" + singleWith + "\" \"$1\" lzma"},
+      {"日本語.txt.zst", "zstd -q -o \"$1\" ../single/日本語.txt"},
+      {"日本語.txt.lz4", "lz4 -q ../single/日本語.txt \"$1\""},
+      {"日本語.txt.Z", "compress -c ../single/日本語.txt > \"$1\""}};
+  const std::vector<std::string> hit = {"LINE[0000000002]:検索する文字列です"};
+  for (const bool one : {false, true}) {
+    for (const Case& c : one ? single : multi) {
+      SCOPED_TRACE(c.archive);
+      const std::string archive = folder.path() + "/" + c.archive;
+      const ProcessOutcome made = RunProgram("/bin/sh", {"-c", c.script, "sh", archive}, source);
+      ASSERT_EQ(made.status, 0) << "could not make it (a tool missing?): " << made.err;
+      const ProcessOutcome run = RunProgram(kProgram, {"検索", archive});
+      EXPECT_EQ(run.status, 0) << run.err;
+      std::map<std::string, std::vector<std::string>> expected = {{"日本語.txt", hit}};
+      if (!one) expected["sjis.txt"] = hit;
+      EXPECT_EQ(MemberHits(run.out), expected) << run.out;
+      EXPECT_TRUE(temp.Empty());
+    }
+  }
+}
+
+// Named like an archive but not one, or one the library cannot open: searched as a
+// file. A 7z whose data is damaged is listed, no member comes out, and nothing is
+// left behind.
+TEST(CliArchives, ArchivesThatCannotBeOpenedAreSearchedAsFilesAndDamageLeavesNothing) {
+  TempFolder folder;
+  TempEnvironment temp;
+  std::string text;
+  for (int i = 0; text.size() < 20000; ++i) text += "line " + std::to_string(i) + " key\n";
+  const std::string good = folder.path() + "/good.7z";
+  test::WriteSevenZip(good, {{"a.txt", text}, {"b.txt", text}});
+  std::string bytes = test::ReadWholeFile(good);
+  std::string truncated = bytes.substr(0, bytes.size() - 20);  // its member list is at the end
+  bytes[40] = static_cast<char>(bytes[40] ^ 0x55);             // inside the packed data
+  const std::string notGzip = folder.Write("notes.gz", "a key in plain text\n");
+  const std::string cut = folder.Write("cut.7z", truncated);
+  const std::string damaged = folder.Write("damaged.7z", bytes);
+  const ProcessOutcome run = RunProgram(kProgram, {"--show-empty", "key", notGzip, cut, damaged});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("-" + notGzip + "\n\tLINE[0000000001]:a key in plain text\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(cut + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("a.txt"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(damaged), std::string::npos) << run.out;
+  EXPECT_TRUE(temp.Empty());
 }
 
 TEST(CliArchives, InterruptedSearchStillCleansUp) {

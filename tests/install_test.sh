@@ -17,7 +17,7 @@ mv "$scratch/stage/usr" "$scratch/moved"
 root="$scratch/moved"
 id=org.kolbrin.Kolbrin
 for file in bin/kolbrin bin/kolbrin-grep lib/kolbrin/libunlha32.so lib/kolbrin/libunzip32.so \
-  include/kolbrin/ArchiverApi.h share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
+  lib/kolbrin/libanyarc.so include/kolbrin/ArchiverApi.h share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
   share/icons/hicolor/32x32/apps/$id.png share/icons/hicolor/scalable/apps/$id.svg \
   share/man/man1/kolbrin.1 share/man/man1/kolbrin-grep.1 \
   share/bash-completion/completions/kolbrin-grep; do
@@ -35,6 +35,9 @@ search installed "$fixtures/zip/docs.zip" | grep -qx $'\tLINE\\[0000000001\\]:a 
   fail "no hit in the ZIP member"
 search "huffman search" "$fixtures/lzh/lh5-level2.lzh" | grep -q $'^\tLINE\\[0000000003\\]:' ||
   fail "no hit in the LZH member"
+printf 'a line to find: compressed\n' | gzip >"$scratch/notes.txt.gz"
+search compressed "$scratch/notes.txt.gz" | grep -q '/notes.txt$' ||
+  fail "no hit in the gzip file's member"
 [ -z "$(ls -A "$scratch/tmp")" ] || fail "kolbrin-grep left files in TEMP"
 
 desktop-file-validate "$root/share/applications/$id.desktop" || fail "desktop entry"
@@ -60,7 +63,7 @@ complete_words() {
 [ "$(complete_words kolbrin-grep --encoding euc)" = "euc-jp" ] || fail "completion of --encoding"
 [ "$(complete_words kolbrin-grep --sh)" = "--show-empty" ] || fail "completion of an option"
 
-# The window, off screen, loads both plug-ins from the installed place, and on
+# The window, off screen, loads the three plug-ins from the installed place, and on
 # SIGTERM (the session ending) closes as usual, writing its settings under
 # XDG_CONFIG_HOME, never beside itself, also when root could write there.
 mkdir -m 0700 "$scratch/runtime"
@@ -71,7 +74,8 @@ loaded=0
 for _ in $(seq 1 200); do
   maps="$(cat "/proc/$window/maps" 2>/dev/null || true)"
   if grep -q "$root/lib/kolbrin/libunlha32.so" <<<"$maps" &&
-    grep -q "$root/lib/kolbrin/libunzip32.so" <<<"$maps"; then
+    grep -q "$root/lib/kolbrin/libunzip32.so" <<<"$maps" &&
+    grep -q "$root/lib/kolbrin/libanyarc.so" <<<"$maps"; then
     loaded=1
     break
   fi
@@ -81,7 +85,7 @@ kill -TERM "$window"
 status=0
 wait "$window" || status=$?
 [ "$status" = 143 ] || fail "the window ended with $status on SIGTERM"
-[ "$loaded" = 1 ] || fail "the window did not load both installed plug-ins"
+[ "$loaded" = 1 ] || fail "the window did not load the installed plug-ins"
 [ -f "$scratch/config/kolbrin/kolbrin.ini" ] || fail "no settings under XDG_CONFIG_HOME"
 grep -q "TAB" "$scratch/config/kolbrin/kolbrin.ini" || fail "the settings hold no TAB width"
 [ ! -e "$root/bin/kolbrin.ini" ] || fail "settings written beside the installed program"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ class MemberSearch : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(LoadLzhLibrary());
     ASSERT_TRUE(LoadZipLibrary());
+    ASSERT_TRUE(LoadAnyLibrary());
     // The shared TEMP folder holds a file named like a member; it must survive.
     outerTemp = folder.path() + "/temp/";
     ASSERT_EQ(::mkdir(outerTemp.c_str(), 0700), 0);
@@ -52,6 +54,7 @@ class MemberSearch : public ::testing::Test {
   void TearDown() override {
     FreeLzhLibrary();
     FreeZipLibrary();
+    FreeAnyLibrary();
     EXPECT_EQ(Contents(outerTemp + "readme.txt"), "the user's own file");
   }
   std::unique_ptr<Search> NewSearch(const std::string& string1, bool hide) {
@@ -63,6 +66,11 @@ class MemberSearch : public ::testing::Test {
   std::string Zip(const std::string& name, const std::vector<FixtureMember>& members) {
     const std::string path = folder.path() + "/" + name;
     test::WriteZip(path, members, "pw");
+    return path;
+  }
+  std::string TarGz(const std::string& name, const std::vector<FixtureMember>& members) {
+    const std::string path = folder.path() + "/" + name;
+    test::WriteTarGz(path, members);
     return path;
   }
 
@@ -192,15 +200,178 @@ TEST_F(MemberSearch, EncryptedMembersAreSkippedWithoutExtraction) {
   EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"open.txt"});
 }
 
-TEST_F(MemberSearch, AnArchiveInsideAnArchiveIsSearchedAsOneFile) {
+TEST_F(MemberSearch, AnArchiveInsideAnArchiveIsSearchedAndItsCopyDeleted) {
   const std::string inner = folder.path() + "/inner.lzh";
   test::WriteStoredLzh(inner, {{"deep.txt", "key inside\n"}});
   const std::string zip = Zip("outer.zip", {{"inner.lzh", Contents(inner)}});
   auto search = NewSearch("key", /*hide=*/true);
   search->grep->Paths.Add(zip);
   search->Run();
-  ASSERT_EQ(search->FileNodes(), Texts{tempDir + "inner.lzh"});
-  EXPECT_FALSE(search->host.tree.Files()[0].hits.empty());
+  ASSERT_EQ(search->FileNodes(), Texts{tempDir + "deep.txt"});
+  EXPECT_EQ(search->host.tree.Files()[0].hits, Texts{"LINE[0000000001]:key inside"});
+  EXPECT_EQ(search->host.tempFiles, Texts{tempDir + "deep.txt"});
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"deep.txt"}) << "the archive's copy is gone";
+}
+
+// A zip inside a zip inside a tar.gz: every level's members are searched in listed
+// order, each copy shown and listed like any other, and no copy of an archive is
+// left; the busy cursor is shown once for the dropped archive.
+TEST_F(MemberSearch, ArchivesInsideArchivesAreSearchedThreeLevelsDeep) {
+  const std::string inner = folder.path() + "/inner.zip";
+  test::WriteZip(inner, {{"leaf.txt", "key at level 3\n"}});
+  const std::string outer = folder.path() + "/outer.zip";
+  test::WriteZip(outer, {{"mid.txt", "key at level 2\n"}, {"inner.zip", Contents(inner)}});
+  const std::string tgz = TarGz("top.tar.gz", {{"top.txt", "key at level 1\n"},
+                                               {"dir/outer.zip", Contents(outer)},
+                                               {"last.txt", "key after\n"}});
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(tgz);
+  search->Run();
+  const Texts copies = {tempDir + "top.txt", tempDir + "mid.txt", tempDir + "leaf.txt",
+                        tempDir + "last.txt"};
+  ASSERT_EQ(search->FileNodes(), copies);
+  EXPECT_EQ(search->host.tree.Files()[2].hits, Texts{"LINE[0000000001]:key at level 3"});
+  EXPECT_EQ(search->host.tempFiles, copies);
+  EXPECT_EQ(FilesIn(tempDir),
+            (std::set<std::string>{"top.txt", "mid.txt", "leaf.txt", "last.txt"}));
+  EXPECT_EQ(search->host.extracting, (std::vector<bool>{true, false}));
+}
+
+// The fourth level is not opened: that archive's copy is searched as a file.
+TEST_F(MemberSearch, AnArchiveFourLevelsDeepIsSearchedAsAFile) {
+  std::string nested = folder.path() + "/level4.zip";
+  test::WriteZip(nested, {{"leaf.txt", "key\n"}});
+  for (const char* name : {"level3.zip", "level2.zip"}) {
+    const std::string next = folder.path() + "/" + name;
+    test::WriteZip(next, {{platform::FileNameOf(nested), Contents(nested)}});
+    nested = next;
+  }
+  const std::string tgz = TarGz("level1.tgz", {{"level2.zip", Contents(nested)}});
+  auto search = NewSearch("key", /*hide=*/false);
+  search->grep->Paths.Add(tgz);
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), Texts{tempDir + "level4.zip"});
+  EXPECT_EQ(search->host.tempFiles, Texts{tempDir + "level4.zip"});
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{}) << "without hits, its copy went too";
+}
+
+// A stop while a member three levels deep is searched ends the search there: no
+// further member at any level, and no copy of an archive is left behind.
+TEST_F(MemberSearch, StopInsideANestedArchiveStartsNoFurtherMemberAtAnyLevel) {
+  const std::string inner = folder.path() + "/inner.zip";
+  test::WriteZip(inner, {{"leaf.txt", "key\n"}, {"after3.txt", "key\n"}});
+  const std::string outer = folder.path() + "/outer.zip";
+  test::WriteZip(outer, {{"inner.zip", Contents(inner)}, {"after2.txt", "key\n"}});
+  const std::string tgz =
+      TarGz("top.tar.gz", {{"outer.zip", Contents(outer)}, {"after1.txt", "key\n"}});
+  const std::string later = folder.Write("z-later.txt", "key\n");
+  auto search = NewSearch("key", /*hide=*/true);
+  search->grep->Paths.Add(tgz);
+  search->grep->Paths.Add(later);
+  search->host.onStatus = [&](const std::string& text) {
+    if (text.find("leaf.txt") != std::string::npos) search->grep->RequestStop();
+  };
+  search->Run();
+  EXPECT_EQ(search->FileNodes(), Texts{tempDir + "leaf.txt"});
+  EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{"leaf.txt"});
+  EXPECT_TRUE(search->grep->Summary().stopped);
+}
+
+// The cap counts every copy the search holds at once: copies kept for their hits and
+// the copy of an archive whose members are being searched; a copy deleted gives its
+// bytes back.
+TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
+  constexpr std::size_t kPart = 30000;
+  // Characters at random (no letters, so no hit) that deflate cannot shrink much, so
+  // an archive's copy is about as large as its member.
+  const std::string symbols = "0123456789!#$%&()*+,-./:;<=>?@[]^_{|}~";
+  std::mt19937 random(7);
+  std::string noise(kPart, ' ');
+  for (char& c : noise) c = symbols[random() % symbols.size()];
+  const auto text = [&](const std::string& head) { return head + "\n" + noise; };
+  const std::string inner = folder.path() + "/inner.zip";
+  test::WriteZip(inner, {{"deep.txt", text("key deep")}});
+  const std::uint64_t innerBytes = Contents(inner).size();
+  ASSERT_GT(innerBytes, kPart / 2 + 100) << "the member alone must fit where both do not";
+  struct Case {
+    const char* label;
+    std::uint64_t cap;
+    std::vector<FixtureMember> members;
+    std::set<std::string> searched;  // the members with nodes
+  };
+  const std::vector<Case> cases = {
+      // The first copy goes for want of hits; the next two are kept, so a fourth of
+      // the same size no longer fits, and a small one after it still does.
+      {"kept copies",
+       kPart * 5 / 2,
+       {{"a.txt", text("none")},
+        {"b.txt", text("key b")},
+        {"c.txt", text("key c")},
+        {"d.txt", text("key d")},
+        {"e.txt", "key e\n"}},
+       {"b.txt", "c.txt", "e.txt"}},
+      // The archive's copy is held while its member would be extracted.
+      {"an archive's copy", innerBytes + kPart / 2, {{"inner.zip", Contents(inner)}}, {}},
+      {"room for both", innerBytes + kPart + 100, {{"inner.zip", Contents(inner)}}, {"deep.txt"}},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.label);
+    const std::optional<platform::PrivateFolder> held = platform::CreatePrivateFolder(outerTemp);
+    const std::string privateFolder = held.value().path();
+    auto search = NewSearch("key", /*hide=*/true);
+    search->grep->TempDir = privateFolder;
+    search->grep->ExtractionCap = c.cap;
+    search->grep->Paths.Add(TarGz("cap" + std::to_string(i) + ".tar.gz", c.members));
+    search->Run();
+    std::set<std::string> searched;
+    for (const std::string& node : search->FileNodes()) searched.insert(platform::FileNameOf(node));
+    EXPECT_EQ(searched, c.searched);
+    EXPECT_EQ(FilesIn(privateFolder), c.searched) << "no copy beside the ones with nodes";
+  }
+}
+
+// A file named like one of the other kinds of archive that is not one, or that
+// cannot be listed, is searched as the file it is: its node is the file itself,
+// which is never listed for deletion.
+TEST_F(MemberSearch, AFileNamedLikeAnArchiveThatIsNotOneIsSearchedAsItself) {
+  const std::string sevenZip = folder.path() + "/good.7z";
+  test::WriteSevenZip(sevenZip, {{"a.txt", std::string(4000, 'a') + " key\n"}});
+  std::string truncated = Contents(sevenZip);
+  truncated.resize(truncated.size() - 20);  // its member list is at the end
+  const Texts paths = {folder.Write("cut.7z", truncated),
+                       folder.Write("empty.tar", std::string(10240, '\0')),
+                       folder.Write("notes.gz", "a key in plain text\n"),
+                       folder.Write("Notes.LHA", "a key named like an LZH\n")};
+  for (const bool withLibraries : {true, false}) {
+    SCOPED_TRACE(withLibraries ? "libraries loaded" : "libraries missing");
+    if (!withLibraries) {
+      FreeAnyLibrary();
+      FreeLzhLibrary();
+    }
+    auto search = NewSearch("key", /*hide=*/false);
+    for (const std::string& path : paths) search->grep->Paths.Add(path);
+    search->Run();
+    EXPECT_EQ(search->FileNodes(), paths);
+    EXPECT_TRUE(search->host.tempFiles.empty()) << "the user's own file listed for deletion";
+    EXPECT_EQ(FilesIn(tempDir), std::set<std::string>{});
+    for (const std::string& path : paths) EXPECT_TRUE(platform::Exists(path)) << path;
+  }
+}
+
+TEST(ArchiveKinds, ExtensionAtTheEndOfTheNameInAnyCaseNamesTheKind) {
+  const std::pair<const char*, std::uint8_t> cases[] = {
+      {"a.7z", kOtherArchive},      {"a.RAR", kOtherArchive},    {"a.tar", kOtherArchive},
+      {"a.tar.gz", kOtherArchive},  {"a.Tgz", kOtherArchive},    {"a.tar.bz2", kOtherArchive},
+      {"a.tbz2", kOtherArchive},    {"a.tar.xz", kOtherArchive}, {"a.txz", kOtherArchive},
+      {"a.tar.zst", kOtherArchive}, {"a.cpio", kOtherArchive},   {"a.iso", kOtherArchive},
+      {"a.cab", kOtherArchive},     {"log.gz", kOtherArchive},   {"log.bz2", kOtherArchive},
+      {"log.xz", kOtherArchive},    {"log.zst", kOtherArchive},  {"log.lz4", kOtherArchive},
+      {"log.Z", kOtherArchive},     {"log.z", kOtherArchive},    {"a.lha", kLzhArchive},
+      {"A.LHA", kLzhArchive},       {"a.gz.txt", kPlainFile},    {"a.7zip", kPlainFile},
+      {"a.tar.gz.bak", kPlainFile}, {"gz", kPlainFile},          {".gz", kPlainFile},
+      {"a.zip", kPlainFile},        {"a.lzh", kPlainFile},       {"a.isolated", kPlainFile}};
+  for (const auto& [name, kind] : cases) EXPECT_EQ(ArchiveKindByExtension(name), kind) << name;
 }
 
 TEST_F(MemberSearch, ShiftJisNamesGiveUtf8Copies) {

@@ -24,7 +24,7 @@ done
 grep -q "^ Package: kolbrin$" <<<"$info" || fail "package name: $info"
 contents="$(dpkg-deb -c "$package" | awk '{ print $6 }')"
 for file in ./usr/bin/kolbrin ./usr/bin/kolbrin-grep ./usr/lib/kolbrin/libunlha32.so \
-  ./usr/lib/kolbrin/libunzip32.so ./usr/share/applications/org.kolbrin.Kolbrin.desktop \
+  ./usr/lib/kolbrin/libunzip32.so ./usr/lib/kolbrin/libanyarc.so ./usr/share/applications/org.kolbrin.Kolbrin.desktop \
   ./usr/share/man/man1/kolbrin-grep.1; do
   grep -qx "$file" <<<"$contents" || fail "the package lacks $file"
 done

@@ -127,7 +127,7 @@ TEST(PluginExtraction, FlatOrWithStoredFoldersAsTheSwitchesSay) {
 }
 
 TEST(PluginExtraction, ReplacesAFileNotAFolderAndCreatesAMissingDestination) {
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string archive = root.path() + "/a";
@@ -149,7 +149,7 @@ TEST(PluginExtraction, ReplacesAFileNotAFolderAndCreatesAMissingDestination) {
 
 // The reader kept open between commands must not serve a stale position or file.
 TEST(PluginExtraction, RepeatedNamesBackwardsAndChangedArchivesReadRightMember) {
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz, kSevenZip}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string archive = root.path() + "/a";
@@ -214,7 +214,7 @@ TEST(PluginScale, TwoThousandMembersExtractOneCommandEachInListedOrder) {
     names.push_back("dir" + std::to_string(i % 10) + "/m" + std::to_string(i) + ".txt");
     members.push_back({names.back(), "member " + std::to_string(i) + "\n"});
   }
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz, kSevenZip}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string archive = root.path() + "/a";
@@ -226,6 +226,47 @@ TEST(PluginScale, TwoThousandMembersExtractOneCommandEachInListedOrder) {
     }
     for (const FixtureMember& m : members) {
       ASSERT_EQ(ReadWholeFile(root.path() + "/D/" + m.name), m.data);
+    }
+  }
+}
+
+// The program searches an archive inside an archive between two members of the
+// outer one: each archive's members come out right in turn, and an archive file
+// deleted once its members are out is not kept open (its space stays taken while a
+// descriptor holds it).
+TEST(PluginExtraction, ArchivesExtractedInTurnGiveTheRightMembersAndADeletedOneIsLetGo) {
+  for (const Kind& kind : {kZip, kTarGz, kSevenZip}) {
+    SCOPED_TRACE(kind.label);
+    TempFolder root;
+    std::vector<FixtureMember> outer;
+    std::vector<FixtureMember> inner;
+    for (int i = 0; i < 4; ++i) {
+      outer.push_back({"o" + std::to_string(i), "outer " + std::to_string(i)});
+      inner.push_back({"i" + std::to_string(i), "inner " + std::to_string(i)});
+    }
+    const std::string outerPath = root.path() + "/outer";
+    const std::string innerPath = root.path() + "/inner";
+    kind.Write(outerPath, outer);
+    kind.Write(innerPath, inner);
+    const Plugin& p = kind.plugin();
+    const std::string folder = root.path() + "/D";
+    for (int i = 0; i < 4; ++i) {
+      for (const auto& [path, member] :
+           {std::pair{outerPath, outer[i]}, std::pair{innerPath, inner[i]}}) {
+        ASSERT_EQ(Extract(p, path, folder, member.name, false), ARCHIVER_OK) << member.name;
+        EXPECT_EQ(ReadWholeFile(folder + "/" + member.name), member.data);
+      }
+    }
+    // A member of the outer archive before the inner one is deleted, so that only the
+    // cursor on the inner archive's last member may still hold it.
+    ASSERT_EQ(Extract(p, outerPath, folder, "o0", false), ARCHIVER_OK);
+    ASSERT_EQ(Extract(p, innerPath, folder, "i1", false), ARCHIVER_OK);
+    fs::remove(innerPath);
+    ASSERT_EQ(Extract(p, outerPath, folder, "o1", false), ARCHIVER_OK);
+    for (const auto& descriptor : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      const fs::path target = fs::read_symlink(descriptor.path(), error);
+      EXPECT_NE(target.string(), innerPath + " (deleted)");
     }
   }
 }

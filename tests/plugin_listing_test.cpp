@@ -3,9 +3,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "archive/MemberCopyName.h"
 #include "tests/PluginHarness.h"
 
 namespace kolbrin::test {
@@ -36,7 +38,7 @@ TEST(PluginListing, ReportsRegularFilesOnlyInStoredOrder) {
 }
 
 TEST(PluginListing, NameAtByte26NeverOverrunsAndTooLongNamesAreSkipped) {
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string archive = root.path() + "/a";
@@ -58,7 +60,7 @@ TEST(PluginListing, NameAtByte26NeverOverrunsAndTooLongNamesAreSkipped) {
 }
 
 TEST(PluginListing, OpenHandlesListIndependentlyAndFindFirstRestarts) {
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     kind.Write(root.path() + "/a", {{"a1", "1"}, {"a2", "2"}});
@@ -104,16 +106,19 @@ TEST(PluginListing, HandlesNotOpenInThisLibraryAreRefused) {
   TempFolder root;
   WriteZip(root.path() + "/a.zip", {{"a", "1"}});
   WriteStoredLzh(root.path() + "/a.lzh", {{"a", "1"}});
+  WriteTarGz(root.path() + "/a.tgz", {{"a", "1"}});
   ARCHIVER_HANDLE zipHandle = Zip().open(nullptr, (root.path() + "/a.zip").c_str(), 0);
   ARCHIVER_HANDLE lzhHandle = Lzh().open(nullptr, (root.path() + "/a.lzh").c_str(), 0);
-  ASSERT_TRUE(zipHandle != nullptr && lzhHandle != nullptr);
+  ARCHIVER_HANDLE anyHandle = AnyArc().open(nullptr, (root.path() + "/a.tgz").c_str(), 0);
+  ASSERT_TRUE(zipHandle != nullptr && lzhHandle != nullptr && anyHandle != nullptr);
   ARCHIVER_HANDLE closed = Zip().open(nullptr, (root.path() + "/a.zip").c_str(), 0);
   ASSERT_EQ(Zip().close(closed), ARCHIVER_OK);
   char record[ARCHIVER_FIND_RECORD_SIZE];
   const auto bogus = reinterpret_cast<ARCHIVER_HANDLE>(std::uintptr_t{0xDEAD0});
   const std::vector<std::pair<const Plugin*, ARCHIVER_HANDLE>> cases = {
-      {&Zip(), nullptr}, {&Zip(), bogus},     {&Zip(), closed},
-      {&Lzh(), nullptr}, {&Lzh(), zipHandle}, {&Zip(), lzhHandle}};
+      {&Zip(), nullptr},      {&Zip(), bogus},        {&Zip(), closed},
+      {&Lzh(), nullptr},      {&Lzh(), zipHandle},    {&Zip(), lzhHandle},
+      {&AnyArc(), zipHandle}, {&AnyArc(), lzhHandle}, {&Zip(), anyHandle}};
   for (const auto& [p, handle] : cases) {
     EXPECT_EQ(p->close(handle), ARCHIVER_BAD_HANDLE);
     EXPECT_EQ(p->findFirst(handle, "*.*", record), ARCHIVER_BAD_HANDLE);
@@ -125,6 +130,7 @@ TEST(PluginListing, HandlesNotOpenInThisLibraryAreRefused) {
   EXPECT_EQ(Zip().open(nullptr, nullptr, 0), nullptr);
   EXPECT_EQ(Zip().close(zipHandle), ARCHIVER_OK);
   EXPECT_EQ(Lzh().close(lzhHandle), ARCHIVER_OK);
+  EXPECT_EQ(AnyArc().close(anyHandle), ARCHIVER_OK);
 }
 
 TEST(PluginCheck, MagicBytesAndOneFormatDecide) {
@@ -219,6 +225,72 @@ TEST(PluginNames, StoredShiftJisAndLatin1NamesListAndExtractAsUtf8) {
       ASSERT_EQ(Extract(p, archive, folder, listed[i], true), ARCHIVER_OK) << listed[i];
       EXPECT_EQ(ReadWholeFile(folder + "/" + listed[i]), members[i].data);
     }
+  }
+}
+
+// The library of the other kinds knows an archive by its content, whatever its name,
+// and lists a single compressed file as one member named after the file.
+TEST(AnyArcCheck, ContentDecidesAndASingleCompressedFileListsOneMember) {
+  TempFolder root;
+  const std::string text = "a line of text\n";
+  WriteTarGz(root.path() + "/t", {{"in.txt", text}});
+  WriteSevenZip(root.path() + "/s", {{"dir/in.txt", text}});
+  WriteZip(root.path() + "/z", {{"in.txt", text}});
+  WriteStoredLzh(root.path() + "/l", {{"in.txt", text}});
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::optional<Names> listed;  // nothing: not an archive
+  };
+  const std::vector<Case> cases = {
+      {"tar.gz named.zip", ReadWholeFile(root.path() + "/t"), Names{"in.txt"}},
+      {"7z named.txt", ReadWholeFile(root.path() + "/s"), Names{"dir/in.txt"}},
+      {"notes.txt.gz", Gzipped(text), Names{"notes.txt"}},
+      {"NOTES.TXT.GZ", Gzipped(text), Names{"NOTES.TXT"}},
+      {"log.Z", Gzipped(text), Names{"log"}},
+      {"not-a-tar.tgz", Gzipped(text), Names{"not-a-tar.tar"}},
+      {"blob", Gzipped(text), Names{"blob"}},
+      {".gz", Gzipped(text), Names{".gz"}},
+      {"text.gz", text, std::nullopt},
+      {"nothing.gz", Gzipped(""), std::nullopt},
+      {"zip.gz", ReadWholeFile(root.path() + "/z"), std::nullopt},
+      {"lzh.gz", ReadWholeFile(root.path() + "/l"), std::nullopt},
+      {"empty.tar", "", std::nullopt}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = root.Write(c.name, c.bytes);
+    EXPECT_EQ(AnyArc().check(path.c_str(), 0) != 0, c.listed.has_value());
+    const Listing listing = List(AnyArc(), path);
+    if (!c.listed) {
+      EXPECT_EQ(listing.end, 1) << "opened";
+      continue;
+    }
+    EXPECT_EQ(listing.names, *c.listed);
+    EXPECT_EQ(listing.end, ARCHIVER_END);
+    const std::string folder = root.path() + "/D";
+    ASSERT_EQ(Extract(AnyArc(), path, folder, listing.names.front(), false), ARCHIVER_OK);
+    EXPECT_EQ(ReadWholeFile(folder + "/" + MemberCopyName(listing.names.front())), text);
+    fs::remove_all(folder);
+  }
+}
+
+// The committed RAR files (tests/fixtures/rar/, with the recipe that wrote them): both
+// layouts list and extract, and an encrypted member is marked in both, also in RAR 5,
+// whose encryption libarchive does not report.
+TEST(AnyArcRar, StoredRar4AndRar5ListExtractAndMarkTheEncryptedMember) {
+  const std::string cp932 =
+      Encode("一行目\r\n検索する文字列です\r\n表示とソフト\r\n", "ibm-943_P15A-2003");
+  for (const char* file : {"rar/stored4.rar", "rar/stored5.rar"}) {
+    SCOPED_TRACE(file);
+    const std::string archive = FixturePath(file);
+    const Listing listing = List(AnyArc(), archive);
+    EXPECT_EQ(listing.names, (Names{"docs/日本語.txt", "sjis.txt", "secret.txt"}));
+    EXPECT_EQ(listing.attributes, (std::vector<int>{0, 0, ARCHIVER_ENCRYPTED}));
+    TempFolder root;
+    ASSERT_EQ(Extract(AnyArc(), archive, root.path(), "docs/日本語.txt", false), ARCHIVER_OK);
+    EXPECT_EQ(ReadWholeFile(root.path() + "/日本語.txt"), "一行目\n検索する文字列です\n");
+    ASSERT_EQ(Extract(AnyArc(), archive, root.path(), "sjis.txt", false), ARCHIVER_OK);
+    EXPECT_EQ(ReadWholeFile(root.path() + "/sjis.txt"), cp932);
   }
 }
 

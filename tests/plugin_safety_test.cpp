@@ -17,7 +17,7 @@ TEST(PluginSafety, NamesThatWouldEscapeTheFolderAreRefusedWithFoldersAndFlattene
   const std::string absolute = "/tmp/kolbrin-plugin-escape-" + std::to_string(::getpid());
   const Names hostile = {"../x.txt", absolute, "dir/../../y.txt", "C:/z.txt", "a/./../../w.txt"};
   const Names flat = {"x.txt", absolute.substr(5), "y.txt", "z.txt", "w.txt"};
-  for (const Kind& kind : {kZip, kLzh0}) {
+  for (const Kind& kind : {kZip, kLzh0, kTarGz}) {
     for (const bool withFolders : {false, true}) {
       TempFolder root;
       const std::string archive = root.path() + "/a";
@@ -47,7 +47,7 @@ TEST(PluginSafety, NamesThatWouldEscapeTheFolderAreRefusedWithFoldersAndFlattene
 }
 
 TEST(PluginSafety, LinksInTheArchiveOrTheDestinationAreNotFollowed) {
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string outside = root.path() + "/outside";
@@ -74,7 +74,7 @@ TEST(PluginSafety, LinksInTheArchiveOrTheDestinationAreNotFollowed) {
 
 TEST(PluginSizeCap, MemberPassingTheCapLeavesNoPartialFile) {
   constexpr std::size_t kCap = 150000;
-  for (const Kind& kind : {kZip, kLzh2}) {
+  for (const Kind& kind : {kZip, kLzh2, kTarGz, kSevenZip}) {
     SCOPED_TRACE(kind.label);
     TempFolder root;
     const std::string archive = root.path() + "/a";

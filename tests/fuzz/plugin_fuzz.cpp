@@ -1,8 +1,10 @@
-// libFuzzer target: arbitrary bytes read as a ZIP and as an LZH by both archiver
-// plug-ins, linked in. Each library checks and opens the file, lists every member
-// twice, then extracts each listed member flat, one command each, and all of them
-// with their folders in one command, under a 1 MiB member size cap; the command
-// lines are the program's own (LzhCommandLine, ZipCommandLine).
+// libFuzzer target: arbitrary bytes read by the three archiver plug-ins, linked in:
+// as an LZH, as a ZIP and as any of the other kinds (7z, RAR, tar, cpio, ISO 9660,
+// CAB, single compressed files). Each library checks and opens the file, lists every
+// member twice, then extracts each listed member flat, one command each, and all of
+// them with their folders in one command, under a 1 MiB member size cap; the command
+// lines are the program's own (LzhCommandLine, ZipCommandLine, which the other kinds
+// take too).
 //
 // Aborts when the libraries disagree with themselves (check against open, first
 // listing against the second), when a listed name is not terminated inside the
@@ -22,6 +24,12 @@
 //   zip-over-cap.zip    zeros.bin, 1.5 MiB of zero bytes
 //   lzh-stored-level{0,1,2}.lzh  a.txt, dir/ (a folder), dir/sub/b.txt, ../up.txt,
 //                       link (a symbolic link to a.txt), "with space.txt"
+// and for the other kinds, each holding a.txt, dir/b.txt and ../up.txt (the CAB only
+// the first two; made with Debian's bsdtar, gzip, zstd, compress and gcab; the RAR
+// files are tests/fixtures/rar/'s; ISO 9660 is left out, as its smallest image
+// passes the 16 KiB inputs the fuzzer is run with):
+//   other.tar.gz, other.tar.zst, other.7z, other.cpio, other.cab, stored4.rar,
+//   stored5.rar, single.txt.gz, single.txt.Z
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +65,7 @@ struct Library {
   decltype(&UnlhaFindNext) FindNext;
   decltype(&UnlhaGetRunning) GetRunning;
   decltype(&Unlha) Command;
-  decltype(&UnZipGetAttribute) GetAttribute;  // ZIP only
+  decltype(&UnZipGetAttribute) GetAttribute;  // ZIP and the other kinds
 };
 
 const Library kLibraries[] = {
@@ -65,6 +73,8 @@ const Library kLibraries[] = {
      UnlhaFindNext, UnlhaGetRunning, Unlha, nullptr},
     {"ZIP", true, UnZipCheckArchive, UnZipOpenArchive, UnZipCloseArchive, UnZipFindFirst,
      UnZipFindNext, UnZipGetRunning, UnZip, UnZipGetAttribute},
+    {"AnyArc", true, AnyArcCheckArchive, AnyArcOpenArchive, AnyArcCloseArchive, AnyArcFindFirst,
+     AnyArcFindNext, AnyArcGetRunning, AnyArc, AnyArcGetAttribute},
 };
 
 // The private folder: <root>/archive is the input, <root>/a/b/out the destination,
@@ -222,6 +232,7 @@ void Exercise(const Library& library) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   UnlhaSetMemberSizeCap(kSizeCap);
   UnZipSetMemberSizeCap(kSizeCap);
+  AnyArcSetMemberSizeCap(kSizeCap);
   TheFolders();
   std::atexit([] {
     std::error_code error;
