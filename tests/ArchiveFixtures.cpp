@@ -13,6 +13,24 @@ namespace {
 
 constexpr std::int64_t kFixtureTime = 1577836800;  // 2020-01-01 00:00:00 UTC
 
+// The header of `member`'s entry: its name, time, kind, permissions and size.
+void DescribeEntry(archive_entry* entry, const FixtureMember& member) {
+  archive_entry_set_pathname(entry, member.name.c_str());
+  archive_entry_set_mtime(entry, kFixtureTime, 0);
+  if (member.directory) {
+    archive_entry_set_filetype(entry, AE_IFDIR);
+    archive_entry_set_perm(entry, 0755);
+  } else if (!member.symlinkTarget.empty()) {
+    archive_entry_set_filetype(entry, AE_IFLNK);
+    archive_entry_set_perm(entry, 0777);
+    archive_entry_set_symlink(entry, member.symlinkTarget.c_str());
+  } else {
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
+  }
+}
+
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -107,20 +125,7 @@ std::string SingleMemberZip(const FixtureMember& member, const std::string& pass
     failure = "zip open";
   }
   if (failure.empty()) {
-    archive_entry_set_pathname(entry, member.name.c_str());
-    archive_entry_set_mtime(entry, kFixtureTime, 0);
-    if (member.directory) {
-      archive_entry_set_filetype(entry, AE_IFDIR);
-      archive_entry_set_perm(entry, 0755);
-    } else if (!member.symlinkTarget.empty()) {
-      archive_entry_set_filetype(entry, AE_IFLNK);
-      archive_entry_set_perm(entry, 0777);
-      archive_entry_set_symlink(entry, member.symlinkTarget.c_str());
-    } else {
-      archive_entry_set_filetype(entry, AE_IFREG);
-      archive_entry_set_perm(entry, 0644);
-      archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
-    }
+    DescribeEntry(entry, member);
     if (archive_write_header(writer, entry) != ARCHIVE_OK) {
       failure = std::string("zip header: ") + archive_error_string(writer);
     } else if (!member.data.empty() &&
@@ -358,20 +363,7 @@ void WriteWithLibarchive(const std::string& path, const std::vector<FixtureMembe
   for (const FixtureMember& member : members) {
     if (!failure.empty()) break;
     archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, member.name.c_str());
-    archive_entry_set_mtime(entry, kFixtureTime, 0);
-    if (member.directory) {
-      archive_entry_set_filetype(entry, AE_IFDIR);
-      archive_entry_set_perm(entry, 0755);
-    } else if (!member.symlinkTarget.empty()) {
-      archive_entry_set_filetype(entry, AE_IFLNK);
-      archive_entry_set_perm(entry, 0777);
-      archive_entry_set_symlink(entry, member.symlinkTarget.c_str());
-    } else {
-      archive_entry_set_filetype(entry, AE_IFREG);
-      archive_entry_set_perm(entry, 0644);
-      archive_entry_set_size(entry, static_cast<la_int64_t>(member.data.size()));
-    }
+    DescribeEntry(entry, member);
     if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
       failure = std::string("header: ") + archive_error_string(writer);
     } else if (!member.data.empty() &&
