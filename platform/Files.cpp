@@ -134,9 +134,11 @@ bool NameTaken(const std::string& path) {
 
 namespace {
 
-// The private folders that live in this process: descriptor and path.
-std::mutex gHeldMutex;
-std::vector<std::pair<int, std::string>> gHeldFolders;
+// The private folders that live in this process: descriptor and path. Never
+// destroyed, so a PrivateFolder that outlives the other statics can still let go.
+std::mutex& gHeldMutex = *new std::mutex;
+std::vector<std::pair<int, std::string>>& gHeldFolders =
+    *new std::vector<std::pair<int, std::string>>;
 
 void HoldFolder(int fd, const std::string& path) {
   std::lock_guard lock(gHeldMutex);
@@ -173,9 +175,10 @@ bool OpenParentBelow(int base, std::string_view relative, UniqueFd& parent, std:
 }
 
 // Unlinks `path` (`flags` as unlinkat's) relative to the private folder holding it,
-// else by its path.
+// else by its path (also the private folder itself, which is inside none).
 bool Unlink(const std::string& path, int flags) {
-  if (std::optional<HeldPlace> place = HeldPrivatePlace(path)) {
+  std::optional<HeldPlace> place = HeldPrivatePlace(path);
+  if (place && place->relative != "./") {
     UniqueFd parent;
     std::string name;
     return OpenParentBelow(place->folder.get(), place->relative, parent, name) &&
