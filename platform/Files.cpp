@@ -61,7 +61,9 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
   Clear();
   // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the
   // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  std::optional<UniqueFd> held = OpenInPrivateFolder(path, kFlags);
+  const UniqueFd file = held ? std::move(*held) : UniqueFd(::open(path.c_str(), kFlags));
   if (!file.valid()) return false;
   const std::optional<std::size_t> regularSize = RegularFileSize(file.get(), maxSize);
   if (!regularSize) return false;
@@ -201,6 +203,15 @@ std::optional<HeldPlace> HeldPrivatePlace(const std::string& path) {
                      "./" + (path.size() > folder.size() ? path.substr(folder.size()) : "")};
   }
   return std::nullopt;
+}
+
+std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags) {
+  std::optional<HeldPlace> place = HeldPrivatePlace(path);
+  if (!place || place->relative == "./") return std::nullopt;
+  UniqueFd parent;
+  std::string name;
+  if (!OpenParentBelow(place->folder.get(), place->relative, parent, name)) return UniqueFd();
+  return UniqueFd(::openat(parent.get(), name.c_str(), flags | O_NOFOLLOW));
 }
 
 PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {

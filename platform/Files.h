@@ -124,6 +124,13 @@ struct HeldPlace {
 // another process could rename away and replace by a link. Any thread.
 std::optional<HeldPlace> HeldPrivatePlace(const std::string& path);
 
+// Opens the file at `path` with `flags` (open's) relative to the private folder that
+// holds it (see HeldPrivatePlace), each step without following a link, the file
+// itself included: an invalid descriptor when that fails. Nothing when `path` lies
+// in no living private folder, and the caller opens it by its path. So a member's
+// copy is read from the folder it was written to.
+std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags);
+
 // Creates the folder `folder` and every missing folder above it, each with `mode`
 // (less the umask). True when `folder` is a folder afterwards, also when it was
 // there before; false when a part of the path cannot be made a folder, or the path

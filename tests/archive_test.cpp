@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/MemberCopyName.h"
+#include "platform/FileReader.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
 #include "platform/WorkerThread.h"
@@ -207,12 +208,14 @@ TEST_F(ArchiveListing, ExtractionPutsTheFlatCopyInTheFolder) {
 
 // Another process renames the private folder away between two extractions and puts
 // a link to its own folder in its place: the copies still land in the folder the
-// program holds, and deleting a copy by its path deletes nothing outside.
+// program holds, a copy is read from there, and deleting a copy by its path deletes
+// nothing outside.
 TEST_F(ArchiveListing, CopiesStayInTheHeldFolderWhenItsPathBecomesALink) {
   const std::string zip = folder.path() + "/a.zip";
   test::WriteZip(zip, {{"a.txt", "first"}, {"b.txt", "second"}, {"c.txt", "third"}});
   const std::string outside = folder.path() + "/outside/";
   std::filesystem::create_directory(outside);
+  std::ofstream(outside + "a.txt") << "bait";
   std::ofstream(outside + "b.txt") << "bait";
   std::optional<platform::PrivateFolder> held = platform::CreatePrivateFolder(folder.path() + "/");
   ASSERT_TRUE(held);
@@ -225,12 +228,21 @@ TEST_F(ArchiveListing, CopiesStayInTheHeldFolderWhenItsPathBecomesALink) {
   ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
   EXPECT_EQ(ExtractZipMembers(zip, {"b.txt\t"}, named, ZipOption{}), kArchiveOk);
   EXPECT_EQ(ExtractZipMembers(zip, {"c.txt\t"}, named + "2/", ZipOption{}), kArchiveOk);
+  platform::FileBytes bytes;
+  ASSERT_TRUE(bytes.Load(named + "a.txt", 100));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "first");
+  platform::FileReader reader;
+  ASSERT_TRUE(reader.Open(named + "2/c.txt"));
+  unsigned char buffer[16];
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer), reader.Read(buffer, sizeof buffer)),
+            "third");
   EXPECT_TRUE(platform::DeleteFile(named + "b.txt"));
   EXPECT_TRUE(platform::DeleteFile(named + "2/c.txt"));
   EXPECT_TRUE(platform::RemoveEmptyFolder(named + "2/"));
 
   EXPECT_EQ(test::ReadWholeFile(outside + "b.txt"), "bait");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+  EXPECT_EQ(test::ReadWholeFile(outside + "a.txt"), "bait");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 2);
   EXPECT_EQ(test::ReadWholeFile(moved + "a.txt"), "first");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(moved), {}), 1)
       << "b.txt and 2/ deleted in the held folder";
