@@ -185,7 +185,7 @@ void AnyArcSetFreeSpaceReserve(uint64_t bytes);
 /* Sets the folder that command lines' destinations are taken relative to: `folder`
  * is an open descriptor of a folder (O_DIRECTORY), or -1 for none (the default).
  * While one is set, the destination on a command line names a folder inside it:
- * "./" (or "." or an empty quoted token) is the folder itself, "./2/" its
+ * "./" (or ".") is the folder itself, "./2/" its
  * sub-folder "2", made when missing; every step is taken relative to the
  * descriptor, never through a symbolic link, and an absolute destination or a ".."
  * step fails with ARCHIVER_UNSAFE_NAME. So the copies land in the very folder the
