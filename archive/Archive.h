@@ -37,7 +37,7 @@ inline constexpr std::int32_t kLibraryMissing = -1;  // the library is not avail
 inline constexpr std::int32_t kNotAnArchive = -2;    // listing: the library refuses the file
 inline constexpr std::int32_t kCannotOpen = -3;      // listing: the archive cannot be opened
 inline constexpr std::int32_t kNoMembers = -4;       // listing: no first member
-inline constexpr std::int32_t kLibraryBusy = -5;     // extraction: no command was issued
+inline constexpr std::int32_t kLibraryBusy = -5;     // extraction: no command was run
 // Extraction: the library's command failed for another reason than those below
 // (damaged data, a member not found, an unsafe name, a write error), or the command
 // line could not be written.
@@ -81,7 +81,7 @@ std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::str
 // copies land in the folder the program holds open whatever its path names by then.
 // Called on a worker thread (platform::WorkerThread), the extraction stops within
 // 64 KiB of the worker's RequestStop (kExtractionStopped); a stop requested before
-// the call issues no command. Both reach libraries that have the entries.
+// the call runs no command. Both reach libraries that have the entries.
 std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options);
