@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "archive/ArchiverApi.h"
+#include "platform/Files.h"
 #include "platform/Library.h"
+#include "platform/WorkerThread.h"
 
 namespace kolbrin {
 namespace {
@@ -26,6 +29,8 @@ struct ArchiverLibrary {
   decltype(&Unlha) Command = nullptr;
   decltype(&UnZipGetAttribute) GetAttribute = nullptr;          // ZIP and the other kinds
   decltype(&UnlhaSetMemberSizeCap) SetMemberSizeCap = nullptr;  // when the library has it
+  decltype(&UnlhaSetDestinationFolder) SetDestinationFolder = nullptr;  // likewise
+  decltype(&UnlhaSetStopFlag) SetStopFlag = nullptr;                    // likewise
   char output[kOutputSize] = {};
 };
 
@@ -65,6 +70,8 @@ bool Load(ArchiverLibrary& library, const std::string& windowsName, const std::s
   }
   // Optional: without it the member search checks each copy's size itself.
   Find(module, prefix + "SetMemberSizeCap", library.SetMemberSizeCap);
+  Find(module, prefix + "SetDestinationFolder", library.SetDestinationFolder);
+  Find(module, prefix + "SetStopFlag", library.SetStopFlag);
   library.module = module;
   return true;
 }
@@ -111,12 +118,30 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
   return kArchiveOk;
 }
 
+// The binding's result for a command's result.
+std::int32_t CommandResult(int result) {
+  switch (result) {
+    case ARCHIVER_OK:
+      return kArchiveOk;
+    case ARCHIVER_STOPPED:
+      return kExtractionStopped;
+    case ARCHIVER_TOO_LARGE:
+      return kMemberTooLarge;
+    case ARCHIVER_OVER_ARCHIVE_CAP:
+      return kOverArchiveCap;
+    case ARCHIVER_NO_ROOM:
+      return kNoRoomLeft;
+    default:
+      return kCommandFailed;
+  }
+}
+
 std::int32_t RunCommand(ArchiverLibrary& library, const std::string& commandLine) {
   if (library.GetRunning()) return kLibraryBusy;
   library.SetBackGroundMode(1);
   library.SetCursorMode(0);
-  const int result = library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize);
-  return result != 0 ? kCommandFailed : kArchiveOk;
+  return CommandResult(
+      library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize));
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\" "; }
@@ -148,9 +173,22 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
                      const std::string& archivePath, const std::vector<std::string>& members,
                      const std::string& destination, const ZipOption& options) {
   if (library.module == nullptr) return kLibraryMissing;
-  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
+  const int* stop = platform::CurrentWorkerStopFlag();
+  if (stop != nullptr && __atomic_load_n(stop, __ATOMIC_RELAXED) != 0) return kExtractionStopped;
+  // Inside the private folder, the library is handed the folder itself and the
+  // path below it: a link put in the folder's place cannot redirect the copies.
+  std::optional<platform::HeldPlace> place;
+  if (library.SetDestinationFolder != nullptr) place = platform::HeldPrivatePlace(destination);
+  const std::string& named = place ? place->relative : destination;
+  if (!FitCommandLine(archivePath, members, named)) return kCommandFailed;
   if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
-  return RunCommand(library, commandLineFor(archivePath, members, destination, options));
+  if (place) library.SetDestinationFolder(place->folder.get());
+  if (library.SetStopFlag != nullptr) library.SetStopFlag(stop);
+  const std::int32_t result =
+      RunCommand(library, commandLineFor(archivePath, members, named, options));
+  if (library.SetStopFlag != nullptr) library.SetStopFlag(nullptr);
+  if (place) library.SetDestinationFolder(-1);
+  return result;
 }
 
 }  // namespace

@@ -31,14 +31,22 @@ struct ZipOption {
   std::uint64_t SizeCap = kDefaultMemberSizeCap;
 };
 
-// Results of listing and extraction.
+// Results of listing and extraction, each its own value.
 inline constexpr std::int32_t kArchiveOk = 0;
 inline constexpr std::int32_t kLibraryMissing = -1;  // the library is not available
 inline constexpr std::int32_t kNotAnArchive = -2;    // listing: the library refuses the file
-inline constexpr std::int32_t kLibraryBusy = -2;     // extraction: no command was issued
 inline constexpr std::int32_t kCannotOpen = -3;      // listing: the archive cannot be opened
-inline constexpr std::int32_t kCommandFailed = -3;   // extraction: the library's command failed
 inline constexpr std::int32_t kNoMembers = -4;       // listing: no first member
+inline constexpr std::int32_t kLibraryBusy = -5;     // extraction: no command was run
+// Extraction: the library's command failed for another reason than those below
+// (damaged data, a member not found, an unsafe name, a write error), or the command
+// line could not be written.
+inline constexpr std::int32_t kCommandFailed = -6;
+// Extraction: the member was not written, for the reason named; none leaves a file.
+inline constexpr std::int32_t kExtractionStopped = -7;  // the search's stop came meanwhile
+inline constexpr std::int32_t kMemberTooLarge = -8;     // over ZipOption::SizeCap
+inline constexpr std::int32_t kOverArchiveCap = -9;     // over the archive's total cap
+inline constexpr std::int32_t kNoRoomLeft = -10;        // would take the free-space reserve
 
 // The only entry of a member list after a failed listing.
 std::string ArchiveErrorEntry(const std::string& archivePath);
@@ -67,6 +75,13 @@ std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::str
 // Extracts the listed `members` into `destination` (ending in "/"). A command line
 // cannot name a path or member holding a quote followed by a blank: the call then
 // fails with kCommandFailed and issues no command, so nothing is written.
+//
+// A destination inside a living private folder (platform::HeldPrivatePlace) is
+// handed to the library as that folder's descriptor and the path below it, so the
+// copies land in the folder the program holds open whatever its path names by then.
+// Called on a worker thread (platform::WorkerThread), the extraction stops within
+// 64 KiB of the worker's RequestStop (kExtractionStopped); a stop requested before
+// the call runs no command. Both reach libraries that have the entries.
 std::int32_t ExtractLzhMembers(const std::string& archivePath,
                                const std::vector<std::string>& members,
                                const std::string& destination, ZipOption options);

@@ -24,8 +24,10 @@
  *      tell whether that member is encrypted.
  *   5. <Prefix>CloseArchive(handle). The handle is invalid afterwards.
  * Extraction of members:
- *   6. <Prefix>GetRunning() is false, then <Prefix>(0, command line, output,
- *      output size) runs one command (the command lines below).
+ *   6. <Prefix>GetRunning() is false; <Prefix>SetMemberSizeCap,
+ *      <Prefix>SetDestinationFolder and <Prefix>SetStopFlag are set; then
+ *      <Prefix>(0, command line, output, output size) runs one command (the
+ *      command lines below); then the folder and the stop flag are unset again.
  *
  * Several archives may be open at once; a handle that is not open (closed, never
  * returned, NULL) is refused with ARCHIVER_BAD_HANDLE and never dereferenced.
@@ -45,9 +47,12 @@
  *        encrypted when libarchive reports it so (RAR 4, 7z); a RAR 5 member it
  *        does not report fails its checksum when extracted and is not written.
  * A member is written inside the destination folder only, replacing a file of
- * that name; one that passes the size cap, that cannot be written whole, or that
- * would leave the file system with less than its free-space reserve (see
- * <Prefix>SetFreeSpaceReserve) fails the command and leaves no partial file.
+ * that name; one that passes the size cap (ARCHIVER_TOO_LARGE) or its archive's
+ * total cap (ARCHIVER_OVER_ARCHIVE_CAP, see <Prefix>SetArchiveCap), that cannot be
+ * written whole (ARCHIVER_WRITE_FAILED), that would leave the file system with less
+ * than its free-space reserve (ARCHIVER_NO_ROOM, see <Prefix>SetFreeSpaceReserve),
+ * or whose writing the program stops (ARCHIVER_STOPPED, see <Prefix>SetStopFlag)
+ * fails the command and leaves no partial file.
  * Each library reads on from the member it wrote last, in each of the last four
  * archives it extracted from: members extracted one command each in listed order
  * read an archive once, also one whose members share one compressed stream (7z,
@@ -96,6 +101,9 @@ typedef struct ArchiverArchive* ARCHIVER_HANDLE;
 #define ARCHIVER_TOO_LARGE (-8)    /* the member passes the size cap */
 #define ARCHIVER_BUSY (-9)         /* a command of this library is running */
 #define ARCHIVER_BAD_DATA (-10)    /* the member's data is damaged, or the password wrong */
+#define ARCHIVER_STOPPED (-11)     /* the program's stop flag was set (SetStopFlag) */
+#define ARCHIVER_OVER_ARCHIVE_CAP (-12) /* the archive's members passed its total cap */
+#define ARCHIVER_NO_ROOM (-13)     /* writing would leave less than the free-space reserve */
 
 /* CheckArchive: nonzero when `path` is an archive of this library's format that
  * it can read (an empty archive included). `mode` is accepted and ignored. */
@@ -154,7 +162,7 @@ int UnZip(void* window, const char* command, char* output, uint32_t outputSize);
 int AnyArc(void* window, const char* command, char* output, uint32_t outputSize);
 
 /* Sets the largest number of decompressed bytes one member may have (default
- * 4 GiB). The program sets it before each extraction to what its search may still
+ * 4 GiB; the archive's total cap, see <Prefix>SetArchiveCap, may stop it earlier). The program sets it before each extraction to what its search may still
  * extract (see the README's "Archives"); a member that passes it fails with
  * ARCHIVER_TOO_LARGE and leaves no file. The program also works with a library
  * that lacks this entry. */
@@ -164,7 +172,7 @@ void AnyArcSetMemberSizeCap(uint64_t bytes);
 
 /* Not used by the program: sets the free space an extraction leaves on the file
  * system it writes to, in bytes; a member whose writing would leave less fails
- * with ARCHIVER_WRITE_FAILED. The free space is looked at whenever 1 MiB has been
+ * with ARCHIVER_NO_ROOM. The free space is looked at whenever 1 MiB has been
  * written since the last look, or a second has passed, also across members written
  * into one folder. The default, ARCHIVER_DEFAULT_RESERVE, is 1 GiB or
  * a twentieth of the file system's size, whichever is smaller. For tests and
@@ -173,6 +181,44 @@ void AnyArcSetMemberSizeCap(uint64_t bytes);
 void UnlhaSetFreeSpaceReserve(uint64_t bytes);
 void UnZipSetFreeSpaceReserve(uint64_t bytes);
 void AnyArcSetFreeSpaceReserve(uint64_t bytes);
+
+/* Sets the folder that command lines' destinations are taken relative to: `folder`
+ * is an open descriptor of a folder (O_DIRECTORY), or -1 for none (the default).
+ * While one is set, the destination on a command line names a folder inside it:
+ * "./" (or ".") is the folder itself, "./2/" its
+ * sub-folder "2", made when missing; every step is taken relative to the
+ * descriptor, never through a symbolic link, and an absolute destination or a ".."
+ * step fails with ARCHIVER_UNSAFE_NAME. So the copies land in the very folder the
+ * program holds open, even when its path has been renamed away and replaced by a
+ * link meanwhile. The library neither closes nor keeps the descriptor: the program
+ * sets it before a command and sets -1 after it. The program also works with a
+ * library that lacks this entry (it then names the folder by its path). */
+void UnlhaSetDestinationFolder(int folder);
+void UnZipSetDestinationFolder(int folder);
+void AnyArcSetDestinationFolder(int folder);
+
+/* Sets the program's stop flag: `flag` points to an int that the program sets
+ * nonzero, from any thread, to stop; NULL for none (the default). A command looks at
+ * it (atomically) before it starts and before each piece of at most 64 KiB it
+ * writes, so a stop ends an extraction within 64 KiB: the member being written fails
+ * with ARCHIVER_STOPPED and leaves no file. The int must live until the flag is set
+ * to NULL again: the program sets it before a command and NULL after it. The program
+ * also works with a library that lacks this entry. */
+void UnlhaSetStopFlag(const int* flag);
+void UnZipSetStopFlag(const int* flag);
+void AnyArcSetStopFlag(const int* flag);
+
+/* Sets the most that all members of one archive may write together, counted from the
+ * archive's last listing (OpenArchive) on, members that failed included: a member
+ * that would pass it fails with ARCHIVER_OVER_ARCHIVE_CAP and leaves no file, and
+ * nothing is written beyond the cap. The default, ARCHIVER_DEFAULT_ARCHIVE_CAP, is
+ * the larger of 1 GiB and 100 times the archive file's size, so a small archive of
+ * a huge, highly compressible member (a "bomb") writes at most 1 GiB. Not used by
+ * the program: for tests and embedders. */
+#define ARCHIVER_DEFAULT_ARCHIVE_CAP UINT64_MAX
+void UnlhaSetArchiveCap(uint64_t bytes);
+void UnZipSetArchiveCap(uint64_t bytes);
+void AnyArcSetArchiveCap(uint64_t bytes);
 
 #ifdef __cplusplus
 }

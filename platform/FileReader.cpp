@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
+
+#include "platform/Files.h"
 
 namespace kolbrin::platform {
 
@@ -38,7 +41,10 @@ UniqueFd FileReader::OpenInFolder(const std::string& path) {
 
 bool FileReader::Open(const std::string& path) {
   Close();
-  UniqueFd file = OpenInFolder(path);
+  // A member's copy is read from the private folder held open, not through its path.
+  std::optional<UniqueFd> held =
+      OpenInPrivateFolder(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  UniqueFd file = held ? std::move(*held) : OpenInFolder(path);
   if (!file.valid()) return false;
   // The type is checked on the open descriptor, so a swap after a stat cannot fool it.
   struct stat info {};

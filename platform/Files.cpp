@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -60,7 +61,9 @@ bool FileBytes::Load(const std::string& path, std::size_t maxSize) {
   Clear();
   // O_NONBLOCK keeps the open itself from waiting on a FIFO without a writer; the
   // file type is checked on the open descriptor, so a swap after a stat cannot fool it.
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  std::optional<UniqueFd> held = OpenInPrivateFolder(path, kFlags);
+  const UniqueFd file = held ? std::move(*held) : UniqueFd(::open(path.c_str(), kFlags));
   if (!file.valid()) return false;
   const std::optional<std::size_t> regularSize = RegularFileSize(file.get(), maxSize);
   if (!regularSize) return false;
@@ -131,7 +134,100 @@ bool NameTaken(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
 }
 
-bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+namespace {
+
+// The private folders that live in this process: descriptor and path. Never
+// destroyed, so a PrivateFolder that outlives the other statics can still let go.
+std::mutex& gHeldMutex = *new std::mutex;
+std::vector<std::pair<int, std::string>>& gHeldFolders =
+    *new std::vector<std::pair<int, std::string>>;
+
+void HoldFolder(int fd, const std::string& path) {
+  std::lock_guard lock(gHeldMutex);
+  gHeldFolders.emplace_back(fd, path);
+}
+
+void LetGoFolder(int fd) {
+  std::lock_guard lock(gHeldMutex);
+  std::erase_if(gHeldFolders, [fd](const auto& held) { return held.first == fd; });
+}
+
+// The folder that holds the file or folder at `relative` (beginning "./") below the
+// open folder `base`, reached step by step without following a link, and the last
+// step's name; false when a step is missing, a link, "..", or the name is empty.
+bool OpenParentBelow(int base, std::string_view relative, UniqueFd& parent, std::string& name) {
+  while (relative.ends_with('/')) relative.remove_suffix(1);
+  const std::size_t slash = relative.rfind('/');
+  name = std::string(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
+  std::string_view steps = slash == std::string_view::npos ? "" : relative.substr(0, slash);
+  if (name.empty() || name == "." || name == "..") return false;
+  UniqueFd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+  while (current.valid() && !steps.empty()) {
+    const std::size_t end = steps.find('/');
+    const std::string step(steps.substr(0, end));
+    steps.remove_prefix(end == std::string_view::npos ? steps.size() : end + 1);
+    if (step.empty() || step == ".") continue;
+    if (step == "..") return false;
+    current = UniqueFd(
+        ::openat(current.get(), step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (!current.valid()) return false;
+  parent = std::move(current);
+  return true;
+}
+
+// Unlinks `path` (`flags` as unlinkat's) relative to the private folder holding it,
+// else by its path (also the private folder itself, which is inside none).
+bool Unlink(const std::string& path, int flags) {
+  std::optional<HeldPlace> place = HeldPrivatePlace(path);
+  if (place && place->relative != "./") {
+    UniqueFd parent;
+    std::string name;
+    return OpenParentBelow(place->folder.get(), place->relative, parent, name) &&
+           ::unlinkat(parent.get(), name.c_str(), flags) == 0;
+  }
+  return ::unlinkat(AT_FDCWD, path.c_str(), flags) == 0;
+}
+
+}  // namespace
+
+std::optional<HeldPlace> HeldPrivatePlace(const std::string& path) {
+  std::lock_guard lock(gHeldMutex);
+  for (const auto& [fd, folder] : gHeldFolders) {
+    // The folder's path ends in "/"; the folder named without it is the folder too.
+    const bool inside = path.starts_with(folder) || path + "/" == folder;
+    if (!inside) continue;
+    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) return std::nullopt;
+    return HeldPlace{std::move(copy),
+                     "./" + (path.size() > folder.size() ? path.substr(folder.size()) : "")};
+  }
+  return std::nullopt;
+}
+
+std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags) {
+  std::optional<HeldPlace> place = HeldPrivatePlace(path);
+  if (!place || place->relative == "./") return std::nullopt;
+  UniqueFd parent;
+  std::string name;
+  if (!OpenParentBelow(place->folder.get(), place->relative, parent, name)) return UniqueFd();
+  return UniqueFd(::openat(parent.get(), name.c_str(), flags | O_NOFOLLOW));
+}
+
+PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {
+  if (this != &other) {
+    if (fd_.valid()) LetGoFolder(fd_.get());
+    path_ = std::move(other.path_);
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+PrivateFolder::~PrivateFolder() {
+  if (fd_.valid()) LetGoFolder(fd_.get());
+}
+
+bool DeleteFile(const std::string& path) { return Unlink(path, 0); }
 
 std::string TempDirectory() {
   std::string folder;
@@ -207,6 +303,7 @@ std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent) {
     ::rmdir(pattern.c_str());
     return std::nullopt;
   }
+  HoldFolder(fd.get(), pattern + "/");
   return PrivateFolder(pattern + "/", std::move(fd));
 }
 
@@ -222,7 +319,7 @@ bool CreateFolders(const std::string& folder, mode_t mode) {
   return IsFolder(folder);
 }
 
-bool RemoveEmptyFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+bool RemoveEmptyFolder(const std::string& path) { return Unlink(path, AT_REMOVEDIR); }
 
 bool RemoveFolderTree(const std::string& path) {
   // Without its trailing "/", a link at `path` is not followed by O_NOFOLLOW. The

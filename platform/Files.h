@@ -69,7 +69,11 @@ bool Exists(const std::string& path);
 // cannot be looked at counts as taken).
 bool NameTaken(const std::string& path);
 
-// Deletes one file (not a folder). Returns false when nothing was deleted.
+// Deletes one file (not a folder). Returns false when nothing was deleted. A path
+// inside a living PrivateFolder (by its text, see HeldPrivatePlace) is deleted
+// relative to the folder's held descriptor, each folder step opened without
+// following a link: were the folder's path swapped for a link meanwhile, nothing
+// outside the folder is deleted.
 bool DeleteFile(const std::string& path);
 
 // The folder for temporary files: $TEMP, else $TMPDIR, else /tmp, made absolute from
@@ -83,6 +87,10 @@ std::string TempDirectory();
 // the owner's business; the object only closes its descriptor.
 class PrivateFolder {
  public:
+  PrivateFolder(PrivateFolder&& other) noexcept = default;
+  PrivateFolder& operator=(PrivateFolder&& other) noexcept;
+  ~PrivateFolder();
+
   const std::string& path() const { return path_; }  // ends in "/"
   int fd() const { return fd_.get(); }               // the folder, open and locked
 
@@ -102,13 +110,35 @@ class PrivateFolder {
 std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent);
 inline constexpr int kPrivateFolderGraceSeconds = 10;
 
+// A place inside a private folder: a descriptor of the folder (its own copy) and
+// the rest of the path relative to it, beginning "./" ("./" for the folder itself,
+// "./2/" for its folder "2", "./2/a.txt" for a file in it).
+struct HeldPlace {
+  UniqueFd folder;
+  std::string relative;
+};
+
+// Where `path` lies when its text starts with the path of a PrivateFolder that lives
+// (in this process); nothing otherwise. Lets the copies be written and deleted
+// relative to the folder the program holds open, never through its path, which
+// another process could rename away and replace by a link. Any thread.
+std::optional<HeldPlace> HeldPrivatePlace(const std::string& path);
+
+// Opens the file at `path` with `flags` (open's) relative to the private folder that
+// holds it (see HeldPrivatePlace), each step without following a link, the file
+// itself included: an invalid descriptor when that fails. Nothing when `path` lies
+// in no living private folder, and the caller opens it by its path. So a member's
+// copy is read from the folder it was written to.
+std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags);
+
 // Creates the folder `folder` and every missing folder above it, each with `mode`
 // (less the umask). True when `folder` is a folder afterwards, also when it was
 // there before; false when a part of the path cannot be made a folder, or the path
 // is empty.
 bool CreateFolders(const std::string& folder, mode_t mode);
 
-// Removes `path` if it is an empty folder; false otherwise.
+// Removes `path` if it is an empty folder; false otherwise. Inside a living
+// PrivateFolder, relative to its descriptor, as DeleteFile.
 bool RemoveEmptyFolder(const std::string& path);
 
 // Removes the folder `path` and everything in it, symbolic links included but never

@@ -78,12 +78,20 @@ void WorkerThread::Resume() {
   thread_ = std::thread(&WorkerThread::ThreadMain, this);
 }
 
+namespace {
+thread_local const int* tCurrentStopFlag = nullptr;
+}  // namespace
+
+const int* CurrentWorkerStopFlag() noexcept { return tCurrentStopFlag; }
+
 void WorkerThread::ThreadMain() {
+  tCurrentStopFlag = StopFlag();
   try {
     Execute();
   } catch (...) {
     fatalException_ = std::current_exception();
   }
+  tCurrentStopFlag = nullptr;
   finished_.store(true, std::memory_order_release);
   owner_.Post([this, shared = shared_] {
     // Released runs on this same thread, so the check cannot race with it.

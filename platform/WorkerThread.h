@@ -76,8 +76,12 @@ class WorkerThread {
   void Resume();
   // Sets the terminate flag and returns at once. Any thread; safe in a signal
   // handler (one lock-free atomic store).
-  void RequestStop() noexcept { terminated_.store(true, std::memory_order_relaxed); }
-  bool Terminated() const noexcept { return terminated_.load(std::memory_order_relaxed); }
+  void RequestStop() noexcept { terminated_.store(1, std::memory_order_relaxed); }
+  bool Terminated() const noexcept { return terminated_.load(std::memory_order_relaxed) != 0; }
+  // The terminate flag as an int that is nonzero once a stop is requested, for code
+  // that polls it without knowing the worker (the archiver libraries, through
+  // CurrentWorkerStopFlag); read it atomically. Lives as long as the object.
+  const int* StopFlag() const noexcept { return reinterpret_cast<const int*>(&terminated_); }
   // True once the body has ended, normally or by an exception.
   bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
   // The exception that ended the body, or null. Read it after the callback.
@@ -112,6 +116,9 @@ class WorkerThread {
   void ThreadMain();
 
   static_assert(std::atomic<bool>::is_always_lock_free);
+  // StopFlag hands out the atomic's address as an int's.
+  static_assert(std::atomic<int>::is_always_lock_free && sizeof(std::atomic<int>) == sizeof(int) &&
+                alignof(std::atomic<int>) == alignof(int));
 
   // Shared with tasks queued on the owner's thread, which may outlive the worker.
   struct Shared {
@@ -122,11 +129,17 @@ class WorkerThread {
 
   Dispatcher& owner_;
   std::function<void()> onTerminate_;
-  std::atomic<bool> terminated_{false};
+  std::atomic<int> terminated_{0};
   std::atomic<bool> finished_{false};
   std::exception_ptr fatalException_;
   std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
   std::thread thread_;
 };
+
+// The stop flag (WorkerThread::StopFlag) of the worker whose body runs on the
+// calling thread; null on any other thread. So code that a worker calls deep down
+// (an extraction) can be stopped by the worker's RequestStop without being handed
+// the worker.
+const int* CurrentWorkerStopFlag() noexcept;
 
 }  // namespace kolbrin::platform

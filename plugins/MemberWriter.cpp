@@ -103,23 +103,32 @@ class LimitedWriter {
       : fd_(fd), limits_(limits), watch_(watch != nullptr ? *watch : own_) {}
 
   int Start() {
+    if (StopRequested(limits_.stop)) return ARCHIVER_STOPPED;
     const auto now = std::chrono::steady_clock::now();
     if (watch_.reserve != limits_.reserve || now - watch_.lookedAt >= kLookLasts) {
       watch_.allowance = 0;
     }
     // A member of no bytes still needs the reserve to be free.
-    return watch_.allowance > 0 || Look() ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
+    return watch_.allowance > 0 || Look() ? ARCHIVER_OK : ARCHIVER_NO_ROOM;
   }
 
+  // Checked before the piece is written: the program's stop, then the caps, so
+  // nothing is written past a cap, nor more than one piece after a stop.
   int Put(std::string_view piece) {
-    total_ += piece.size();
-    if (total_ > limits_.sizeCap) return ARCHIVER_TOO_LARGE;
+    if (StopRequested(limits_.stop)) return ARCHIVER_STOPPED;
+    const std::uint64_t after = total_ + piece.size();
+    if (after > limits_.sizeCap) return ARCHIVER_TOO_LARGE;
+    if (after > limits_.archiveRoom) return ARCHIVER_OVER_ARCHIVE_CAP;
     if (piece.size() > watch_.allowance && (!Look() || piece.size() > watch_.allowance)) {
-      return ARCHIVER_WRITE_FAILED;
+      return ARCHIVER_NO_ROOM;
     }
     watch_.allowance -= piece.size();
-    return platform::WriteAll(fd_, piece) ? ARCHIVER_OK : ARCHIVER_WRITE_FAILED;
+    if (!platform::WriteAll(fd_, piece)) return ARCHIVER_WRITE_FAILED;
+    total_ = after;
+    return ARCHIVER_OK;
   }
+
+  std::uint64_t total() const { return total_; }
 
  private:
   // False when the reserve is already taken.
@@ -143,8 +152,13 @@ class LimitedWriter {
 // Copies the member's data into `fd`: what was read already, then the rest from
 // `reader`. ARCHIVER_OK or the failure code.
 int CopyData(::archive* reader, const MemberData& read, int fd, const WriteLimits& limits,
-             ReserveWatch* watch) {
+             ReserveWatch* watch, std::uint64_t& written) {
   LimitedWriter writer(fd, limits, watch);
+  struct Count {
+    const LimitedWriter& writer;
+    std::uint64_t& written;
+    ~Count() { written = writer.total(); }
+  } count{writer, written};
   int result = writer.Start();
   for (std::size_t at = 0; result == ARCHIVER_OK && at < read.bytes.size(); at += kCopyBlock) {
     result = writer.Put(read.bytes.substr(at, kCopyBlock));
@@ -173,10 +187,32 @@ UniqueFd OpenDestination(const std::string& folder) {
   return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+int OpenFolderBelow(int base, std::string_view relative, UniqueFd& folder) {
+  if (relative.starts_with('/')) return ARCHIVER_UNSAFE_NAME;
+  UniqueFd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
+  if (!current.valid()) return ARCHIVER_WRITE_FAILED;
+  while (!relative.empty()) {
+    const std::size_t slash = relative.find('/');
+    const std::string step(relative.substr(0, slash));
+    relative.remove_prefix(slash == std::string_view::npos ? relative.size() : slash + 1);
+    if (step.empty() || step == ".") continue;
+    if (step == "..") return ARCHIVER_UNSAFE_NAME;
+    UniqueFd next;
+    if (const int result = OpenSubfolder(current.get(), step, next); result != ARCHIVER_OK) {
+      return result;
+    }
+    current = std::move(next);
+  }
+  folder = std::move(current);
+  return ARCHIVER_OK;
+}
+
 int WriteMember(::archive* reader, const MemberData& read, int destination,
                 const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
-                ReserveWatch* watch) {
+                ReserveWatch* watch, std::uint64_t& written) {
+  written = 0;
   if (parts.empty()) return ARCHIVER_UNSAFE_NAME;
+  if (StopRequested(limits.stop)) return ARCHIVER_STOPPED;
   UniqueFd folder;
   int target = destination;
   if (withFolders) {
@@ -192,7 +228,7 @@ int WriteMember(::archive* reader, const MemberData& read, int destination,
 
   UniqueFd file;
   if (const int created = CreateFresh(target, name, file); created != ARCHIVER_OK) return created;
-  int result = CopyData(reader, read, file.get(), limits, withFolders ? nullptr : watch);
+  int result = CopyData(reader, read, file.get(), limits, withFolders ? nullptr : watch, written);
   if (::close(file.Release()) != 0 && result == ARCHIVER_OK) result = ARCHIVER_WRITE_FAILED;
   if (result != ARCHIVER_OK) ::unlinkat(target, name.c_str(), 0);
   return result;

@@ -44,6 +44,12 @@ constexpr Format kFormat = Format::Any;
 
 constexpr std::size_t kLongestListedName = ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1;
 constexpr std::uint64_t kDefaultSizeCap = std::uint64_t{4} << 30;
+// ARCHIVER_DEFAULT_ARCHIVE_CAP: what one archive may write in all, at least the floor,
+// else this many times the archive file's size.
+constexpr std::uint64_t kArchiveCapFloor = std::uint64_t{1} << 30;
+constexpr std::uint64_t kArchiveCapRatio = 100;
+// How many archives' totals are remembered; the oldest are forgotten beyond it.
+constexpr std::size_t kArchiveTotals = 64;
 
 struct OpenArchive {
   std::string path;
@@ -390,6 +396,8 @@ class Library {
     archive->path = path;
     archive->reader = std::make_unique<ArchiveReader>(kFormat);
     if (!archive->reader->Open(archive->path, nullptr)) return nullptr;
+    // A listing starts a new pass over the archive: its total starts again.
+    ResetWritten(archive->path);
     // The program extracts members right after listing them: the reader for that
     // starts reading ahead now, beside the listing (unless a command runs).
     if (std::unique_lock command(commandMutex_, std::try_to_lock); command.owns_lock()) {
@@ -451,6 +459,9 @@ class Library {
 
   void SetSizeCap(std::uint64_t bytes) { sizeCap_.store(bytes); }
   void SetReserve(std::uint64_t bytes) { reserve_.store(bytes); }
+  void SetArchiveCap(std::uint64_t bytes) { archiveCap_.store(bytes); }
+  void SetDestinationFolder(int folder) { base_.store(folder); }
+  void SetStopFlag(const int* flag) { stop_.store(flag); }
 
   int Run(const char* line, char* output, std::uint32_t outputSize) {
     std::unique_lock lock(commandMutex_, std::try_to_lock);
@@ -506,6 +517,11 @@ class Library {
       message = "bad command line";
       return ARCHIVER_BAD_ARGUMENT;
     }
+    const int* stop = stop_.load();
+    if (StopRequested(stop)) {
+      message = "stopped";
+      return ARCHIVER_STOPPED;
+    }
     Utf8LocaleScope utf8;
     struct stat status {};
     if (::stat(command.archive.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -522,28 +538,57 @@ class Library {
       cursors_.DropDeleted();
       lastArchive_ = command.archive;
     }
-    const int destination = Destination(command.destination);
-    if (destination < 0) {
+    int destination = -1;
+    if (const int opened = Destination(command.destination, destination); opened != ARCHIVER_OK) {
       message = "cannot open the destination folder";
-      return ARCHIVER_WRITE_FAILED;
+      return opened;
+    }
+    std::uint64_t archiveCap = archiveCap_.load();
+    if (archiveCap == ARCHIVER_DEFAULT_ARCHIVE_CAP) {
+      const auto size = static_cast<std::uint64_t>(status.st_size);
+      archiveCap = size > kArchiveCapFloor / kArchiveCapRatio ? size * kArchiveCapRatio
+                                                              : kArchiveCapFloor;
     }
     int result = ARCHIVER_OK;
     for (const std::string& token : command.members) {
-      result = ExtractOne(key, token, destination, command.withFolders, message);
+      result = ExtractOne(key, token, destination, command.withFolders, archiveCap, stop, message);
       if (result != ARCHIVER_OK) break;
     }
     if (result == ARCHIVER_OK) message = "extracted";
     return result;
   }
 
-  // The destination folder, open; -1 when it cannot be opened or made. The folder of
-  // the last command stays open, as the program extracts thousands of members into
-  // one, and is used again while its path still names that folder.
-  int Destination(const std::string& folder) {
+  // Opens the destination folder into `opened`: ARCHIVER_OK, or the failure code.
+  // With a folder set (SetDestinationFolder), `folder` is taken relative to it, step
+  // by step, never through a link. Without one, the folder of the last command stays
+  // open, as the program extracts thousands of members into one, and is used again
+  // while its path still names that folder.
+  int Destination(const std::string& folder, int& opened) {
+    if (const int base = base_.load(); base >= 0) {
+      platform::UniqueFd below;
+      if (const int result = OpenFolderBelow(base, folder, below); result != ARCHIVER_OK) {
+        return result;
+      }
+      struct stat now {};
+      if (::fstat(below.get(), &now) != 0) return ARCHIVER_WRITE_FAILED;
+      // The look at the free space is carried on only within one folder.
+      if (!destination_.valid() || now.st_dev != destinationId_.st_dev ||
+          now.st_ino != destinationId_.st_ino) {
+        reserveWatch_ = ReserveWatch{};
+      }
+      destination_ = std::move(below);
+      destinationId_ = now;
+      // Never found again by its path.
+      destinationPath_.clear();
+      opened = destination_.get();
+      return ARCHIVER_OK;
+    }
     struct stat now {};
-    if (destination_.valid() && folder == destinationPath_ && ::stat(folder.c_str(), &now) == 0 &&
-        now.st_dev == destinationId_.st_dev && now.st_ino == destinationId_.st_ino) {
-      return destination_.get();
+    if (destination_.valid() && !destinationPath_.empty() && folder == destinationPath_ &&
+        ::stat(folder.c_str(), &now) == 0 && now.st_dev == destinationId_.st_dev &&
+        now.st_ino == destinationId_.st_ino) {
+      opened = destination_.get();
+      return ARCHIVER_OK;
     }
     destination_ = OpenDestination(folder);
     destinationPath_ = folder;
@@ -551,11 +596,37 @@ class Library {
     if (destination_.valid() && ::fstat(destination_.get(), &destinationId_) != 0) {
       destination_.Reset();
     }
-    return destination_.valid() ? destination_.get() : -1;
+    if (!destination_.valid()) return ARCHIVER_WRITE_FAILED;
+    opened = destination_.get();
+    return ARCHIVER_OK;
+  }
+
+  // What the archive at `path` has written since it was listed.
+  std::uint64_t Written(const std::string& path) {
+    std::lock_guard lock(writtenMutex_);
+    for (const auto& [archive, bytes] : written_) {
+      if (archive == path) return bytes;
+    }
+    return 0;
+  }
+  void AddWritten(const std::string& path, std::uint64_t bytes) {
+    std::lock_guard lock(writtenMutex_);
+    for (auto& [archive, total] : written_) {
+      if (archive == path) {
+        total += bytes;
+        return;
+      }
+    }
+    if (written_.size() >= kArchiveTotals) written_.pop_front();
+    written_.emplace_back(path, bytes);
+  }
+  void ResetWritten(const std::string& path) {
+    std::lock_guard lock(writtenMutex_);
+    std::erase_if(written_, [&](const auto& entry) { return entry.first == path; });
   }
 
   int ExtractOne(const ArchiveKey& key, const std::string& token, int destination, bool withFolders,
-                 std::string& message) {
+                 std::uint64_t archiveCap, const int* stop, std::string& message) {
     MemberCursor& cursor = cursors_.For(key.path);
     switch (cursor.Seek(key, token)) {
       case MemberCursor::Found::Damaged:
@@ -584,8 +655,13 @@ class Library {
       const MemberData data{found.data, found.whole, found.failed};
       // A member read whole needs no reader, which may be reading ahead meanwhile.
       ::archive* rest = found.whole || found.failed ? nullptr : cursor.raw();
-      result = WriteMember(rest, data, destination, parts, withFolders,
-                           WriteLimits{sizeCap_.load(), reserve_.load()}, &reserveWatch_);
+      const std::uint64_t done = Written(key.path);
+      const WriteLimits limits{sizeCap_.load(), reserve_.load(),
+                               done < archiveCap ? archiveCap - done : 0, stop};
+      std::uint64_t written = 0;
+      result = WriteMember(rest, data, destination, parts, withFolders, limits, &reserveWatch_,
+                           written);
+      AddWritten(key.path, written);
     }
     if (result == ARCHIVER_OK) cursor.ReadAhead();
     if (result != ARCHIVER_OK) {
@@ -593,6 +669,9 @@ class Library {
           {ARCHIVER_UNSAFE_NAME, "has no safe name to be written under: "},
           {ARCHIVER_WRITE_FAILED, "cannot write "},
           {ARCHIVER_TOO_LARGE, "larger than the size cap: "},
+          {ARCHIVER_OVER_ARCHIVE_CAP, "over the archive's total cap: "},
+          {ARCHIVER_NO_ROOM, "would take the free-space reserve: "},
+          {ARCHIVER_STOPPED, "stopped while writing "},
           {ARCHIVER_BAD_DATA, "damaged data or wrong password: "}};
       const auto reason = kReasons.find(result);
       message =
@@ -632,6 +711,13 @@ class Library {
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};
   std::atomic<std::uint64_t> reserve_{ARCHIVER_DEFAULT_RESERVE};
+  std::atomic<std::uint64_t> archiveCap_{ARCHIVER_DEFAULT_ARCHIVE_CAP};
+  std::atomic<int> base_{-1};                 // SetDestinationFolder
+  std::atomic<const int*> stop_{nullptr};     // SetStopFlag
+  // What each archive listed lately has written since (see SetArchiveCap), the
+  // oldest first.
+  std::mutex writtenMutex_;
+  std::deque<std::pair<std::string, std::uint64_t>> written_;
 };
 
 Library& TheLibrary() {
@@ -712,5 +798,11 @@ int KOLBRIN_COMMAND_ENTRY(void* /*window*/, const char* command, char* output,
 void KOLBRIN_ENTRY(SetMemberSizeCap)(uint64_t bytes) { TheLibrary().SetSizeCap(bytes); }
 
 void KOLBRIN_ENTRY(SetFreeSpaceReserve)(uint64_t bytes) { TheLibrary().SetReserve(bytes); }
+
+void KOLBRIN_ENTRY(SetArchiveCap)(uint64_t bytes) { TheLibrary().SetArchiveCap(bytes); }
+
+void KOLBRIN_ENTRY(SetDestinationFolder)(int folder) { TheLibrary().SetDestinationFolder(folder); }
+
+void KOLBRIN_ENTRY(SetStopFlag)(const int* flag) { TheLibrary().SetStopFlag(flag); }
 
 }  // extern "C"

@@ -158,13 +158,26 @@ std::vector<bool> Rar5EncryptedFiles(int fd);
 // no descriptor on failure.
 platform::UniqueFd OpenDestination(const std::string& folder);
 
-// What one member's writing may take: its decompressed bytes at most `sizeCap`,
-// and never the file system's free space below `reserve` bytes
-// (ARCHIVER_DEFAULT_RESERVE: the smaller of 1 GiB and a twentieth of its size).
+// What one member's writing may take: its decompressed bytes at most `sizeCap`
+// (else ARCHIVER_TOO_LARGE) and at most `archiveRoom`, what its archive may still
+// write (else ARCHIVER_OVER_ARCHIVE_CAP), and never the file system's free space
+// below `reserve` bytes (ARCHIVER_DEFAULT_RESERVE: the smaller of 1 GiB and a
+// twentieth of its size; else ARCHIVER_NO_ROOM). A byte is never written past
+// either cap. `stop` (may be null) is the program's stop flag: nonzero ends the
+// writing with ARCHIVER_STOPPED; it is looked at before each piece of at most
+// 64 KiB.
 struct WriteLimits {
   std::uint64_t sizeCap = 0;
   std::uint64_t reserve = 0;
+  std::uint64_t archiveRoom = UINT64_MAX;
+  const int* stop = nullptr;
 };
+
+// Whether the program's stop flag `stop` (may be null) is set; read atomically, as
+// another thread sets it.
+inline bool StopRequested(const int* stop) {
+  return stop != nullptr && __atomic_load_n(stop, __ATOMIC_RELAXED) != 0;
+}
 
 // What the last look at the free space allows to be written before the next look:
 // at most 1 MiB, for at most a second, carried from one member to the next when they
@@ -191,8 +204,15 @@ struct MemberData {
 // link. Replaces a file (or a link) of the same name; leaves no file on failure.
 // `watch` (may be null) carries the look at the free space to the next member written
 // into the same folder; it is not used with folders, which may be other file systems.
+// `written` receives the bytes written, also those of a member that failed.
 int WriteMember(::archive* reader, const MemberData& read, int destination,
                 const std::vector<std::string>& parts, bool withFolders, const WriteLimits& limits,
-                ReserveWatch* watch);
+                ReserveWatch* watch, std::uint64_t& written);
+
+// Opens (creating each when missing) the folder `relative` below the open folder
+// `base`, every step relative to the one before and never through a symbolic link:
+// "." and empty steps stay where they are, ".." or an absolute path fail with
+// ARCHIVER_UNSAFE_NAME. ARCHIVER_OK with `folder` set, or the failure code.
+int OpenFolderBelow(int base, std::string_view relative, platform::UniqueFd& folder);
 
 }  // namespace kolbrin::plugin

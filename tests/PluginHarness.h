@@ -35,6 +35,7 @@ struct Plugin {
   int (*command)(void*, const char*, char*, uint32_t) = nullptr;
   void (*setCap)(uint64_t) = nullptr;
   void (*setReserve)(uint64_t) = nullptr;
+  void (*setArchiveCap)(uint64_t) = nullptr;
 };
 
 inline void* OpenLibrary(const std::string& file) {
@@ -66,6 +67,7 @@ inline Plugin Load(const std::string& file, const std::string& prefix, bool zip)
   Bind(library, prefix, p.command);
   Bind(library, prefix + "SetMemberSizeCap", p.setCap);
   Bind(library, prefix + "SetFreeSpaceReserve", p.setReserve);
+  Bind(library, prefix + "SetArchiveCap", p.setArchiveCap);
   return p;
 }
 

@@ -2,15 +2,26 @@
 // through the real plug-ins.
 #include "archive/Archive.h"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/MemberCopyName.h"
+#include "platform/FileReader.h"
 #include "platform/Files.h"
 #include "platform/Library.h"
+#include "platform/WorkerThread.h"
 #include "tests/ArchiveFixtures.h"
 #include "tests/TestSupport.h"
 
@@ -193,6 +204,134 @@ TEST_F(ArchiveListing, ExtractionPutsTheFlatCopyInTheFolder) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(copy.data()), copy.size()), "lzh bytes");
 
   EXPECT_EQ(ExtractZipMembers(zip, {"absent.txt\t"}, destination, ZipOption{}), kCommandFailed);
+}
+
+// Another process renames the private folder away between two extractions and puts
+// a link to its own folder in its place: the copies still land in the folder the
+// program holds, a copy is read from there, and deleting a copy by its path deletes
+// nothing outside.
+TEST_F(ArchiveListing, CopiesStayInTheHeldFolderWhenItsPathBecomesALink) {
+  const std::string zip = folder.path() + "/a.zip";
+  test::WriteZip(zip, {{"a.txt", "first"}, {"b.txt", "second"}, {"c.txt", "third"}});
+  const std::string outside = folder.path() + "/outside/";
+  std::filesystem::create_directory(outside);
+  std::ofstream(outside + "a.txt") << "bait";
+  std::ofstream(outside + "b.txt") << "bait";
+  std::optional<platform::PrivateFolder> held = platform::CreatePrivateFolder(folder.path() + "/");
+  ASSERT_TRUE(held);
+  const std::string named = held->path();  // ends in "/"
+  const std::string moved = folder.path() + "/moved/";
+
+  ASSERT_EQ(ExtractZipMembers(zip, {"a.txt\t"}, named, ZipOption{}), kArchiveOk);
+  const std::string link = named.substr(0, named.size() - 1);
+  ASSERT_EQ(std::rename(link.c_str(), moved.substr(0, moved.size() - 1).c_str()), 0);
+  ASSERT_EQ(::symlink(outside.c_str(), link.c_str()), 0);
+  EXPECT_EQ(ExtractZipMembers(zip, {"b.txt\t"}, named, ZipOption{}), kArchiveOk);
+  EXPECT_EQ(ExtractZipMembers(zip, {"c.txt\t"}, named + "2/", ZipOption{}), kArchiveOk);
+  platform::FileBytes bytes;
+  ASSERT_TRUE(bytes.Load(named + "a.txt", 100));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), "first");
+  platform::FileReader reader;
+  ASSERT_TRUE(reader.Open(named + "2/c.txt"));
+  unsigned char buffer[16];
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer), reader.Read(buffer, sizeof buffer)),
+            "third");
+  EXPECT_TRUE(platform::DeleteFile(named + "b.txt"));
+  EXPECT_TRUE(platform::DeleteFile(named + "2/c.txt"));
+  EXPECT_TRUE(platform::RemoveEmptyFolder(named + "2/"));
+
+  EXPECT_EQ(test::ReadWholeFile(outside + "b.txt"), "bait");
+  EXPECT_EQ(test::ReadWholeFile(outside + "a.txt"), "bait");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 2);
+  EXPECT_EQ(test::ReadWholeFile(moved + "a.txt"), "first");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(moved), {}), 1)
+      << "b.txt and 2/ deleted in the held folder";
+}
+
+// Bytes this process has handed to write() so far.
+std::uint64_t BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  ADD_FAILURE() << "no wchar in /proc/self/io";
+  return 0;
+}
+
+// A ZIP whose one member, `name`, is `bytes` zeros, deflated: a few hundred KiB.
+void WriteZeroBomb(const std::string& path, const std::string& name, std::int64_t bytes) {
+  archive* writer = archive_write_new();
+  archive_write_set_format_zip(writer);
+  ASSERT_EQ(archive_write_set_options(writer, "zip:compression=deflate"), ARCHIVE_OK);
+  ASSERT_EQ(archive_write_open_filename(writer, path.c_str()), ARCHIVE_OK);
+  archive_entry* entry = archive_entry_new();
+  archive_entry_set_pathname(entry, name.c_str());
+  archive_entry_set_filetype(entry, AE_IFREG);
+  archive_entry_set_perm(entry, 0644);
+  archive_entry_set_size(entry, bytes);
+  ASSERT_EQ(archive_write_header(writer, entry), ARCHIVE_OK);
+  archive_entry_free(entry);
+  const std::string zeros(1 << 20, '\0');
+  for (std::int64_t done = 0; done < bytes; done += static_cast<std::int64_t>(zeros.size())) {
+    ASSERT_EQ(archive_write_data(writer, zeros.data(), zeros.size()),
+              static_cast<la_ssize_t>(zeros.size()));
+  }
+  ASSERT_EQ(archive_write_close(writer), ARCHIVE_OK);
+  archive_write_free(writer);
+}
+
+// Extracts one member on a worker thread, as the search does.
+class ExtractingWorker final : public platform::WorkerThread {
+ public:
+  ExtractingWorker(platform::Dispatcher& owner, std::string zip, std::string member,
+                   std::string destination)
+      : WorkerThread(owner), zip_(std::move(zip)), member_(std::move(member)),
+        destination_(std::move(destination)) {}
+  ~ExtractingWorker() override { StopAndJoin(); }
+  std::int32_t result = kArchiveOk;
+
+ protected:
+  void Execute() override {
+    result = ExtractZipMembers(zip_, {member_ + "\t"}, destination_, ZipOption{});
+  }
+
+ private:
+  std::string zip_, member_, destination_;
+};
+
+// The worker's stop reaches the member being written: it ends within 1 MiB written,
+// with its own result, and leaves no partial file.
+TEST_F(ArchiveListing, StopDuringAnExtractionEndsItWithin1MiB) {
+  const std::string zip = folder.path() + "/bomb.zip";
+  WriteZeroBomb(zip, "zeros.bin", std::int64_t{512} << 20);
+  const std::string destination = folder.path() + "/d/";
+  const std::string copy = destination + "zeros.bin";
+  platform::EventLoop owner(/*ownerOnlyWaits=*/true);
+  ExtractingWorker worker(owner, zip, "zeros.bin", destination);
+  std::atomic<bool> done{false};
+  worker.SetOnTerminate([&] { done = true; });
+  std::atomic<std::uint64_t> atStop{0};
+  std::thread stopper([&] {
+    // Stops once 4 MiB of the copy are on disk.
+    std::error_code error;
+    while (!worker.Finished()) {
+      if (std::filesystem::file_size(copy, error) >= (4u << 20) && !error) {
+        atStop = BytesWritten();
+        worker.RequestStop();
+        return;
+      }
+      std::this_thread::yield();
+    }
+  });
+  worker.Resume();
+  owner.RunUntil([&] { return done.load(); });
+  stopper.join();
+  ASSERT_NE(atStop.load(), 0u) << "the extraction ended before the stop";
+  EXPECT_EQ(worker.result, kExtractionStopped);
+  EXPECT_LE(BytesWritten() - atStop.load(), std::uint64_t{1} << 20);
+  EXPECT_FALSE(platform::NameTaken(copy));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -106,13 +107,51 @@ TEST(PluginFreeSpace, MemberThatWouldTakeTheReserveLeavesNoPartialFile) {
   // 16 MiB may be written: enough for the small member, not for the big one.
   p.setReserve(available - (std::uint64_t{16} << 20));
   const std::string folder = root.path() + "/D";
-  EXPECT_EQ(Extract(p, archive, folder, "big.bin", false), ARCHIVER_WRITE_FAILED);
+  EXPECT_EQ(Extract(p, archive, folder, "big.bin", false), ARCHIVER_NO_ROOM);
   EXPECT_EQ(Extract(p, archive, folder, "small.txt", false), ARCHIVER_OK);
   p.setReserve(ARCHIVER_DEFAULT_RESERVE);
   EXPECT_EQ(Contents(folder), Names{"small.txt"});
 }
 
 // Every result of every entry on a damaged archive is one of the failure codes.
+
+// Bytes this process has handed to write() so far.
+std::uint64_t BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  ADD_FAILURE() << "no wchar in /proc/self/io";
+  return 0;
+}
+
+// What one archive's members write together stops at its cap, counted from its
+// listing: the member that reaches it writes no byte beyond, fails with its own
+// result and leaves no file; a new listing starts the count again.
+TEST(PluginArchiveCap, MembersStopWritingAtTheArchivesTotalCap) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  for (const Kind& kind : {kZip, kLzh2, kTarGz}) {
+    SCOPED_TRACE(kind.label);
+    TempFolder root;
+    const std::string archive = root.path() + "/a";
+    kind.Write(archive, {{"one.bin", std::string(3 * kMiB, 'x')},
+                         {"two.bin", std::string(3 * kMiB, 'y')}});
+    const Plugin& p = kind.plugin();
+    p.setArchiveCap(4 * kMiB);
+    const std::string folder = root.path() + "/D";
+    ASSERT_EQ(List(p, archive).names, (Names{"one.bin", "two.bin"}));
+    EXPECT_EQ(Extract(p, archive, folder, "one.bin", false), ARCHIVER_OK);
+    const std::uint64_t before = BytesWritten();
+    EXPECT_EQ(Extract(p, archive, folder, "two.bin", false), ARCHIVER_OVER_ARCHIVE_CAP);
+    EXPECT_LE(BytesWritten() - before, kMiB) << "written past the cap";
+    EXPECT_EQ(Contents(folder), Names{"one.bin"});
+    List(p, archive);
+    EXPECT_EQ(Extract(p, archive, folder, "two.bin", false), ARCHIVER_OK);
+    p.setArchiveCap(ARCHIVER_DEFAULT_ARCHIVE_CAP);
+  }
+}
 
 }  // namespace
 }  // namespace kolbrin::test
