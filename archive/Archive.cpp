@@ -32,6 +32,7 @@ struct ArchiverLibrary {
 ArchiverLibrary gLzh;
 ArchiverLibrary gZip;
 ArchiverLibrary gAny;
+thread_local int gLastCommandCode = ARCHIVER_OK;
 
 template <typename Entry>
 bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) {
@@ -92,10 +93,11 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
     return kCannotOpen;
   }
   unsigned char record[ARCHIVER_FIND_RECORD_SIZE] = {};
-  if (library.FindFirst(archive, "*.*", record) != 0) {
+  if (const int first = library.FindFirst(archive, "*.*", record); first != 0) {
     library.CloseArchive(archive);
     members.push_back(ArchiveErrorEntry(archivePath));
-    return kNoMembers;
+    // Anything but the end of the list is an archive that cannot be read.
+    return first == ARCHIVER_END ? kNoMembers : kCannotOpen;
   }
   do {
     const char* name = reinterpret_cast<const char*>(record + ARCHIVER_NAME_OFFSET);
@@ -116,6 +118,7 @@ std::int32_t RunCommand(ArchiverLibrary& library, const std::string& commandLine
   library.SetBackGroundMode(1);
   library.SetCursorMode(0);
   const int result = library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize);
+  gLastCommandCode = result;
   return result != 0 ? kCommandFailed : kArchiveOk;
 }
 
@@ -148,7 +151,10 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
                      const std::string& archivePath, const std::vector<std::string>& members,
                      const std::string& destination, const ZipOption& options) {
   if (library.module == nullptr) return kLibraryMissing;
-  if (!FitCommandLine(archivePath, members, destination)) return kCommandFailed;
+  if (!FitCommandLine(archivePath, members, destination)) {
+    gLastCommandCode = ARCHIVER_BAD_ARGUMENT;
+    return kCommandFailed;
+  }
   if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
   return RunCommand(library, commandLineFor(archivePath, members, destination, options));
 }
@@ -158,6 +164,8 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
 std::string ArchiveErrorEntry(const std::string& archivePath) {
   return "ﾌｧｲﾙが異常です。[" + archivePath + "]";
 }
+
+std::int32_t LastCommandCode() { return gLastCommandCode; }
 
 bool LoadLzhLibrary() { return LoadLzhLibraryNamed("UNLHA32.DLL"); }
 bool LoadZipLibrary() { return LoadZipLibraryNamed("UNZIP32.DLL"); }

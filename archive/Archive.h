@@ -35,10 +35,15 @@ struct ZipOption {
 inline constexpr std::int32_t kArchiveOk = 0;
 inline constexpr std::int32_t kLibraryMissing = -1;  // the library is not available
 inline constexpr std::int32_t kNotAnArchive = -2;    // listing: the library refuses the file
-inline constexpr std::int32_t kLibraryBusy = -2;     // extraction: no command was issued
+inline constexpr std::int32_t kLibraryBusy = -5;     // extraction: no command was issued
 inline constexpr std::int32_t kCannotOpen = -3;      // listing: the archive cannot be opened
-inline constexpr std::int32_t kCommandFailed = -3;   // extraction: the library's command failed
+inline constexpr std::int32_t kCommandFailed = -6;   // extraction: the library's command failed
 inline constexpr std::int32_t kNoMembers = -4;       // listing: no first member
+
+// The plug-in's own result (ARCHIVER_OK or an ARCHIVER_ code of ArchiverApi.h) of
+// the last command this thread ran, telling why an extraction failed with
+// kCommandFailed.
+std::int32_t LastCommandCode();
 
 // The only entry of a member list after a failed listing.
 std::string ArchiveErrorEntry(const std::string& archivePath);
