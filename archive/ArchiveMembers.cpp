@@ -59,16 +59,12 @@ class ArchiverMembers final : public MemberAccess {
     switch (listed) {
       case kArchiveOk:
         return Listing::Listed;
-      case kNoMembers:
-        // An empty archive: nothing to search, and nothing wrong.
-        members.clear();
-        return Listing::Listed;
       case kCannotOpen:
         members.clear();
         return Listing::Damaged;
       default:
-        // Refused by its signature (a file that cannot be read is refused too), or
-        // no library to ask.
+        // Refused by its signature (a file that cannot be read is refused too),
+        // empty, or no library to ask.
         members.clear();
         return Listing::NotThisKind;
     }

@@ -25,10 +25,11 @@ class MemberAccess {
 
   // What listing an archive came to.
   enum class Listing {
-    Listed,      // `members` holds its members (none for an empty archive)
-    NotThisKind, // not an archive of that kind (its signature does not match), or
-                 // no library for the kind is loaded: it is a file to search as such
-    Damaged,     // an archive of that kind whose data cannot be read
+    Listed,       // `members` holds its members
+    NotThisKind,  // not an archive of that kind (its signature does not match), one
+                  // without members, or no library for the kind is loaded: a file
+                  // to search as such
+    Damaged,      // an archive of that kind whose data cannot be read
   };
   // Lists the members of the archive of `archiveKind` at `archivePath` into
   // `members`, in the listed form the other calls take; unless Listed, `members`

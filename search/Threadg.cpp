@@ -388,6 +388,7 @@ void TGrep::Publish() {
     status_ = ProgressText(walking_ != nullptr ? *walking_ : scanner_->CurrentFile());
   }
   Synchronize([&] {
+    bool added = false;
     for (FileNode& file : unpublished_) {
       if (!file.failure.empty()) {
         host_.ReportFailure(file.text, file.failure);
@@ -395,8 +396,9 @@ void TGrep::Publish() {
       }
       host_.AddFileNode(file.text, std::move(file.hits));
       if (file.member) host_.AddTempFile(file.text);
+      added = true;
     }
-    if (!unpublished_.empty()) host_.UpdateMenuState();
+    if (added) host_.UpdateMenuState();
     if (statusChanged_) host_.SetStatusText(status_);
   });
   unpublished_.clear();

@@ -81,8 +81,8 @@ struct SearchSummary {
   std::uint64_t files = 0;          // files searched
   std::uint64_t filesWithHits = 0;  // of them, files with at least one hit
   std::uint64_t hits = 0;           // hit nodes of those files
-  std::uint64_t failed = 0;         // files that could not be searched (ReportFailure)
   bool stopped = false;             // the stop came before every file was searched
+  std::uint64_t failed = 0;         // files that could not be searched (ReportFailure)
 };
 
 // The summary as the status bar and kolbrin-grep show it when the search has ended:

@@ -433,7 +433,10 @@ TEST_F(MemberSearch, StoppedHiddenMemberWithoutHitsIsDeletedAtOnce) {
   EXPECT_TRUE(search->host.tempFiles.empty());
 }
 
-TEST_F(MemberSearch, DamagedEmptyAndUnloadedArchivesAreSkippedSilently) {
+// Cut inside its first header (no signature left to match), empty, named like a
+// ZIP without being one, or with no plug-in loaded: each is searched as the file
+// it is, and none is an error.
+TEST_F(MemberSearch, FilesThePlugInsRefuseOrCannotBeAskedAboutAreSearchedAsFiles) {
   const std::string good = Zip("good.zip", {{"in.txt", "key\n"}});
   std::string damaged = Contents(good);
   damaged.resize(12);  // inside the first member's header
@@ -443,14 +446,15 @@ TEST_F(MemberSearch, DamagedEmptyAndUnloadedArchivesAreSkippedSilently) {
   auto search = NewSearch("key", /*hide=*/false);
   for (const std::string& path : {cut, empty, text}) search->grep->Paths.Add(path);
   search->Run();
-  EXPECT_TRUE(search->FileNodes().empty());
+  EXPECT_EQ(search->FileNodes(), (Texts{cut, empty, text}));
+  EXPECT_EQ(search->grep->Summary().failed, 0u);
 
-  // Without the libraries an archive is not searched as a plain file either.
   FreeZipLibrary();
   auto unloaded = NewSearch("key", /*hide=*/false);
   unloaded->grep->Paths.Add(good);
   unloaded->Run();
-  EXPECT_TRUE(unloaded->FileNodes().empty());
+  EXPECT_EQ(unloaded->FileNodes(), Texts{good});
+  EXPECT_EQ(unloaded->grep->Summary().failed, 0u);
   EXPECT_TRUE(FilesIn(tempDir).empty());
 }
 
