@@ -298,6 +298,7 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
     std::uint64_t cap;
     std::vector<FixtureMember> members;
     std::set<std::string> searched;  // the members with nodes
+    std::set<std::string> reported;  // the members reported as not searched
   };
   const std::vector<Case> cases = {
       // The first copy goes for want of hits; the next two are kept, so a fourth of
@@ -309,10 +310,11 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
         {"c.txt", text("key c")},
         {"d.txt", text("key d")},
         {"e.txt", "key e\n"}},
-       {"b.txt", "c.txt", "e.txt"}},
+       {"b.txt", "c.txt", "e.txt"},
+       {"d.txt"}},
       // The archive's copy is held while its member would be extracted.
-      {"an archive's copy", innerBytes + kPart / 2, {{"inner.zip", Contents(inner)}}, {}},
-      {"room for both", innerBytes + kPart + 100, {{"inner.zip", Contents(inner)}}, {"deep.txt"}},
+      {"an archive's copy", innerBytes + kPart / 2, {{"inner.zip", Contents(inner)}}, {}, {"deep.txt"}},
+      {"room for both", innerBytes + kPart + 100, {{"inner.zip", Contents(inner)}}, {"deep.txt"}, {}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -328,6 +330,14 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
     for (const std::string& node : search->FileNodes()) searched.insert(platform::FileNameOf(node));
     EXPECT_EQ(searched, c.searched);
     EXPECT_EQ(FilesIn(privateFolder), c.searched) << "no copy beside the ones with nodes";
+    // Each member left out is reported as "ARCHIVE: MEMBER", with the reason.
+    std::set<std::string> reported;
+    for (const auto& [path, reason] : search->host.failures) {
+      reported.insert(path.substr(path.rfind(": ") + 2));
+      EXPECT_EQ(reason, "larger than the extraction cap") << path;
+    }
+    EXPECT_EQ(reported, c.reported);
+    EXPECT_EQ(search->grep->Summary().failed, c.reported.size());
   }
 }
 
