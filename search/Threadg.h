@@ -55,8 +55,9 @@ class SortedPathList {
   std::vector<std::string> paths_;
 };
 
-// The kind of a dropped path, judged by its name only: ".LZH" anywhere in the
-// upper-cased path makes an LZH archive, else ".ZIP" a ZIP archive.
+// The kind a path is first tried as, judged by its name only: ".LZH" anywhere in
+// the upper-cased path an LZH archive, else ".ZIP" a ZIP archive. Whether it is one
+// is the plug-in's to say (TGrep::SearchAsArchive).
 std::uint8_t ArchiveKindOf(const std::string& path);
 
 // The kind a file name's extension (at its end, in any case) names: ".lha" an LZH

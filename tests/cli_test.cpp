@@ -738,6 +738,9 @@ TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
   }
   zipBytes[60] = static_cast<char>(zipBytes[60] ^ 0xFF);  // inside a.txt's packed data
   const std::string damaged = folder.Write("damaged.zip", zipBytes);
+  // A ZIP's signature, then nothing of a member's header.
+  const std::string broken =
+      folder.Write("broken.zip", zipBytes.substr(0, 4) + std::string(200, '\0'));
   const std::string tooLong = base + std::string(5000, 'x');
   struct Case {
     const char* label;
@@ -756,6 +759,8 @@ TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
       {"too long", {"key", tooLong}, "", "kolbrin-grep: " + tooLong + ": File name too long\n"},
       {"damaged member", {"key", damaged}, "",
        "kolbrin-grep: " + damaged + ": a.txt: damaged data\n"},
+      {"damaged archive", {"--show-empty", "key", broken}, "",
+       "kolbrin-grep: " + broken + ": damaged archive\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
