@@ -135,7 +135,7 @@ void TGrep::Execute() {
     const std::string& path = Paths[i];
     // A path named like an archive is tried as one; a file its plug-ins refuse by its
     // signature is searched as what it is. (A folder is passed over there.)
-    if (SearchAsArchive(path, path, platform::FileNameOf(path), 1)) continue;
+    if (SearchAsArchive(path, path, platform::FileNameOf(path), path, 1)) continue;
     ArchiveKind = kPlainFile;
     SearchPlainFile(path);
   }
@@ -217,7 +217,7 @@ ScanResult TGrep::ScanFile(const std::string& path) {
 }
 
 bool TGrep::SearchAsArchive(const std::string& path, const std::string& namedPath,
-                            const std::string& fileName, int depth) {
+                            const std::string& fileName, const std::string& shown, int depth) {
   // Without a private folder to extract into, members are not extracted at all.
   if (TempDir.empty()) return false;
   std::array<std::uint8_t, 3> kinds{};
@@ -235,19 +235,20 @@ bool TGrep::SearchAsArchive(const std::string& path, const std::string& namedPat
   add(ArchiveKindByExtension(fileName));
   for (std::size_t i = 0; i < count; ++i) {
     if (depth == 1) ArchiveKind = kinds[i];
-    if (SearchArchive(kinds[i], path, depth)) return true;
+    if (SearchArchive(kinds[i], path, shown, depth)) return true;
   }
   return false;
 }
 
-bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth) {
+bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
+                          int depth) {
   // The list of each level lives while the archives inside it are searched.
   std::vector<std::string> members;
   switch (members_.ListMembers(kind, path, members)) {
     case MemberAccess::Listing::NotThisKind:
       return false;
     case MemberAccess::Listing::Damaged:
-      ReportFailure(path, "damaged archive");
+      ReportFailure(shown, "damaged archive");
       return true;
     case MemberAccess::Listing::Listed:
       break;
@@ -267,7 +268,7 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth)
     // cannot be written flat.
     const std::string copyName = members_.CopyName(member);
     if (copyName.empty()) {
-      ReportFailure(path + ": " + MemberName(member), "no name to be written under");
+      ReportFailure(shown + ": " + MemberName(member), "no name to be written under");
       continue;
     }
     // Each member searched gets a copy of its own, which its file node names until
@@ -283,10 +284,10 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth)
     if (!failure.empty()) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
-      ReportFailure(path + ": " + MemberName(member), std::move(failure));
+      ReportFailure(shown + ": " + MemberName(member), std::move(failure));
       continue;
     }
-    SearchMemberCopy(copy, room, depth);
+    SearchMemberCopy(copy, shown + ": " + MemberName(member), room, depth);
   }
   if (depth == 1) Post([this] { host_.ShowExtracting(false); });
   return true;
@@ -304,7 +305,8 @@ std::optional<std::uint64_t> CopySize(const std::string& copy) {
 
 }  // namespace
 
-void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth) {
+void TGrep::SearchMemberCopy(const std::string& copy, const std::string& shown,
+                             std::uint64_t room, int depth) {
   // The copy's size counts once the copy is held beyond its search: a copy searched
   // and deleted at once (most of them) costs no look-up of its size.
   std::optional<std::uint64_t> held;
@@ -314,7 +316,7 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
     held = CopySize(copy);
     if (!held || *held > room) {
       DeleteMemberCopy(copy, TempDir);
-      ReportFailure(copy, held ? "larger than the extraction cap" : "cannot be read");
+      ReportFailure(shown, held ? "larger than the extraction cap" : "cannot be read");
       return false;
     }
     heldBytes_ += *held;
@@ -326,7 +328,7 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
     const std::string name = platform::FileNameOf(copy);
     if (ArchiveKindOf(name) != kPlainFile || ArchiveKindByExtension(name) != kPlainFile) {
       if (!hold()) return;
-      if (SearchAsArchive(copy, name, name, depth + 1)) {
+      if (SearchAsArchive(copy, name, name, shown, depth + 1)) {
         // The copy of an archive gets no node; its members have been searched.
         DeleteCopy(copy, *held);
         return;
@@ -340,7 +342,7 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
     // Hidden, it is not published; shown, its node names the deleted copy.
     FlushResults(/*member=*/true);
     if (scanner_->LoadFailed()) {
-      ReportFailure(copy, failure.empty() ? "cannot be read" : std::move(failure));
+      ReportFailure(shown, failure.empty() ? "cannot be read" : std::move(failure));
     }
     return;
   }

@@ -174,19 +174,24 @@ class TGrep final : public platform::WorkerThread {
   // ".ZIP" anywhere, `fileName` for the extension), in that order, `depth` levels
   // deep (the dropped archive is 1). False, having searched nothing, when every
   // kind's plug-in refuses it by its signature (or none is loaded): it is then a
-  // file to search as such. A damaged archive is reported, not searched.
+  // file to search as such. A damaged archive is reported, not searched. `shown`
+  // names it in reports: the dropped path, or for an archive inside an archive the
+  // outer one's name, ": " and its member name.
   bool SearchAsArchive(const std::string& path, const std::string& namedPath,
-                       const std::string& fileName, int depth);
+                       const std::string& fileName, const std::string& shown, int depth);
   // Searches the members of the archive of `kind` at `path`; false when the
   // plug-in says it is not an archive of that kind.
-  bool SearchArchive(std::uint8_t kind, const std::string& path, int depth);
+  bool SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
+                     int depth);
   // Counts `path` as not searched and hands the reason to the host, in order with
   // the file nodes.
   void ReportFailure(const std::string& path, std::string reason);
   // Searches the member's copy `copy`, extracted from an archive `depth` levels deep
   // with `room` bytes left under ExtractionCap: as an archive when its name and
-  // content make it one and the depth allows, else as a file.
-  void SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth);
+  // content make it one and the depth allows, else as a file. `shown` names the
+  // member in reports: its archive's name, ": " and its own.
+  void SearchMemberCopy(const std::string& copy, const std::string& shown, std::uint64_t room,
+                        int depth);
   // Deletes a copy this search made and no node lists, giving its bytes back.
   void DeleteCopy(const std::string& copy, std::uint64_t bytes);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.

@@ -333,6 +333,8 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
     // Each member left out is reported as "ARCHIVE: MEMBER", with the reason.
     std::set<std::string> reported;
     for (const auto& [path, reason] : search->host.failures) {
+      // Named from the dropped archive down, never by a copy in the private folder.
+      EXPECT_TRUE(path.starts_with(folder.path() + "/cap")) << path;
       reported.insert(path.substr(path.rfind(": ") + 2));
       EXPECT_EQ(reason, "larger than the extraction cap") << path;
     }
