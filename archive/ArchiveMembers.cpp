@@ -21,8 +21,8 @@ std::string ExtractionFailure(std::int32_t extracted) {
     case ARCHIVER_TOO_LARGE:
       return "larger than the extraction cap";
     case ARCHIVER_WRITE_FAILED:
-      // The free-space reserve, or the private folder refusing the copy.
-      return "cannot be written (not enough free space)";
+      // The free-space reserve, or the file system refusing the copy.
+      return "cannot be written (free space below the reserve, or a write error)";
     case ARCHIVER_BAD_DATA:
       return "damaged data";
     case ARCHIVER_BAD_ARCHIVE:

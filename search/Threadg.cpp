@@ -284,7 +284,8 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
     if (!failure.empty()) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
-      ReportFailure(shown + ": " + MemberName(member), std::move(failure));
+      // An extraction given up for a stop is no failure of the member.
+      if (!Terminated()) ReportFailure(shown + ": " + MemberName(member), std::move(failure));
       continue;
     }
     SearchMemberCopy(copy, shown + ": " + MemberName(member), room, depth);
