@@ -37,6 +37,7 @@ struct ArchiverLibrary {
 ArchiverLibrary gLzh;
 ArchiverLibrary gZip;
 ArchiverLibrary gAny;
+thread_local int gLastCommandCode = ARCHIVER_OK;
 
 template <typename Entry>
 bool Find(platform::ModuleHandle module, const std::string& name, Entry& entry) {
@@ -99,10 +100,11 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
     return kCannotOpen;
   }
   unsigned char record[ARCHIVER_FIND_RECORD_SIZE] = {};
-  if (library.FindFirst(archive, "*.*", record) != 0) {
+  if (const int first = library.FindFirst(archive, "*.*", record); first != 0) {
     library.CloseArchive(archive);
     members.push_back(ArchiveErrorEntry(archivePath));
-    return kNoMembers;
+    // Anything but the end of the list is an archive that cannot be read.
+    return first == ARCHIVER_END ? kNoMembers : kCannotOpen;
   }
   do {
     const char* name = reinterpret_cast<const char*>(record + ARCHIVER_NAME_OFFSET);
@@ -140,8 +142,9 @@ std::int32_t RunCommand(ArchiverLibrary& library, const std::string& commandLine
   if (library.GetRunning()) return kLibraryBusy;
   library.SetBackGroundMode(1);
   library.SetCursorMode(0);
-  return CommandResult(
-      library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize));
+  const int result = library.Command(nullptr, commandLine.c_str(), library.output, kOutputSize);
+  gLastCommandCode = result;
+  return CommandResult(result);
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\" "; }
@@ -180,7 +183,10 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
   std::optional<platform::HeldPlace> place;
   if (library.SetDestinationFolder != nullptr) place = platform::HeldPrivatePlace(destination);
   const std::string& named = place ? place->relative : destination;
-  if (!FitCommandLine(archivePath, members, named)) return kCommandFailed;
+  if (!FitCommandLine(archivePath, members, named)) {
+    gLastCommandCode = ARCHIVER_BAD_ARGUMENT;
+    return kCommandFailed;
+  }
   if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
   if (place) library.SetDestinationFolder(place->folder.get());
   if (library.SetStopFlag != nullptr) library.SetStopFlag(stop);
@@ -196,6 +202,8 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
 std::string ArchiveErrorEntry(const std::string& archivePath) {
   return "ﾌｧｲﾙが異常です。[" + archivePath + "]";
 }
+
+std::int32_t LastCommandCode() { return gLastCommandCode; }
 
 bool LoadLzhLibrary() { return LoadLzhLibraryNamed("UNLHA32.DLL"); }
 bool LoadZipLibrary() { return LoadZipLibraryNamed("UNZIP32.DLL"); }

@@ -48,6 +48,11 @@ inline constexpr std::int32_t kMemberTooLarge = -8;     // over ZipOption::SizeC
 inline constexpr std::int32_t kOverArchiveCap = -9;     // over the archive's total cap
 inline constexpr std::int32_t kNoRoomLeft = -10;        // would take the free-space reserve
 
+// The plug-in's own result (ARCHIVER_OK or an ARCHIVER_ code of ArchiverApi.h) of
+// the last command this thread ran, telling why an extraction failed with
+// kCommandFailed.
+std::int32_t LastCommandCode();
+
 // The only entry of a member list after a failed listing.
 std::string ArchiveErrorEntry(const std::string& archivePath);
 

@@ -1,15 +1,52 @@
 #include "archive/ArchiveMembers.h"
 
 #include "archive/Archive.h"
+#include "archive/ArchiverApi.h"
 #include "archive/MemberCopyName.h"
 
 namespace kolbrin {
 namespace {
 
+// Why a member was not extracted, from the library's result.
+std::string ExtractionFailure(std::int32_t extracted) {
+  switch (extracted) {
+    case kLibraryMissing:
+      return "the archiver plug-in is not loaded";
+    case kLibraryBusy:
+      return "the archiver plug-in is busy";
+    default:
+      break;
+  }
+  switch (LastCommandCode()) {
+    case ARCHIVER_TOO_LARGE:
+      return "larger than the extraction cap";
+    case ARCHIVER_OVER_ARCHIVE_CAP:
+      return "over the archive's total extraction cap";
+    case ARCHIVER_NO_ROOM:
+      return "free space below the reserve";
+    case ARCHIVER_STOPPED:
+      return "stopped";
+    case ARCHIVER_WRITE_FAILED:
+      return "cannot be written";
+    case ARCHIVER_BAD_DATA:
+      return "damaged data";
+    case ARCHIVER_BAD_ARCHIVE:
+      return "damaged archive";
+    case ARCHIVER_UNSAFE_NAME:
+      return "no name to be written under";
+    case ARCHIVER_BAD_ARGUMENT:
+      return "name cannot be passed to the archiver plug-in";
+    case ARCHIVER_NO_MEMBER:
+      return "not found in the archive";
+    default:
+      return "cannot be extracted";
+  }
+}
+
 class ArchiverMembers final : public MemberAccess {
  public:
-  bool ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
-                   std::vector<std::string>& members) override {
+  Listing ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
+                      std::vector<std::string>& members) override {
     std::int32_t listed = kLibraryMissing;
     switch (archiveKind) {
       case kLzhArchive:
@@ -24,7 +61,18 @@ class ArchiverMembers final : public MemberAccess {
       default:
         break;
     }
-    return listed == kArchiveOk;
+    switch (listed) {
+      case kArchiveOk:
+        return Listing::Listed;
+      case kCannotOpen:
+        members.clear();
+        return Listing::Damaged;
+      default:
+        // Refused by its signature (a file that cannot be read is refused too),
+        // empty, or no library to ask.
+        members.clear();
+        return Listing::NotThisKind;
+    }
   }
 
   bool NeedsPassword(std::uint8_t archiveKind, const std::string& member) const override {
@@ -35,9 +83,9 @@ class ArchiverMembers final : public MemberAccess {
 
   std::string CopyName(const std::string& member) const override { return MemberCopyName(member); }
 
-  bool ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
-                      const std::vector<std::string>& members, const std::string& folder,
-                      std::uint64_t sizeCap) override {
+  std::string ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
+                             const std::vector<std::string>& members, const std::string& folder,
+                             std::uint64_t sizeCap) override {
     ZipOption flatWithoutPassword;
     flatWithoutPassword.SizeCap = sizeCap;
     std::int32_t extracted = kLibraryMissing;
@@ -54,7 +102,7 @@ class ArchiverMembers final : public MemberAccess {
       default:
         break;
     }
-    return extracted == kArchiveOk;
+    return extracted == kArchiveOk ? std::string() : ExtractionFailure(extracted);
   }
 };
 

@@ -126,7 +126,8 @@ int AnyArcCloseArchive(ARCHIVER_HANDLE archive);
  * matches `wildcard` ("*.*" matches every name); FindNext goes on to the next.
  * ARCHIVER_OK: `record` (ARCHIVER_FIND_RECORD_SIZE bytes) holds the name, in
  * UTF-8, zero-terminated at ARCHIVER_NAME_OFFSET. ARCHIVER_END: no member left.
- * Names too long for the record are skipped. Folders, links and devices are
+ * A name longer than the record holds (533 bytes) is listed as "\xE2\x80\xA6/"
+ * ("…/") and its copy name (see "Flat" above), and commands name it so. Folders, links and devices are
  * never reported. */
 int UnlhaFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);
 int UnZipFindFirst(ARCHIVER_HANDLE archive, const char* wildcard, void* record);

@@ -31,11 +31,16 @@ const char kUsage[] =
     ".lzh (any case), and one ending in .7z, .rar, .tar, .tar.gz, .tgz, .tar.bz2,\n"
     ".tbz2, .tbz, .tar.xz, .txz, .tar.zst, .tzst, .cpio, .iso, .cab, .lha, or a\n"
     "single compressed .gz, .bz2, .xz, .zst, .lz4 or .Z (any case) whose content\n"
-    "confirms it; otherwise it is searched as a file. Archives inside archives are\n"
-    "opened up to 3 levels deep (the PATH is level 1).\n"
+    "confirms it; otherwise (a file the plug-ins refuse by its signature) it is\n"
+    "searched as a file. Archives inside archives are opened up to 3 levels deep\n"
+    "(the PATH is level 1).\n"
     "\n"
-    "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error, 130 when\n"
-    "stopped by an interrupt, 143 on SIGTERM, 129 on SIGHUP.\n";
+    "A path that cannot be searched (missing, unreadable, a damaged archive, a\n"
+    "member that cannot be extracted) is named on stderr with the reason.\n"
+    "\n"
+    "Exit status: 0 if a hit was printed, 1 if none, 2 on a usage error or when a\n"
+    "path could not be searched (even if hits were printed), 130 when stopped by an\n"
+    "interrupt, 143 on SIGTERM, 129 on SIGHUP.\n";
 
 const char kVersion[] = KOLBRIN_VERSION;
 

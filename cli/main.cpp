@@ -89,13 +89,29 @@ class CliHost final : public kolbrin::SearchHost {
     }
     std::fflush(stderr);
   }
+  // As grep does: "kolbrin-grep: PATH: REASON" on stderr at once, the path's control
+  // bytes escaped as on stdout, so a name cannot forge a line or reach the terminal.
+  void ReportFailure(const std::string& path, const std::string& reason) override {
+    failed_ = true;
+    std::string text = "kolbrin-grep: ";
+    kolbrin::StringSink line{text};
+    kolbrin::WriteRawText(line, path, /*tabsAllowed=*/false);
+    text += ": " + reason + "\n";
+    // The status line, when shown, is cleared first and comes back with the next text.
+    if (statusShown_) std::fputs("\r\x1b[K", stderr);
+    statusShown_ = false;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
 
   const ResultTree& tree() const { return tree_; }
+  bool AnyFailure() const { return failed_; }
   bool StatusToTerminal() const { return statusToTerminal_; }
 
  private:
   const bool statusToTerminal_;
   bool statusShown_ = false;
+  bool failed_ = false;
   ResultTree tree_;
 };
 
@@ -274,5 +290,7 @@ int main(int argc, char** argv) {
   // Exits without returning: the tree's millions of strings would otherwise be freed
   // one by one, and the system takes the whole heap back at once.
   if (endingSignal != 0) std::exit(kolbrin::platform::ExitStatusForSignal(endingSignal));
+  // A path that could not be searched makes it 2, as in grep, hits or none.
+  if (host.AnyFailure()) std::exit(2);
   std::exit(host.tree().HitCount() > 0 ? 0 : 1);
 }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "archive/MemberCopyName.h"
 #include "plugins/PluginCore.h"
 
 namespace kolbrin::plugin {
@@ -112,7 +113,13 @@ bool ParseCommand(Format format, std::string_view line, Command& command) {
   return !command.archive.empty() && !command.destination.empty() && !command.members.empty();
 }
 
+std::string ListedName(std::string_view name) {
+  if (name.size() <= kLongestListedName) return std::string(name);
+  return "\xE2\x80\xA6/" + MemberCopyName(name);
+}
+
 bool TokenNamesMember(Format format, std::string_view token, std::string_view name) {
+  if (name.size() > kLongestListedName) return TokenNamesMember(format, token, ListedName(name));
   if (token == name) return true;
   if (!TakesZipForm(format)) return false;
   if (token.ends_with("\t*")) return token.substr(0, token.size() - 2) == name;

@@ -42,7 +42,7 @@ constexpr Format kFormat = Format::Zip;
 constexpr Format kFormat = Format::Any;
 #endif
 
-constexpr std::size_t kLongestListedName = ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1;
+static_assert(kLongestListedName == ARCHIVER_FIND_RECORD_SIZE - ARCHIVER_NAME_OFFSET - 1);
 constexpr std::uint64_t kDefaultSizeCap = std::uint64_t{4} << 30;
 // ARCHIVER_DEFAULT_ARCHIVE_CAP: what one archive may write in all, at least the floor,
 // else this many times the archive file's size.
@@ -498,14 +498,15 @@ class Library {
         case ArchiveReader::Step::Member:
           break;
       }
-      // A name cut to fit could be another member's name: such names are left out.
-      if (!member.regular || member.name.empty() || member.name.size() > kLongestListedName ||
+      if (!member.regular || member.name.empty() ||
           !MatchesWildcard(archive.wildcard, member.name)) {
         continue;
       }
+      // A name too long for the record is listed by its copy name (ListedName).
+      const std::string listed = ListedName(member.name);
       auto* bytes = static_cast<char*>(record);
       std::memset(bytes, 0, ARCHIVER_FIND_RECORD_SIZE);
-      std::memcpy(bytes + ARCHIVER_NAME_OFFSET, member.name.data(), member.name.size());
+      std::memcpy(bytes + ARCHIVER_NAME_OFFSET, listed.data(), listed.size());
       archive.attribute = member.encrypted ? ARCHIVER_ENCRYPTED : 0;
       return ARCHIVER_OK;
     }

@@ -45,9 +45,19 @@ struct Command {
 // is not a complete extraction command.
 bool ParseCommand(Format format, std::string_view line, Command& command);
 
-// Whether the command's member token `token` names the member listed as `name`.
-// ZIP tokens may carry the TAB and "*" the program appends to listed names.
+// Whether the command's member token `token` names the member named `name`, as
+// ListedName lists it. ZIP tokens may carry the TAB and "*" the program appends to
+// listed names.
 bool TokenNamesMember(Format format, std::string_view token, std::string_view name);
+
+// The longest name the find record holds, its terminating zero after it (checked
+// against ArchiverApi.h in Plugin.cpp).
+inline constexpr std::size_t kLongestListedName = 533;
+
+// The name a member is listed under: its own, or, when that is longer than
+// kLongestListedName, "…/" and its copy name, which a flat extraction writes the
+// same way.
+std::string ListedName(std::string_view name);
 
 // ---- Member names ----------------------------------------------------------------
 

@@ -23,12 +23,19 @@ class MemberAccess {
  public:
   virtual ~MemberAccess() = default;
 
+  // What listing an archive came to.
+  enum class Listing {
+    Listed,       // `members` holds its members
+    NotThisKind,  // not an archive of that kind (its signature does not match), one
+                  // without members, or no library for the kind is loaded: a file
+                  // to search as such
+    Damaged,      // an archive of that kind whose data cannot be read
+  };
   // Lists the members of the archive of `archiveKind` at `archivePath` into
-  // `members`, in the listed form the other calls take. False when it is not an
-  // archive of that kind, cannot be listed or lists no member; `members` then holds
-  // nothing to extract.
-  virtual bool ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
-                           std::vector<std::string>& members) = 0;
+  // `members`, in the listed form the other calls take; unless Listed, `members`
+  // holds nothing to extract.
+  virtual Listing ListMembers(std::uint8_t archiveKind, const std::string& archivePath,
+                              std::vector<std::string>& members) = 0;
   // Whether the listed `member` needs a password; without one it cannot be extracted.
   virtual bool NeedsPassword(std::uint8_t archiveKind, const std::string& member) const = 0;
   // The file name the copy of the listed `member` gets when extracted without its
@@ -36,9 +43,10 @@ class MemberAccess {
   virtual std::string CopyName(const std::string& member) const = 0;
   // Extracts the listed `members` without their folders and without a password
   // into `folder` (ending in "/"), none of them larger than `sizeCap` bytes (a
-  // library that cannot be told so may write a larger one). False when they were
-  // not all extracted.
-  virtual bool ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
+  // library that cannot be told so may write a larger one). Empty when they were
+  // all extracted, else why not (a short English reason, e.g. "larger than the
+  // extraction cap").
+  virtual std::string ExtractMembers(std::uint8_t archiveKind, const std::string& archivePath,
                               const std::vector<std::string>& members, const std::string& folder,
                               std::uint64_t sizeCap) = 0;
 };

@@ -1,11 +1,17 @@
 #include "search/Threadg.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <system_error>
 
 #include "platform/Files.h"
 #include "platform/FolderWalk.h"
@@ -81,17 +87,23 @@ std::string SummaryText(const SearchSummary& summary) {
   std::string text = GroupedDigits(summary.files) + " ファイル中 " +
                      GroupedDigits(summary.filesWithHits) + " ファイル、" +
                      GroupedDigits(summary.hits) + " 件";
+  if (summary.failed != 0) text += "、検索できなかったファイル " + GroupedDigits(summary.failed);
   if (summary.stopped) text += " — 中断しました";
   return text;
 }
 
-std::string MemberCopyFolder(const std::string& tempDir, const std::string& copyName,
-                             const std::set<std::string>& copiesMade) {
-  for (int number = 1;; ++number) {
-    std::string folder = number == 1 ? tempDir : tempDir + std::to_string(number) + "/";
-    // A copy may itself be named "2": a numbered folder must be one or not exist.
-    if (number > 1 && !platform::IsFolder(folder) && platform::NameTaken(folder)) continue;
-    if (!copiesMade.contains(folder + copyName)) return folder;
+std::string MemberCopyFolders::FolderFor(const std::string& copyName) {
+  if (topNames_.try_emplace(copyName, false).second) return tempDir_;
+  // A repeat: numbered folders below the next number for this name never hold it,
+  // and each number at or above it holds it only once it has been handed out.
+  std::uint64_t& number = nextNumber_.try_emplace(copyName, 2).first->second;
+  for (;; ++number) {
+    std::string name = std::to_string(number);
+    const auto [at, added] = topNames_.try_emplace(name, true);
+    // A copy at the top holds that name: the number is passed over for good.
+    if (!added && !at->second) continue;
+    ++number;
+    return tempDir_ + name + "/";
   }
 }
 
@@ -110,6 +122,7 @@ void TGrep::Execute() {
   scanner_ =
       MakeScannerFor(SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding});
   scanner_->SetOnFileLoaded([this] { ShowProgress(); });
+  copyFolders_ = std::make_unique<MemberCopyFolders>(TempDir);
   for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
   CopiesToDelete.clear();
   if (SearchFolders) TakeInFolders();
@@ -120,17 +133,9 @@ void TGrep::Execute() {
       break;
     }
     const std::string& path = Paths[i];
-    // A path with ".LZH" or ".ZIP" in it is taken for an archive by its name alone,
-    // and passed over when it cannot be listed.
-    ArchiveKind = ArchiveKindOf(path);
-    if (ArchiveKind != kPlainFile) {
-      if (!platform::IsFolder(path)) SearchArchive(ArchiveKind, path, 1);
-      continue;
-    }
-    // The other kinds also need the content's word: a file that is not one, or that
-    // cannot be listed, is searched as what it is. (A folder is passed over there.)
-    ArchiveKind = ArchiveKindByExtension(platform::FileNameOf(path));
-    if (ArchiveKind != kPlainFile && SearchArchive(ArchiveKind, path, 1)) continue;
+    // A path named like an archive is tried as one; a file its plug-ins refuse by its
+    // signature is searched as what it is. (A folder is passed over there.)
+    if (SearchAsArchive(path, path, platform::FileNameOf(path), path, 1)) continue;
     ArchiveKind = kPlainFile;
     SearchPlainFile(path);
   }
@@ -158,14 +163,46 @@ void TGrep::TakeInFolders() {
   if (!Terminated()) Paths.Assign(std::move(files));
 }
 
+namespace {
+
+// Why the file at `path`, which the scanner could not load, cannot be read; empty
+// for a folder, which is passed over. Asked only after a failure, so a file costs
+// no look-up of its own.
+std::string ReadFailure(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::error_code(errno, std::generic_category()).message();
+  struct stat status {};
+  const bool looked = ::fstat(fd, &status) == 0;
+  const int lookError = errno;
+  ::close(fd);
+  if (!looked) return std::error_code(lookError, std::generic_category()).message();
+  if (S_ISDIR(status.st_mode)) return {};
+  if (!S_ISREG(status.st_mode)) return "not a regular file";
+  return "cannot be read";
+}
+
+// The member as the archive names it: a listed name without the TAB and the
+// encryption mark after it.
+std::string MemberName(const std::string& member) { return member.substr(0, member.find('\t')); }
+
+}  // namespace
+
 void TGrep::SearchPlainFile(const std::string& path) {
-  // A folder among the paths is passed over without a node. Only a path that could
-  // not be loaded is asked about, so a file costs no look-up of its own.
-  if (ScanFile(path) == ScanResult::ScanNoHits && scanner_->LoadFailed() &&
-      platform::IsFolder(path)) {
+  if (ScanFile(path) == ScanResult::ScanNoHits && scanner_->LoadFailed()) {
+    std::string reason = ReadFailure(path);
+    // A folder among the paths is passed over without a node.
+    if (reason.empty()) return;
+    FlushResults(/*member=*/false);
+    ReportFailure(path, std::move(reason));
     return;
   }
   FlushResults(/*member=*/false);
+}
+
+void TGrep::ReportFailure(const std::string& path, std::string reason) {
+  ++summary_.failed;
+  unpublished_.push_back({path, {}, false, std::move(reason)});
+  PublishIfDue();
 }
 
 ScanResult TGrep::ScanFile(const std::string& path) {
@@ -179,12 +216,43 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   return result;
 }
 
-bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth) {
+bool TGrep::SearchAsArchive(const std::string& path, const std::string& namedPath,
+                            const std::string& fileName, const std::string& shown, int depth) {
   // Without a private folder to extract into, members are not extracted at all.
   if (TempDir.empty()) return false;
+  std::array<std::uint8_t, 3> kinds{};
+  std::size_t count = 0;
+  const auto add = [&](std::uint8_t kind) {
+    if (kind != kPlainFile && std::find(kinds.begin(), kinds.begin() + count, kind) ==
+                                  kinds.begin() + count) {
+      kinds[count++] = kind;
+    }
+  };
+  // ".LZH" or ".ZIP" anywhere in the name (both when it has both), then the extension.
+  const std::string upper = platform::UpperCaseText(namedPath);
+  if (upper.find(".LZH") != std::string::npos) add(kLzhArchive);
+  if (upper.find(".ZIP") != std::string::npos) add(kZipArchive);
+  add(ArchiveKindByExtension(fileName));
+  for (std::size_t i = 0; i < count; ++i) {
+    if (depth == 1) ArchiveKind = kinds[i];
+    if (SearchArchive(kinds[i], path, shown, depth)) return true;
+  }
+  return false;
+}
+
+bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
+                          int depth) {
   // The list of each level lives while the archives inside it are searched.
   std::vector<std::string> members;
-  if (!members_.ListMembers(kind, path, members)) return false;
+  switch (members_.ListMembers(kind, path, members)) {
+    case MemberAccess::Listing::NotThisKind:
+      return false;
+    case MemberAccess::Listing::Damaged:
+      ReportFailure(shown, "damaged archive");
+      return true;
+    case MemberAccess::Listing::Listed:
+      break;
+  }
 
   // One busy cursor for the whole dropped archive, not one per member.
   if (depth == 1) Post([this] { host_.ShowExtracting(true); });
@@ -199,24 +267,28 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, int depth)
     // The library writes the copy under this name; a name with nothing usable left
     // cannot be written flat.
     const std::string copyName = members_.CopyName(member);
-    if (copyName.empty()) continue;
+    if (copyName.empty()) {
+      ReportFailure(shown + ": " + MemberName(member), "no name to be written under");
+      continue;
+    }
     // Each member searched gets a copy of its own, which its file node names until
     // the copies are deleted: a name already used in this search (the same name in
     // two folders of the archive, or in another archive) goes to a numbered folder.
     // A copy left by an earlier search belongs to no node any more and is replaced.
-    const std::string folder = MemberCopyFolder(TempDir, copyName, copiesMade_);
+    const std::string folder = copyFolders_->FolderFor(copyName);
     // What this search's copies may still take, this one included.
     const std::uint64_t room = heldBytes_ < ExtractionCap ? ExtractionCap - heldBytes_ : 0;
     extractList.assign(1, member);
-    const bool extracted = members_.ExtractMembers(kind, path, extractList, folder, room);
+    std::string failure = members_.ExtractMembers(kind, path, extractList, folder, room);
     const std::string copy = folder + copyName;
-    copiesMade_.insert(copy);
-    if (!extracted) {
+    if (!failure.empty()) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
+      // An extraction given up for a stop is no failure of the member.
+      if (!Terminated()) ReportFailure(shown + ": " + MemberName(member), std::move(failure));
       continue;
     }
-    SearchMemberCopy(copy, room, depth);
+    SearchMemberCopy(copy, shown + ": " + MemberName(member), room, depth);
   }
   if (depth == 1) Post([this] { host_.ShowExtracting(false); });
   return true;
@@ -234,7 +306,8 @@ std::optional<std::uint64_t> CopySize(const std::string& copy) {
 
 }  // namespace
 
-void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth) {
+void TGrep::SearchMemberCopy(const std::string& copy, const std::string& shown,
+                             std::uint64_t room, int depth) {
   // The copy's size counts once the copy is held beyond its search: a copy searched
   // and deleted at once (most of them) costs no look-up of its size.
   std::optional<std::uint64_t> held;
@@ -244,6 +317,7 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
     held = CopySize(copy);
     if (!held || *held > room) {
       DeleteMemberCopy(copy, TempDir);
+      ReportFailure(shown, held ? "larger than the extraction cap" : "cannot be read");
       return false;
     }
     heldBytes_ += *held;
@@ -253,11 +327,9 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
     // Judged by the copy's own name (the private folder's path says nothing), then
     // confirmed by its content as the library lists it.
     const std::string name = platform::FileNameOf(copy);
-    std::uint8_t kind = ArchiveKindOf(name);
-    if (kind == kPlainFile) kind = ArchiveKindByExtension(name);
-    if (kind != kPlainFile) {
+    if (ArchiveKindOf(name) != kPlainFile || ArchiveKindByExtension(name) != kPlainFile) {
       if (!hold()) return;
-      if (SearchArchive(kind, copy, depth + 1)) {
+      if (SearchAsArchive(copy, name, name, shown, depth + 1)) {
         // The copy of an archive gets no node; its members have been searched.
         DeleteCopy(copy, *held);
         return;
@@ -266,9 +338,13 @@ void TGrep::SearchMemberCopy(const std::string& copy, std::uint64_t room, int de
   }
   const ScanResult result = ScanFile(copy);
   if (result == ScanResult::ScanNoHits) {
+    std::string failure = scanner_->LoadFailed() ? ReadFailure(copy) : std::string();
     DeleteCopy(copy, held.value_or(0));
     // Hidden, it is not published; shown, its node names the deleted copy.
     FlushResults(/*member=*/true);
+    if (scanner_->LoadFailed()) {
+      ReportFailure(shown, failure.empty() ? "cannot be read" : std::move(failure));
+    }
     return;
   }
   if (!held && !hold()) return;
@@ -297,7 +373,7 @@ bool TGrep::FlushResults(bool member) {
   if (!hits.empty()) ++summary_.filesWithHits;
   summary_.hits += hits.size();
   if (hits.empty() && HideFilesWithoutHits) return false;
-  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), member});
+  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), member, {}});
   PublishIfDue();
   return true;
 }
@@ -315,11 +391,17 @@ void TGrep::Publish() {
     status_ = ProgressText(walking_ != nullptr ? *walking_ : scanner_->CurrentFile());
   }
   Synchronize([&] {
+    bool added = false;
     for (FileNode& file : unpublished_) {
+      if (!file.failure.empty()) {
+        host_.ReportFailure(file.text, file.failure);
+        continue;
+      }
       host_.AddFileNode(file.text, std::move(file.hits));
       if (file.member) host_.AddTempFile(file.text);
+      added = true;
     }
-    if (!unpublished_.empty()) host_.UpdateMenuState();
+    if (added) host_.UpdateMenuState();
     if (statusChanged_) host_.SetStatusText(status_);
   });
   unpublished_.clear();

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/WorkerThread.h"
@@ -32,6 +32,11 @@ class SearchHost {
   // Shows that an archive member is being extracted (the busy cursor), or that the
   // extraction has ended. Called in pairs, without the worker waiting for them.
   virtual void ShowExtracting(bool /*extracting*/) {}
+  // Tells that `path` could not be searched, and why (a short English reason such
+  // as "No such file or directory"). For an archive member `path` is the archive's
+  // path, ": " and the member's name. Published in order with the file nodes; the
+  // window only counts these (SearchSummary::failed).
+  virtual void ReportFailure(const std::string& /*path*/, const std::string& /*reason*/) {}
 };
 
 // The dropped paths, ordered without regard to case (ties by bytes). Adding a
@@ -50,8 +55,9 @@ class SortedPathList {
   std::vector<std::string> paths_;
 };
 
-// The kind of a dropped path, judged by its name only: ".LZH" anywhere in the
-// upper-cased path makes an LZH archive, else ".ZIP" a ZIP archive.
+// The kind a path is first tried as, judged by its name only: ".LZH" anywhere in
+// the upper-cased path an LZH archive, else ".ZIP" a ZIP archive. Whether it is one
+// is the plug-in's to say (TGrep::SearchAsArchive).
 std::uint8_t ArchiveKindOf(const std::string& path);
 
 // The kind a file name's extension (at its end, in any case) names: ".lha" an LZH
@@ -77,18 +83,35 @@ struct SearchSummary {
   std::uint64_t filesWithHits = 0;  // of them, files with at least one hit
   std::uint64_t hits = 0;           // hit nodes of those files
   bool stopped = false;             // the stop came before every file was searched
+  std::uint64_t failed = 0;         // files that could not be searched (ReportFailure)
 };
 
 // The summary as the status bar and kolbrin-grep show it when the search has ended:
-// "1,234 ファイル中 56 ファイル、789 件", and " — 中断しました" after a stop.
+// "1,234 ファイル中 56 ファイル、789 件", then "、検索できなかったファイル 3" when
+// some could not be searched, and " — 中断しました" after a stop.
 std::string SummaryText(const SearchSummary& summary);
 
-// The folder a member's copy named `copyName` (see MemberAccess::CopyName) goes to in the
-// private folder `tempDir`: the folder itself unless `copiesMade` (the copies this
-// search has made, as paths) holds that copy, else the first numbered folder inside
-// it ("2/", "3/", ...) where it does not.
-std::string MemberCopyFolder(const std::string& tempDir, const std::string& copyName,
-                             const std::set<std::string>& copiesMade);
+// Where the member copies of one search go in the private folder: a copy name
+// (see MemberAccess::CopyName) used for the first time goes into the folder itself;
+// each repeat into a numbered folder inside it ("2/", "3/", ...), the first one
+// that does not hold that name yet. A numbered folder is never one of the copies
+// in the folder itself, nor is such a copy ever put where a numbered folder is:
+// each name at the top is either. Kept in memory, with the next number to try for
+// each name, so a name repeated n times costs O(n) in all.
+class MemberCopyFolders {
+ public:
+  explicit MemberCopyFolders(std::string tempDir) : tempDir_(std::move(tempDir)) {}
+  // The folder (ending in "/") for the next copy named `copyName`; from then on
+  // that copy counts as made.
+  std::string FolderFor(const std::string& copyName);
+
+ private:
+  std::string tempDir_;
+  // Each name taken in the folder itself: true for a numbered folder, false for a copy.
+  std::unordered_map<std::string, bool> topNames_;
+  // For each repeated copy name, the next numbered folder that may take it.
+  std::unordered_map<std::string, std::uint64_t> nextNumber_;
+};
 
 // Deletes a member's copy, and the numbered folder it was put in when that is left
 // empty.
@@ -147,15 +170,28 @@ class TGrep final : public platform::WorkerThread {
   // Replaces each folder among Paths by the regular files below it.
   void TakeInFolders();
   void SearchPlainFile(const std::string& path);
-  // Searches the members of the archive of `kind` at `path`, `depth` levels deep
-  // (the dropped archive is 1). False, having searched nothing, when it lists no
-  // member: it is then searched as a plain file, or passed over when dropped as a
-  // ZIP or LZH.
-  bool SearchArchive(std::uint8_t kind, const std::string& path, int depth);
+  // Tries `path` as each archive kind its name gives (`namedPath` for ".LZH" and
+  // ".ZIP" anywhere, `fileName` for the extension), in that order, `depth` levels
+  // deep (the dropped archive is 1). False, having searched nothing, when every
+  // kind's plug-in refuses it by its signature (or none is loaded): it is then a
+  // file to search as such. A damaged archive is reported, not searched. `shown`
+  // names it in reports: the dropped path, or for an archive inside an archive the
+  // outer one's name, ": " and its member name.
+  bool SearchAsArchive(const std::string& path, const std::string& namedPath,
+                       const std::string& fileName, const std::string& shown, int depth);
+  // Searches the members of the archive of `kind` at `path`; false when the
+  // plug-in says it is not an archive of that kind.
+  bool SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
+                     int depth);
+  // Counts `path` as not searched and hands the reason to the host, in order with
+  // the file nodes.
+  void ReportFailure(const std::string& path, std::string reason);
   // Searches the member's copy `copy`, extracted from an archive `depth` levels deep
   // with `room` bytes left under ExtractionCap: as an archive when its name and
-  // content make it one and the depth allows, else as a file.
-  void SearchMemberCopy(const std::string& copy, std::uint64_t room, int depth);
+  // content make it one and the depth allows, else as a file. `shown` names the
+  // member in reports: its archive's name, ": " and its own.
+  void SearchMemberCopy(const std::string& copy, const std::string& shown, std::uint64_t room,
+                        int depth);
   // Deletes a copy this search made and no node lists, giving its bytes back.
   void DeleteCopy(const std::string& copy, std::uint64_t bytes);
   // Scans `path` chunk by chunk until it is finished or a stop is seen.
@@ -180,14 +216,15 @@ class TGrep final : public platform::WorkerThread {
   SearchHost& host_;
   MemberAccess& members_;
   std::unique_ptr<Scanner> scanner_;
-  std::set<std::string> copiesMade_;  // every member copy this search has made
+  std::unique_ptr<MemberCopyFolders> copyFolders_;  // where this search's copies go
   std::uint64_t heldBytes_ = 0;       // what the copies it holds take, see ExtractionCap
   SearchSummary summary_;
   // A published file that the owner has not been handed yet.
   struct FileNode {
     std::string text;
     TextList hits;
-    bool member;  // its copy is listed for deletion
+    bool member;          // its copy is listed for deletion
+    std::string failure;  // when set, not a node: `text` could not be searched, and why
   };
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kPublishInterval = std::chrono::milliseconds(50);

@@ -31,6 +31,11 @@ class RecordingHost final : public SearchHost {
     tree.AddFile(text, std::move(hits));
   }
   void AddTempFile(const std::string& path) override { tempFiles.push_back(path); }
+  // Each path that could not be searched, with the reason.
+  std::vector<std::pair<std::string, std::string>> failures;
+  void ReportFailure(const std::string& path, const std::string& reason) override {
+    failures.emplace_back(path, reason);
+  }
   void UpdateMenuState() override { ++menuUpdates; }
   void SetStatusText(const std::string& text) override {
     statuses.push_back(text);

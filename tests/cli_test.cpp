@@ -370,12 +370,12 @@ TEST(CliRun, PrintsTheExpandedTreeAndExitsByHits) {
                          "A.txt\n\tLINE[0000000001]:key one\n"
                          "\tLINE[0000000003]:KEY three\n");
 
-  run = RunProgram(kProgram, {"absent", base + "A.txt", base + "missing.txt", folder.path()});
-  EXPECT_EQ(run.status, 1);
+  run = RunProgram(kProgram, {"absent", base + "A.txt", folder.path()});
+  EXPECT_EQ(run.status, 1) << "a folder without -r is skipped, not an error";
   EXPECT_EQ(run.out, "");
-  run = RunProgram(kProgram, {"--show-empty", "absent", base + "missing.txt"});
+  run = RunProgram(kProgram, {"--show-empty", "absent", base + "A.txt"});
   EXPECT_EQ(run.status, 1) << "files without hits print no hit node";
-  EXPECT_EQ(run.out, " " + base + "missing.txt\n");
+  EXPECT_EQ(run.out, " " + base + "A.txt\n");
 }
 
 // -r over a tree holding every kind of entry a walk meets. With --show-empty a file
@@ -696,8 +696,8 @@ TEST(CliArchives, EveryKindIsSearchedMemberByMember) {
 }
 
 // Named like an archive but not one, or one the library cannot open: searched as a
-// file. A 7z whose data is damaged is listed, no member comes out, and nothing is
-// left behind.
+// file. A 7z whose data is damaged is listed, no member comes out (each one is
+// reported), and nothing is left behind.
 TEST(CliArchives, ArchivesThatCannotBeOpenedAreSearchedAsFilesAndDamageLeavesNothing) {
   TempFolder folder;
   TempEnvironment temp;
@@ -712,13 +712,136 @@ TEST(CliArchives, ArchivesThatCannotBeOpenedAreSearchedAsFilesAndDamageLeavesNot
   const std::string cut = folder.Write("cut.7z", truncated);
   const std::string damaged = folder.Write("damaged.7z", bytes);
   const ProcessOutcome run = RunProgram(kProgram, {"--show-empty", "key", notGzip, cut, damaged});
-  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_NE(run.err.find("kolbrin-grep: " + damaged + ": a.txt: "), std::string::npos) << run.err;
   EXPECT_NE(run.out.find("-" + notGzip + "\n\tLINE[0000000001]:a key in plain text\n"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find(cut + "\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("a.txt"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find(damaged), std::string::npos) << run.out;
+  EXPECT_TRUE(temp.Empty());
+}
+
+// What cannot be searched is named on stderr, as grep does, and makes the exit
+// status 2 even when hits were printed; the file node of --show-empty stays.
+TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
+  TempFolder folder;
+  TempEnvironment temp;
+  const std::string base = folder.path() + "/";
+  const std::string hit = folder.Write("hit.txt", "a key\n");
+  std::string zipBytes;
+  {
+    const std::string zip = base + "good.zip";
+    test::WriteZip(zip, {{"a.txt", std::string(2000, 'k') + " key\n"}, {"b.txt", "key b\n"}});
+    zipBytes = test::ReadWholeFile(zip);
+  }
+  zipBytes[60] = static_cast<char>(zipBytes[60] ^ 0xFF);  // inside a.txt's packed data
+  const std::string damaged = folder.Write("damaged.zip", zipBytes);
+  // A ZIP's signature, then nothing of a member's header.
+  const std::string broken =
+      folder.Write("broken.zip", zipBytes.substr(0, 4) + std::string(200, '\0'));
+  const std::string tooLong = base + std::string(5000, 'x');
+  struct Case {
+    const char* label;
+    std::vector<std::string> arguments;
+    std::string out;
+    std::string err;
+  };
+  const std::string hitOut = "-" + hit + "\n\tLINE[0000000001]:a key\n";
+  const std::vector<Case> cases = {
+      {"missing", {"key", hit, base + "missing.txt"}, hitOut,
+       "kolbrin-grep: " + base + "missing.txt: No such file or directory\n"},
+      {"missing, shown", {"--show-empty", "key", base + "gone.txt"}, " " + base + "gone.txt\n",
+       "kolbrin-grep: " + base + "gone.txt: No such file or directory\n"},
+      {"control bytes", {"key", base + "a\nb\x1b.txt"}, "",
+       "kolbrin-grep: " + base + "a\\x0Ab\\x1B.txt: No such file or directory\n"},
+      {"too long", {"key", tooLong}, "", "kolbrin-grep: " + tooLong + ": File name too long\n"},
+      {"damaged member", {"key", damaged}, "",
+       "kolbrin-grep: " + damaged + ": a.txt: damaged data\n"},
+      {"damaged archive", {"--show-empty", "key", broken}, "",
+       "kolbrin-grep: " + broken + ": damaged archive\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ProcessOutcome run = RunProgram(kProgram, c.arguments);
+    EXPECT_EQ(run.status, 2);
+    // The damaged ZIP's good member is still searched.
+    if (std::string(c.label) == "damaged member") {
+      EXPECT_NE(run.out.find("/b.txt\n\tLINE[0000000001]:key b\n"), std::string::npos) << run.out;
+    } else {
+      EXPECT_EQ(run.out, c.out);
+    }
+    EXPECT_EQ(run.err, c.err);
+  }
+  if (::geteuid() != 0) {
+    const std::string locked = folder.Write("locked.txt", "key\n");
+    ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+    const ProcessOutcome run = RunProgram(kProgram, {"key", locked});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "kolbrin-grep: " + locked + ": Permission denied\n");
+  }
+}
+
+// A name holding ".zip" or ".lzh" is tried as an archive; what the plug-ins refuse
+// by its signature is searched as a file, and a ZIP also named ".lzh" is opened as
+// the ZIP it is. A relative path inside such a folder is searched too.
+TEST(CliArchives, FilesNamedLikeArchivesThatAreNotOnesAreSearchedAsFiles) {
+  TempFolder folder;
+  TempEnvironment temp;
+  const std::string base = folder.path() + "/";
+  const std::vector<std::string> texts = {
+      folder.Write("my.zipcodes/list.txt", "key in a folder named .zip\n"),
+      folder.Write("site.zip.d/notes.txt", "key in site.zip.d\n"),
+      folder.Write("readme.lzh.txt", "key in readme.lzh.txt\n"),
+      folder.Write("plain.zip", "key in a text file named plain.zip\n")};
+  const std::string both = base + "both.lzh.zip";
+  test::WriteZip(both, {{"inner.txt", "key inside\n"}});
+  std::vector<std::string> arguments = {"key", both};
+  arguments.insert(arguments.end(), texts.begin(), texts.end());
+  const ProcessOutcome run = RunProgram(kProgram, arguments);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const std::string& text : texts) {
+    EXPECT_NE(run.out.find("-" + text + "\n\tLINE[0000000001]:key"), std::string::npos) << text;
+  }
+  EXPECT_NE(run.out.find("/inner.txt\n\tLINE[0000000001]:key inside\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("-" + both), std::string::npos) << run.out;
+
+  const ProcessOutcome inside = RunProgram(kProgram, {"key", "list.txt"}, base + "my.zipcodes");
+  EXPECT_EQ(inside.status, 0) << inside.err;
+  EXPECT_EQ(inside.out, "-" + texts[0] + "\n\tLINE[0000000001]:key in a folder named .zip\n");
+}
+
+// Members whose names are longer than the find record holds (a deep path; 200
+// kanji stored in CP932), and a member named like the numbered folder a repeated
+// name went into, are all searched.
+TEST(CliArchives, LongNamesAndNamesLikeNumberedFoldersAreSearched) {
+  TempFolder folder;
+  TempEnvironment temp;
+  std::string deep;
+  for (int i = 0; i < 60; ++i) deep += "folder" + std::to_string(10 + i) + "/";
+  deep += "deep.txt";
+  ASSERT_GT(deep.size(), 533u);
+  std::string kanji;
+  for (int i = 0; i < 200; ++i) kanji += "\x8A\xBF";  // 漢 in CP932
+  kanji += ".txt";
+  const std::string zip = folder.path() + "/names.zip";
+  test::WriteZip(zip, {{deep, "key deep\n"},
+                       {kanji, "key kanji\n"},
+                       {"a/x.txt", "key a\n"},
+                       {"b/x.txt", "key b\n"},
+                       {"2", "key two\n"}});
+  const ProcessOutcome run = RunProgram(kProgram, {"key", zip});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const char* line : {"key deep", "key kanji", "key a", "key b", "key two"}) {
+    EXPECT_NE(run.out.find(std::string("\tLINE[0000000001]:") + line + "\n"), std::string::npos)
+        << line << "\n" << run.out;
+  }
+  EXPECT_NE(run.out.find("/2/x.txt\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("/2/2\n"), std::string::npos) << run.out;
   EXPECT_TRUE(temp.Empty());
 }
 

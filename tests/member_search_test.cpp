@@ -298,6 +298,7 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
     std::uint64_t cap;
     std::vector<FixtureMember> members;
     std::set<std::string> searched;  // the members with nodes
+    std::set<std::string> reported;  // the members reported as not searched
   };
   const std::vector<Case> cases = {
       // The first copy goes for want of hits; the next two are kept, so a fourth of
@@ -309,10 +310,11 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
         {"c.txt", text("key c")},
         {"d.txt", text("key d")},
         {"e.txt", "key e\n"}},
-       {"b.txt", "c.txt", "e.txt"}},
+       {"b.txt", "c.txt", "e.txt"},
+       {"d.txt"}},
       // The archive's copy is held while its member would be extracted.
-      {"an archive's copy", innerBytes + kPart / 2, {{"inner.zip", Contents(inner)}}, {}},
-      {"room for both", innerBytes + kPart + 100, {{"inner.zip", Contents(inner)}}, {"deep.txt"}},
+      {"an archive's copy", innerBytes + kPart / 2, {{"inner.zip", Contents(inner)}}, {}, {"deep.txt"}},
+      {"room for both", innerBytes + kPart + 100, {{"inner.zip", Contents(inner)}}, {"deep.txt"}, {}},
   };
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -328,6 +330,16 @@ TEST_F(MemberSearch, TheExtractionCapCountsEveryCopyTheSearchHolds) {
     for (const std::string& node : search->FileNodes()) searched.insert(platform::FileNameOf(node));
     EXPECT_EQ(searched, c.searched);
     EXPECT_EQ(FilesIn(privateFolder), c.searched) << "no copy beside the ones with nodes";
+    // Each member left out is reported as "ARCHIVE: MEMBER", with the reason.
+    std::set<std::string> reported;
+    for (const auto& [path, reason] : search->host.failures) {
+      // Named from the dropped archive down, never by a copy in the private folder.
+      EXPECT_TRUE(path.starts_with(folder.path() + "/cap")) << path;
+      reported.insert(path.substr(path.rfind(": ") + 2));
+      EXPECT_EQ(reason, "larger than the extraction cap") << path;
+    }
+    EXPECT_EQ(reported, c.reported);
+    EXPECT_EQ(search->grep->Summary().failed, c.reported.size());
   }
 }
 
@@ -433,7 +445,10 @@ TEST_F(MemberSearch, StoppedHiddenMemberWithoutHitsIsDeletedAtOnce) {
   EXPECT_TRUE(search->host.tempFiles.empty());
 }
 
-TEST_F(MemberSearch, DamagedEmptyAndUnloadedArchivesAreSkippedSilently) {
+// Cut inside its first header (no signature left to match), empty, named like a
+// ZIP without being one, or with no plug-in loaded: each is searched as the file
+// it is, and none is an error.
+TEST_F(MemberSearch, FilesThePlugInsRefuseOrCannotBeAskedAboutAreSearchedAsFiles) {
   const std::string good = Zip("good.zip", {{"in.txt", "key\n"}});
   std::string damaged = Contents(good);
   damaged.resize(12);  // inside the first member's header
@@ -443,14 +458,15 @@ TEST_F(MemberSearch, DamagedEmptyAndUnloadedArchivesAreSkippedSilently) {
   auto search = NewSearch("key", /*hide=*/false);
   for (const std::string& path : {cut, empty, text}) search->grep->Paths.Add(path);
   search->Run();
-  EXPECT_TRUE(search->FileNodes().empty());
+  EXPECT_EQ(search->FileNodes(), (Texts{cut, empty, text}));
+  EXPECT_EQ(search->grep->Summary().failed, 0u);
 
-  // Without the libraries an archive is not searched as a plain file either.
   FreeZipLibrary();
   auto unloaded = NewSearch("key", /*hide=*/false);
   unloaded->grep->Paths.Add(good);
   unloaded->Run();
-  EXPECT_TRUE(unloaded->FileNodes().empty());
+  EXPECT_EQ(unloaded->FileNodes(), Texts{good});
+  EXPECT_EQ(unloaded->grep->Summary().failed, 0u);
   EXPECT_TRUE(FilesIn(tempDir).empty());
 }
 

@@ -144,7 +144,7 @@ TEST(SearchTraversal, SearchesPathsInCaseInsensitiveOrderOnce) {
   EXPECT_FALSE(search.grep->FatalException());
 }
 
-TEST(SearchTraversal, SkipsFoldersAndArchivesAndShowsUnreadableFilesWhenAsked) {
+TEST(SearchTraversal, SkipsFoldersAndShowsFilesNamedLikeArchivesAndUnreadableFilesWhenAsked) {
   TempFolder folder;
   const std::string base = folder.path() + "/";
   ::mkdir((base + "sub").c_str(), 0700);
@@ -161,18 +161,23 @@ TEST(SearchTraversal, SkipsFoldersAndArchivesAndShowsUnreadableFilesWhenAsked) {
   }
   search.Run();
   const std::vector<FileNode>& files = search.host.tree.Files();
-  ASSERT_EQ(files.size(), 3u);
-  EXPECT_EQ(files[0].text, base + "empty.txt");
-  EXPECT_TRUE(files[0].hits.empty());
-  EXPECT_EQ(files[1].text, base + "gone.txt");
+  // Text files whose names hold ".zip" or ".lzh" are refused by the plug-ins'
+  // signature check, or found without one loaded, and searched as files.
+  std::vector<std::string> texts;
+  for (const FileNode& file : files) texts.push_back(file.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{base + "data.zip.txt", base + "empty.txt",
+                                             base + "gone.txt", base + "hit.txt",
+                                             base + "in.lzh.d/plain.txt", base + "X.Zip"}));
+  ASSERT_EQ(files.size(), 6u);
   EXPECT_TRUE(files[1].hits.empty());
-  EXPECT_EQ(files[2].text, base + "hit.txt");
-  EXPECT_EQ(files[2].hits, std::vector<std::string>{"LINE[0000000001]:a key"});
-  // The file that could not be read was not searched.
+  EXPECT_TRUE(files[2].hits.empty());
+  EXPECT_EQ(files[3].hits, std::vector<std::string>{"LINE[0000000001]:a key"});
+  // The file that could not be read was not searched, and is counted as such.
   const SearchSummary& summary = search.grep->Summary();
-  EXPECT_EQ(summary.files, 2u);
-  EXPECT_EQ(summary.filesWithHits, 1u);
-  EXPECT_EQ(summary.hits, 1u);
+  EXPECT_EQ(summary.files, 5u);
+  EXPECT_EQ(summary.filesWithHits, 4u);
+  EXPECT_EQ(summary.hits, 4u);
+  EXPECT_EQ(summary.failed, 1u);
   EXPECT_FALSE(summary.stopped);
 }
 
@@ -197,6 +202,8 @@ TEST(SearchSummaryText, CountsInGroupsOfThreeDigitsAndSaysAStop) {
       {{0, 0, 0, false}, "0 ファイル中 0 ファイル、0 件"},
       {{1234, 56, 789, false}, "1,234 ファイル中 56 ファイル、789 件"},
       {{1000000, 100, 1234567, true}, "1,000,000 ファイル中 100 ファイル、1,234,567 件 — 中断しました"},
+      {{7, 2, 3, false, 3}, "7 ファイル中 2 ファイル、3 件、検索できなかったファイル 3"},
+      {{1, 0, 0, true, 1234}, "1 ファイル中 0 ファイル、0 件、検索できなかったファイル 1,234 — 中断しました"},
   };
   for (const Case& c : cases) EXPECT_EQ(SummaryText(c.summary), c.text);
 }
