@@ -106,6 +106,7 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
     // Anything but the end of the list is an archive that cannot be read.
     return first == ARCHIVER_END ? kNoMembers : kCannotOpen;
   }
+  int next = 0;
   do {
     const char* name = reinterpret_cast<const char*>(record + ARCHIVER_NAME_OFFSET);
     std::string entry(name, ::strnlen(name, sizeof record - ARCHIVER_NAME_OFFSET));
@@ -115,9 +116,10 @@ std::int32_t List(ArchiverLibrary& library, int checkMode, bool zip, const std::
     }
     members.push_back(std::move(entry));
     std::memset(record, 0, sizeof record);
-  } while (library.FindNext(archive, record) == 0);
+  } while ((next = library.FindNext(archive, record)) == 0);
   library.CloseArchive(archive);
-  return kArchiveOk;
+  // Anything but the end of the list: the archive is damaged after the members so far.
+  return next == ARCHIVER_END ? kArchiveOk : kListingCutShort;
 }
 
 // The binding's result for a command's result.

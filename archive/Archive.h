@@ -47,6 +47,8 @@ inline constexpr std::int32_t kExtractionStopped = -7;  // the search's stop cam
 inline constexpr std::int32_t kMemberTooLarge = -8;     // over ZipOption::SizeCap
 inline constexpr std::int32_t kOverArchiveCap = -9;     // over the archive's total cap
 inline constexpr std::int32_t kNoRoomLeft = -10;        // would take the free-space reserve
+// Listing: the members before a part that cannot be read are listed, the rest not.
+inline constexpr std::int32_t kListingCutShort = -11;
 
 // The plug-in's own result (ARCHIVER_OK or an ARCHIVER_ code of ArchiverApi.h) of
 // the last command this thread ran, telling why an extraction failed with
@@ -72,7 +74,8 @@ bool FreeAnyLibrary();
 // Lists the members into `members` (emptied first): the LZH names as the library
 // gives them; each ZIP name, and each name of the other kinds, followed by a TAB,
 // and "*" for an encrypted member. With kLibraryMissing `members` is left as it
-// was; after the other failures it holds only ArchiveErrorEntry.
+// was; with kListingCutShort it holds the members listed before the damage; after
+// the other failures it holds only ArchiveErrorEntry.
 std::int32_t ListLzhMembers(const std::string& archivePath, std::vector<std::string>& members);
 std::int32_t ListZipMembers(const std::string& archivePath, std::vector<std::string>& members);
 std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::string>& members);

@@ -64,6 +64,8 @@ class ArchiverMembers final : public MemberAccess {
     switch (listed) {
       case kArchiveOk:
         return Listing::Listed;
+      case kListingCutShort:
+        return Listing::CutShort;
       case kCannotOpen:
         members.clear();
         return Listing::Damaged;

@@ -30,6 +30,7 @@ class MemberAccess {
                   // without members, or no library for the kind is loaded: a file
                   // to search as such
     Damaged,      // an archive of that kind whose data cannot be read
+    CutShort,     // `members` holds the members before a part that cannot be read
   };
   // Lists the members of the archive of `archiveKind` at `archivePath` into
   // `members`, in the listed form the other calls take; unless Listed, `members`

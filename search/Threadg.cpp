@@ -250,6 +250,10 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
     case MemberAccess::Listing::Damaged:
       ReportFailure(shown, "damaged archive");
       return true;
+    case MemberAccess::Listing::CutShort:
+      // The members listed are still searched.
+      ReportFailure(shown, "damaged archive: members after the damage cannot be listed");
+      break;
     case MemberAccess::Listing::Listed:
       break;
   }

@@ -741,6 +741,15 @@ TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
   // A ZIP's signature, then nothing of a member's header.
   const std::string broken =
       folder.Write("broken.zip", zipBytes.substr(0, 4) + std::string(200, '\0'));
+  // An LZH cut inside its second member's header: the first is still searched.
+  std::string cut;
+  {
+    const std::string lzh = base + "whole.lzh";
+    test::WriteStoredLzh(lzh, {{"first.txt", "key one\n"}, {"second.txt", "key two\n"}});
+    const std::string bytes = test::ReadWholeFile(lzh);
+    const std::size_t second = bytes.find("second.txt");
+    cut = folder.Write("cut.lzh", bytes.substr(0, second - 4));
+  }
   const std::string tooLong = base + std::string(5000, 'x');
   struct Case {
     const char* label;
@@ -761,6 +770,8 @@ TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
        "kolbrin-grep: " + damaged + ": a.txt: damaged data\n"},
       {"damaged archive", {"--show-empty", "key", broken}, "",
        "kolbrin-grep: " + broken + ": damaged archive\n"},
+      {"listing cut short", {"key", cut}, "",
+       "kolbrin-grep: " + cut + ": damaged archive: members after the damage cannot be listed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -769,6 +780,9 @@ TEST(CliRun, PathsThatCannotBeSearchedAreNamedOnStderrAndExitTwo) {
     // The damaged ZIP's good member is still searched.
     if (std::string(c.label) == "damaged member") {
       EXPECT_NE(run.out.find("/b.txt\n\tLINE[0000000001]:key b\n"), std::string::npos) << run.out;
+    } else if (std::string(c.label) == "listing cut short") {
+      EXPECT_NE(run.out.find("/first.txt\n\tLINE[0000000001]:key one\n"), std::string::npos)
+          << run.out;
     } else {
       EXPECT_EQ(run.out, c.out);
     }
