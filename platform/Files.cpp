@@ -136,20 +136,31 @@ bool NameTaken(const std::string& path) {
 
 namespace {
 
-// The private folders that live in this process: descriptor and path. Never
-// destroyed, so a PrivateFolder that outlives the other statics can still let go.
-std::mutex& gHeldMutex = *new std::mutex;
-std::vector<std::pair<int, std::string>>& gHeldFolders =
-    *new std::vector<std::pair<int, std::string>>;
+// The private folders that live in this process: descriptor and path.
+struct HeldFolders {
+  std::mutex mutex;
+  std::vector<std::pair<int, std::string>> folders;
+};
+
+// Made on first use in storage of its own and never destroyed, so a PrivateFolder
+// that outlives the other statics can still let go; not on the heap, so that a
+// plug-in that links this file and is unloaded leaves nothing allocated behind.
+HeldFolders& TheHeldFolders() {
+  alignas(HeldFolders) static unsigned char storage[sizeof(HeldFolders)];
+  static HeldFolders* const held = new (storage) HeldFolders;
+  return *held;
+}
 
 void HoldFolder(int fd, const std::string& path) {
-  std::lock_guard lock(gHeldMutex);
-  gHeldFolders.emplace_back(fd, path);
+  HeldFolders& held = TheHeldFolders();
+  std::lock_guard lock(held.mutex);
+  held.folders.emplace_back(fd, path);
 }
 
 void LetGoFolder(int fd) {
-  std::lock_guard lock(gHeldMutex);
-  std::erase_if(gHeldFolders, [fd](const auto& held) { return held.first == fd; });
+  HeldFolders& held = TheHeldFolders();
+  std::lock_guard lock(held.mutex);
+  std::erase_if(held.folders, [fd](const auto& entry) { return entry.first == fd; });
 }
 
 // The folder that holds the file or folder at `relative` (beginning "./") below the
@@ -192,8 +203,9 @@ bool Unlink(const std::string& path, int flags) {
 }  // namespace
 
 std::optional<HeldPlace> HeldPrivatePlace(const std::string& path) {
-  std::lock_guard lock(gHeldMutex);
-  for (const auto& [fd, folder] : gHeldFolders) {
+  HeldFolders& held = TheHeldFolders();
+  std::lock_guard lock(held.mutex);
+  for (const auto& [fd, folder] : held.folders) {
     // The folder's path ends in "/"; the folder named without it is the folder too.
     const bool inside = path.starts_with(folder) || path + "/" == folder;
     if (!inside) continue;

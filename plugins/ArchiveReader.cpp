@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <new>
 
 #include "plugins/PluginCore.h"
 
@@ -30,6 +31,10 @@ class Utf8Locale {
     if (locale_ != static_cast<locale_t>(nullptr)) ::freelocale(locale_);
   }
   locale_t get() const { return locale_; }
+  void Release() {
+    if (locale_ != static_cast<locale_t>(nullptr)) ::freelocale(locale_);
+    locale_ = static_cast<locale_t>(nullptr);
+  }
 
  private:
   locale_t locale_;
@@ -38,8 +43,10 @@ class Utf8Locale {
 // Never destroyed: the threads reading ahead may still convert names while the
 // library's other statics are destroyed (at exit, or when it is unloaded), before
 // the library's own state, which ends them.
-const Utf8Locale& TheUtf8Locale() {
-  static const Utf8Locale* const locale = new Utf8Locale;
+// Not on the heap either, so that an unloaded library leaves nothing allocated behind.
+Utf8Locale& TheUtf8Locale() {
+  alignas(Utf8Locale) static unsigned char storage[sizeof(Utf8Locale)];
+  static Utf8Locale* const locale = new (storage) Utf8Locale;
   return *locale;
 }
 
@@ -101,6 +108,8 @@ Utf8LocaleScope::Utf8LocaleScope() {
   const locale_t utf8 = TheUtf8Locale().get();
   if (utf8 != static_cast<locale_t>(nullptr)) previous_ = ::uselocale(utf8);
 }
+
+void ReleaseUtf8Locale() { TheUtf8Locale().Release(); }
 
 Utf8LocaleScope::~Utf8LocaleScope() {
   if (previous_ != nullptr) ::uselocale(static_cast<locale_t>(previous_));

@@ -382,6 +382,10 @@ class Cursors {
 
 class Library {
  public:
+  Library() = default;
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+
   bool Check(const char* path) {
     if (path == nullptr) return false;
     Utf8LocaleScope utf8;
@@ -480,6 +484,15 @@ class Library {
   }
 
  private:
+  // Declared first, so destroyed last, once every reader and its thread has gone:
+  // the UTF-8 locale is freed when the library is unloaded.
+  struct LocaleRelease {
+    LocaleRelease() = default;
+    LocaleRelease(const LocaleRelease&) = delete;
+    LocaleRelease& operator=(const LocaleRelease&) = delete;
+    ~LocaleRelease() { ReleaseUtf8Locale(); }
+  } localeRelease_;
+
   OpenArchive* Find(ARCHIVER_HANDLE handle) {
     const auto found = archives_.find(reinterpret_cast<std::uintptr_t>(handle));
     return found == archives_.end() ? nullptr : found->second.get();

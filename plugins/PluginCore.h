@@ -104,6 +104,10 @@ class Utf8LocaleScope {
   void* previous_ = nullptr;
 };
 
+// Frees the UTF-8 locale the scopes share, when the library is unloaded and no
+// thread reads any more; a later scope would make it again.
+void ReleaseUtf8Locale();
+
 struct Member {
   std::string name;  // UTF-8
   bool regular = false;
