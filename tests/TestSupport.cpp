@@ -1,5 +1,7 @@
 #include "tests/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unicode/ucnv.h>
@@ -60,6 +62,17 @@ ScanOutcome ScanToEnd(Scanner& scanner, const std::string& path, std::uint32_t c
   outcome.entries = scanner.Results();
   outcome.firstPassEntries = scanner.FirstPassEntries();
   return outcome;
+}
+
+std::uint64_t BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "wchar:") return value;
+  }
+  ADD_FAILURE() << "no wchar in /proc/self/io";
+  return 0;
 }
 
 std::string ReadWholeFile(const std::string& path) {

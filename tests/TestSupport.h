@@ -33,6 +33,13 @@ std::string Encode(const std::string& utf8, const char* converterName);
 // The whole content of the file at `path`; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 
+// Bytes this process has handed to write() so far (wchar of /proc/self/io), all
+// threads and every descriptor together.
+std::uint64_t BytesWritten();
+// What a test allows for the process's other writes (its threads signalling each
+// other, a sanitizer's own) when it measures one extraction's writes that way.
+inline constexpr std::uint64_t kOtherWrites = 4096;
+
 struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
   TextList entries;                  // the result entries, sort prefixes included
