@@ -92,7 +92,6 @@ class CliHost final : public kolbrin::SearchHost {
   // As grep does: "kolbrin-grep: PATH: REASON" on stderr at once, the path's control
   // bytes escaped as on stdout, so a name cannot forge a line or reach the terminal.
   void ReportFailure(const std::string& path, const std::string& reason) override {
-    failed_ = true;
     std::string text = "kolbrin-grep: ";
     kolbrin::StringSink line{text};
     kolbrin::WriteRawText(line, path, /*tabsAllowed=*/false);
@@ -105,13 +104,11 @@ class CliHost final : public kolbrin::SearchHost {
   }
 
   const ResultTree& tree() const { return tree_; }
-  bool AnyFailure() const { return failed_; }
   bool StatusToTerminal() const { return statusToTerminal_; }
 
  private:
   const bool statusToTerminal_;
   bool statusShown_ = false;
-  bool failed_ = false;
   ResultTree tree_;
 };
 
@@ -291,6 +288,6 @@ int main(int argc, char** argv) {
   // one by one, and the system takes the whole heap back at once.
   if (endingSignal != 0) std::exit(kolbrin::platform::ExitStatusForSignal(endingSignal));
   // A path that could not be searched makes it 2, as in grep, hits or none.
-  if (host.AnyFailure()) std::exit(2);
+  if (summary.failed != 0) std::exit(2);
   std::exit(host.tree().HitCount() > 0 ? 0 : 1);
 }

@@ -42,12 +42,6 @@ void SortedPathList::Assign(std::vector<std::string> paths) {
   paths_ = std::move(paths);
 }
 
-std::uint8_t ArchiveKindOf(const std::string& path) {
-  const std::string upper = platform::UpperCaseText(path);
-  if (upper.find(".LZH") != std::string::npos) return kLzhArchive;
-  if (upper.find(".ZIP") != std::string::npos) return kZipArchive;
-  return kPlainFile;
-}
 
 std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
   static constexpr std::array<std::string_view, 17> kOtherKinds = {
@@ -66,6 +60,21 @@ std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
     if (endsWith(extension)) return kOtherArchive;
   }
   return kPlainFile;
+}
+
+ArchiveKinds ArchiveKindsOf(const std::string& namedPath, const std::string& fileName) {
+  ArchiveKinds tried;
+  const auto add = [&tried](std::uint8_t kind) {
+    const auto end = tried.kinds.begin() + tried.count;
+    if (kind != kPlainFile && std::find(tried.kinds.begin(), end, kind) == end) {
+      tried.kinds[tried.count++] = kind;
+    }
+  };
+  const std::string upper = platform::UpperCaseText(namedPath);
+  if (upper.find(".LZH") != std::string::npos) add(kLzhArchive);
+  if (upper.find(".ZIP") != std::string::npos) add(kZipArchive);
+  add(ArchiveKindByExtension(fileName));
+  return tried;
 }
 
 std::string ProgressText(const std::string& path) {
@@ -135,7 +144,9 @@ void TGrep::Execute() {
     const std::string& path = Paths[i];
     // A path named like an archive is tried as one; a file its plug-ins refuse by its
     // signature is searched as what it is. (A folder is passed over there.)
-    if (SearchAsArchive(path, path, platform::FileNameOf(path), path, 1)) continue;
+    if (SearchAsArchive(path, ArchiveKindsOf(path, platform::FileNameOf(path)), path, 1)) {
+      continue;
+    }
     ArchiveKind = kPlainFile;
     SearchPlainFile(path);
   }
@@ -216,26 +227,13 @@ ScanResult TGrep::ScanFile(const std::string& path) {
   return result;
 }
 
-bool TGrep::SearchAsArchive(const std::string& path, const std::string& namedPath,
-                            const std::string& fileName, const std::string& shown, int depth) {
+bool TGrep::SearchAsArchive(const std::string& path, const ArchiveKinds& kinds,
+                            const std::string& shown, int depth) {
   // Without a private folder to extract into, members are not extracted at all.
   if (TempDir.empty()) return false;
-  std::array<std::uint8_t, 3> kinds{};
-  std::size_t count = 0;
-  const auto add = [&](std::uint8_t kind) {
-    if (kind != kPlainFile && std::find(kinds.begin(), kinds.begin() + count, kind) ==
-                                  kinds.begin() + count) {
-      kinds[count++] = kind;
-    }
-  };
-  // ".LZH" or ".ZIP" anywhere in the name (both when it has both), then the extension.
-  const std::string upper = platform::UpperCaseText(namedPath);
-  if (upper.find(".LZH") != std::string::npos) add(kLzhArchive);
-  if (upper.find(".ZIP") != std::string::npos) add(kZipArchive);
-  add(ArchiveKindByExtension(fileName));
-  for (std::size_t i = 0; i < count; ++i) {
-    if (depth == 1) ArchiveKind = kinds[i];
-    if (SearchArchive(kinds[i], path, shown, depth)) return true;
+  for (std::size_t i = 0; i < kinds.count; ++i) {
+    if (depth == 1) ArchiveKind = kinds.kinds[i];
+    if (SearchArchive(kinds.kinds[i], path, shown, depth)) return true;
   }
   return false;
 }
@@ -331,9 +329,9 @@ void TGrep::SearchMemberCopy(const std::string& copy, const std::string& shown,
     // Judged by the copy's own name (the private folder's path says nothing), then
     // confirmed by its content as the library lists it.
     const std::string name = platform::FileNameOf(copy);
-    if (ArchiveKindOf(name) != kPlainFile || ArchiveKindByExtension(name) != kPlainFile) {
+    if (const ArchiveKinds kinds = ArchiveKindsOf(name, name); !kinds.empty()) {
       if (!hold()) return;
-      if (SearchAsArchive(copy, name, name, shown, depth + 1)) {
+      if (SearchAsArchive(copy, kinds, shown, depth + 1)) {
         // The copy of an archive gets no node; its members have been searched.
         DeleteCopy(copy, *held);
         return;

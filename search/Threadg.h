@@ -3,6 +3,7 @@
 // results and its progress to the host on the owner's thread.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -55,10 +56,17 @@ class SortedPathList {
   std::vector<std::string> paths_;
 };
 
-// The kind a path is first tried as, judged by its name only: ".LZH" anywhere in
-// the upper-cased path an LZH archive, else ".ZIP" a ZIP archive. Whether it is one
-// is the plug-in's to say (TGrep::SearchAsArchive).
-std::uint8_t ArchiveKindOf(const std::string& path);
+// The archive kinds a file is tried as, in order, judged by its name only: an LZH
+// archive when ".LZH" stands anywhere in the upper-cased `namedPath`, a ZIP archive
+// when ".ZIP" does, then the kind its `fileName`'s extension names
+// (ArchiveKindByExtension), each once. Whether it is one is the plug-in's to say
+// (TGrep::SearchAsArchive); none at all makes a plain file.
+struct ArchiveKinds {
+  std::array<std::uint8_t, 3> kinds{};
+  std::size_t count = 0;
+  bool empty() const { return count == 0; }
+};
+ArchiveKinds ArchiveKindsOf(const std::string& namedPath, const std::string& fileName);
 
 // The kind a file name's extension (at its end, in any case) names: ".lha" an LZH
 // archive; ".7z", ".rar", ".tar", ".tgz", ".tbz2", ".tbz", ".txz", ".tzst", ".cpio",
@@ -170,15 +178,14 @@ class TGrep final : public platform::WorkerThread {
   // Replaces each folder among Paths by the regular files below it.
   void TakeInFolders();
   void SearchPlainFile(const std::string& path);
-  // Tries `path` as each archive kind its name gives (`namedPath` for ".LZH" and
-  // ".ZIP" anywhere, `fileName` for the extension), in that order, `depth` levels
+  // Tries `path` as each of `kinds` (ArchiveKindsOf), in that order, `depth` levels
   // deep (the dropped archive is 1). False, having searched nothing, when every
   // kind's plug-in refuses it by its signature (or none is loaded): it is then a
   // file to search as such. A damaged archive is reported, not searched. `shown`
   // names it in reports: the dropped path, or for an archive inside an archive the
   // outer one's name, ": " and its member name.
-  bool SearchAsArchive(const std::string& path, const std::string& namedPath,
-                       const std::string& fileName, const std::string& shown, int depth);
+  bool SearchAsArchive(const std::string& path, const ArchiveKinds& kinds,
+                       const std::string& shown, int depth);
   // Searches the members of the archive of `kind` at `path`; false when the
   // plug-in says it is not an archive of that kind.
   bool SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
