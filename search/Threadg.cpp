@@ -128,31 +128,40 @@ TGrep::TGrep(platform::Dispatcher& owner, SearchHost& host, MemberAccess& member
 TGrep::~TGrep() { StopAndJoin(); }
 
 void TGrep::Execute() {
-  scanner_ =
-      MakeScannerFor(SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding});
-  scanner_->SetOnFileLoaded([this] { ShowProgress(); });
+  const unsigned threads = ScannerThreadsFor(Jobs);
+  scans_ = std::make_unique<ScanAhead>(
+      SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding}, MakeScannerFor,
+      threads, [this] { return Terminated() || abandoned_.load(std::memory_order_relaxed); });
+  mostAhead_ = threads == 0 ? 1 : threads * kFilesAheadPerThread;
   copyFolders_ = std::make_unique<MemberCopyFolders>(TempDir);
-  for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
-  CopiesToDelete.clear();
-  if (SearchFolders) TakeInFolders();
+  try {
+    for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
+    CopiesToDelete.clear();
+    if (SearchFolders) TakeInFolders();
 
-  for (std::size_t i = 0; i < Paths.size(); ++i) {
-    if (Terminated()) {
-      summary_.stopped = true;
-      break;
+    for (std::size_t i = 0; i < Paths.size(); ++i) {
+      if (Terminated()) {
+        summary_.stopped = true;
+        break;
+      }
+      const std::string& path = Paths[i];
+      // A path named like an archive is tried as one; a file its plug-ins refuse by
+      // its signature is searched as what it is. (A folder is passed over there.)
+      if (SearchAsArchive(path, ArchiveKindsOf(path, platform::FileNameOf(path)), path, 1)) {
+        continue;
+      }
+      ArchiveKind = kPlainFile;
+      Expect(Pending(Pending::Kind::File, path));
     }
-    const std::string& path = Paths[i];
-    // A path named like an archive is tried as one; a file its plug-ins refuse by its
-    // signature is searched as what it is. (A folder is passed over there.)
-    if (SearchAsArchive(path, ArchiveKindsOf(path, platform::FileNameOf(path)), path, 1)) {
-      continue;
-    }
-    ArchiveKind = kPlainFile;
-    SearchPlainFile(path);
+    FinishPending();
+  } catch (...) {
+    // The owner is gone or failed: nothing more is shown, and no copy is left waiting.
+    abandoned_ = true;
+    DropPending();
+    throw;
   }
 
-  scanner_->ClearCurrentFile();
-  ShowProgress();
+  ShowProgress({});
   Publish();
 }
 
@@ -164,7 +173,7 @@ void TGrep::TakeInFolders() {
     const std::string& path = Paths[i];
     // A large tree takes a while: the status bar names the path being walked.
     walking_ = &path;
-    ShowProgress();
+    statusChanged_ = true;
     PublishIfDue();
     if (!platform::ListFilesBelow(path, files, stopRequested)) files.push_back(path);
   }
@@ -196,36 +205,15 @@ std::string ReadFailure(const std::string& path) {
 // encryption mark after it.
 std::string MemberName(const std::string& member) { return member.substr(0, member.find('\t')); }
 
+// The size of a member's copy; nothing when it cannot be told.
+std::optional<std::uint64_t> CopySize(const std::string& copy) {
+  std::error_code error;
+  const std::uintmax_t bytes = std::filesystem::file_size(copy, error);
+  if (error) return std::nullopt;
+  return static_cast<std::uint64_t>(bytes);
+}
+
 }  // namespace
-
-void TGrep::SearchPlainFile(const std::string& path) {
-  if (ScanFile(path) == ScanResult::ScanNoHits && scanner_->LoadFailed()) {
-    std::string reason = ReadFailure(path);
-    // A folder among the paths is passed over without a node.
-    if (reason.empty()) return;
-    FlushResults(/*member=*/false);
-    ReportFailure(path, std::move(reason));
-    return;
-  }
-  FlushResults(/*member=*/false);
-}
-
-void TGrep::ReportFailure(const std::string& path, std::string reason) {
-  ++summary_.failed;
-  unpublished_.push_back({path, {}, false, std::move(reason)});
-  PublishIfDue();
-}
-
-ScanResult TGrep::ScanFile(const std::string& path) {
-  scanner_->ResetForFile();
-  ScanResult result;
-  do {
-    result = scanner_->ScanStep(path, kChunkSize);
-    PublishIfDue();
-  } while (result == ScanResult::ScanMore && !Terminated());
-  if (result == ScanResult::ScanMore) summary_.stopped = true;
-  return result;
-}
 
 bool TGrep::SearchAsArchive(const std::string& path, const ArchiveKinds& kinds,
                             const std::string& shown, int depth) {
@@ -279,10 +267,21 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
     // A copy left by an earlier search belongs to no node any more and is replaced.
     const std::string folder = copyFolders_->FolderFor(copyName);
     // What this search's copies may still take, this one included.
-    const std::uint64_t room = heldBytes_ < ExtractionCap ? ExtractionCap - heldBytes_ : 0;
+    std::uint64_t room = RoomLeft();
     extractList.assign(1, member);
     std::string failure = members_.ExtractMembers(kind, path, extractList, folder, room);
     const std::string copy = folder + copyName;
+    if (!failure.empty() && !Terminated() && pendingBytes_ != 0) {
+      // The copies waiting for their scans may be what left too little room (under
+      // the cap, or on the disk): once they are finished the room is what the single
+      // worker would have had, and the member is tried again.
+      DeleteMemberCopy(copy, TempDir);
+      while (!pending_.empty() && !finishedAfterStop_) FinishFront();
+      if (!Terminated()) {
+        room = RoomLeft();
+        failure = members_.ExtractMembers(kind, path, extractList, folder, room);
+      }
+    }
     if (!failure.empty()) {
       // The numbered folder the library made for it, if any, goes again.
       DeleteMemberCopy(copy, TempDir);
@@ -296,63 +295,55 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
   return true;
 }
 
-namespace {
-
-// The size of a member's copy; nothing when it cannot be told.
-std::optional<std::uint64_t> CopySize(const std::string& copy) {
-  std::error_code error;
-  const std::uintmax_t bytes = std::filesystem::file_size(copy, error);
-  if (error) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes);
+std::optional<std::uint64_t> TGrep::HoldCopy(
+    const std::string& copy, const std::string& shown, std::uint64_t room,
+    void (TGrep::*report)(const std::string&, std::string)) {
+  // A library that cannot be told the room may have written a larger copy, which
+  // is not kept.
+  const std::optional<std::uint64_t> bytes = CopySize(copy);
+  if (!bytes || *bytes > room) {
+    DeleteMemberCopy(copy, TempDir);
+    (this->*report)(shown, bytes ? "larger than the extraction cap" : "cannot be read");
+    return std::nullopt;
+  }
+  heldBytes_ += *bytes;
+  return bytes;
 }
-
-}  // namespace
 
 void TGrep::SearchMemberCopy(const std::string& copy, const std::string& shown,
                              std::uint64_t room, int depth) {
-  // The copy's size counts once the copy is held beyond its search: a copy searched
-  // and deleted at once (most of them) costs no look-up of its size.
-  std::optional<std::uint64_t> held;
-  // Held when it is an archive, or kept for its node; a library that cannot be told
-  // the room may have written a larger copy, which is not kept.
-  const auto hold = [&]() {
-    held = CopySize(copy);
-    if (!held || *held > room) {
-      DeleteMemberCopy(copy, TempDir);
-      ReportFailure(shown, held ? "larger than the extraction cap" : "cannot be read");
-      return false;
-    }
-    heldBytes_ += *held;
-    return true;
-  };
+  Pending member(Pending::Kind::Member, copy, shown);
+  member.room = room;
   if (depth < kDeepestArchive) {
     // Judged by the copy's own name (the private folder's path says nothing), then
     // confirmed by its content as the library lists it.
     const std::string name = platform::FileNameOf(copy);
     if (const ArchiveKinds kinds = ArchiveKindsOf(name, name); !kinds.empty()) {
-      if (!hold()) return;
+      // Held while its members are searched.
+      const std::optional<std::uint64_t> held = HoldCopy(copy, shown, room, &TGrep::ReportFailure);
+      if (!held) return;
       if (SearchAsArchive(copy, kinds, shown, depth + 1)) {
         // The copy of an archive gets no node; its members have been searched.
         DeleteCopy(copy, *held);
         return;
       }
+      member.bytes = *held;
+      member.held = true;
     }
   }
-  const ScanResult result = ScanFile(copy);
-  if (result == ScanResult::ScanNoHits) {
-    std::string failure = scanner_->LoadFailed() ? ReadFailure(copy) : std::string();
-    DeleteCopy(copy, held.value_or(0));
-    // Hidden, it is not published; shown, its node names the deleted copy.
-    FlushResults(/*member=*/true);
-    if (scanner_->LoadFailed()) {
-      ReportFailure(shown, failure.empty() ? "cannot be read" : std::move(failure));
-    }
-    return;
+  // A copy waiting to be scanned takes its room like a held one, so that the next
+  // extraction is given only what is left. The single worker scans it at once, and
+  // a copy searched and deleted at once (most of them) costs no look-up of its size.
+  if (!member.held && mostAhead_ > 1) {
+    member.bytes = CopySize(copy).value_or(0);
+    pendingBytes_ += member.bytes;
   }
-  if (!held && !hold()) return;
-  // A member stopped before its end without hits, and hidden, is not listed for
-  // later deletion: its copy goes now.
-  if (!FlushResults(/*member=*/true) && result == ScanResult::ScanMore) DeleteCopy(copy, *held);
+  Expect(std::move(member));
+}
+
+std::uint64_t TGrep::RoomLeft() const {
+  const std::uint64_t taken = heldBytes_ + pendingBytes_;
+  return taken < ExtractionCap ? ExtractionCap - taken : 0;
 }
 
 void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
@@ -360,22 +351,149 @@ void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
   heldBytes_ -= std::min(bytes, heldBytes_);
 }
 
-void TGrep::ShowProgress() {
-  // The text is made when it is handed over, not for each of thousands of files; the
-  // scan that loaded the file hands it over when due.
+void TGrep::Expect(Pending pending) {
+  // After a stop nothing is finished any more: the entry is only dropped.
+  while (pending_.size() >= mostAhead_ && !finishedAfterStop_) FinishFront();
+  if (pending.kind == Pending::Kind::Failure) {
+    pending_.push_back(std::move(pending));
+  } else {
+    std::string path = pending.path;
+    pending_.push_back(std::move(pending));
+    // The single worker scans it now: the status bar names it meanwhile.
+    if (mostAhead_ == 1) ShowProgress(path);
+    scans_->Add(std::move(path), [this] { PublishIfDue(); });
+  }
+  FinishReady();
+}
+
+void TGrep::ReportFailure(const std::string& path, std::string reason) {
+  Expect(Pending(Pending::Kind::Failure, path, std::move(reason)));
+}
+
+void TGrep::FinishReady() {
+  while (!pending_.empty() && !finishedAfterStop_ &&
+         (pending_.front().kind == Pending::Kind::Failure || scans_->FrontDone())) {
+    FinishFront();
+  }
+  PublishIfDue();
+}
+
+void TGrep::FinishFront() {
+  Pending pending = std::move(pending_.front());
+  pending_.pop_front();
+  ScanOutcome outcome;
+  if (pending.kind != Pending::Kind::Failure) {
+    ShowProgress(pending.path);
+    if (!scans_->FrontDone()) {
+      while (!scans_->WaitForFront(std::chrono::duration_cast<std::chrono::milliseconds>(
+          kPublishInterval))) {
+        PublishIfDue();
+      }
+    }
+    outcome = scans_->TakeFront();
+  }
+  Finish(pending, std::move(outcome));
+  if (Terminated()) finishedAfterStop_ = true;
+}
+
+void TGrep::Finish(Pending& pending, ScanOutcome outcome) {
+  switch (pending.kind) {
+    case Pending::Kind::Failure:
+      PublishFailure(pending.path, std::move(pending.detail));
+      return;
+    case Pending::Kind::File:
+      FinishFile(pending, outcome);
+      break;
+    case Pending::Kind::Member:
+      FinishMember(pending, outcome);
+      break;
+  }
+  if (outcome.result == ScanResult::ScanMore) summary_.stopped = true;
+}
+
+void TGrep::FinishFile(const Pending& file, ScanOutcome& outcome) {
+  if (outcome.result == ScanResult::ScanNoHits && outcome.loadFailed) {
+    std::string reason = ReadFailure(file.path);
+    // A folder among the paths is passed over without a node.
+    if (reason.empty()) return;
+    FlushResults(file.path, outcome, /*member=*/false);
+    PublishFailure(file.path, std::move(reason));
+    return;
+  }
+  FlushResults(file.path, outcome, /*member=*/false);
+}
+
+void TGrep::FinishMember(const Pending& member, ScanOutcome& outcome) {
+  const std::string& copy = member.path;
+  // The size of a copy counts once the copy is held beyond its search.
+  std::optional<std::uint64_t> held;
+  if (member.held) {
+    held = member.bytes;
+  } else {
+    pendingBytes_ -= member.bytes;  // no longer waiting
+  }
+  if (outcome.result == ScanResult::ScanNoHits) {
+    std::string failure = outcome.loadFailed ? ReadFailure(copy) : std::string();
+    DeleteCopy(copy, held.value_or(0));
+    // Hidden, it is not published; shown, its node names the deleted copy.
+    FlushResults(copy, outcome, /*member=*/true);
+    if (outcome.loadFailed) {
+      PublishFailure(member.detail, failure.empty() ? "cannot be read" : std::move(failure));
+    }
+    return;
+  }
+  // Kept for its node.
+  if (!held) held = HoldCopy(copy, member.detail, member.room, &TGrep::PublishFailure);
+  if (!held) return;
+  // A member stopped before its end without hits, and hidden, is not listed for
+  // later deletion: its copy goes now.
+  const bool stopped = outcome.result == ScanResult::ScanMore;
+  if (!FlushResults(copy, outcome, /*member=*/true) && stopped) DeleteCopy(copy, *held);
+}
+
+void TGrep::FinishPending() {
+  while (!pending_.empty() && !finishedAfterStop_) FinishFront();
+  if (!pending_.empty()) {
+    summary_.stopped = true;
+    DropPending();
+  }
+}
+
+void TGrep::DropPending() {
+  // The scans end within a chunk of the stop; a copy is deleted once nothing reads it.
+  scans_.reset();
+  for (const Pending& pending : pending_) {
+    if (pending.kind != Pending::Kind::Member) continue;
+    if (pending.held) {
+      DeleteCopy(pending.path, pending.bytes);
+    } else {
+      DeleteMemberCopy(pending.path, TempDir);
+      pendingBytes_ -= pending.bytes;
+    }
+  }
+  pending_.clear();
+}
+
+void TGrep::PublishFailure(const std::string& path, std::string reason) {
+  ++summary_.failed;
+  unpublished_.push_back({path, {}, false, std::move(reason)});
+  PublishIfDue();
+}
+
+void TGrep::ShowProgress(const std::string& path) {
+  // The text is made when it is handed over, not for each of thousands of files.
+  progress_ = path;
   statusChanged_ = true;
 }
 
-bool TGrep::FlushResults(bool member) {
-  // Sorting and de-duplicating happen here on the worker, so the owner's thread only
-  // inserts the finished nodes.
-  TextList hits = ShownHitTexts(scanner_->Results(), scanner_->FirstPassEntries());
+bool TGrep::FlushResults(const std::string& file, ScanOutcome& outcome, bool member) {
+  TextList& hits = outcome.hits;
   // A file that could not be read was not searched.
-  if (!scanner_->LoadFailed()) ++summary_.files;
+  if (!outcome.loadFailed) ++summary_.files;
   if (!hits.empty()) ++summary_.filesWithHits;
   summary_.hits += hits.size();
   if (hits.empty() && HideFilesWithoutHits) return false;
-  unpublished_.push_back({scanner_->CurrentFile(), std::move(hits), member, {}});
+  unpublished_.push_back({file, std::move(hits), member, {}});
   PublishIfDue();
   return true;
 }
@@ -389,9 +507,7 @@ void TGrep::PublishIfDue() {
 
 void TGrep::Publish() {
   if (!statusChanged_ && unpublished_.empty()) return;
-  if (statusChanged_) {
-    status_ = ProgressText(walking_ != nullptr ? *walking_ : scanner_->CurrentFile());
-  }
+  if (statusChanged_) status_ = ProgressText(walking_ != nullptr ? *walking_ : progress_);
   Synchronize([&] {
     bool added = false;
     for (FileNode& file : unpublished_) {

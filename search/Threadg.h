@@ -4,15 +4,19 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/WorkerThread.h"
 #include "search/MemberAccess.h"
+#include "search/ScanAhead.h"
 #include "search/Scanner.h"
 
 namespace kolbrin {
@@ -153,8 +157,13 @@ class TGrep final : public platform::WorkerThread {
   // The copies an earlier search made in TempDir, deleted before anything is
   // extracted: deleting thousands of them would hold up the owner's thread.
   std::vector<std::string> CopiesToDelete;
-  // The scanner the search uses; the benchmarks also time the plain one.
-  std::unique_ptr<Scanner> (*MakeScannerFor)(const SearchSettings&) = MakeScanner;
+  // How many files are scanned at once: 0 one per core, 1 the single worker (every
+  // file scanned on the worker itself, one after another), at most kMostJobs. With
+  // more, scanner threads search the next files (and extracted members) ahead while
+  // the worker publishes the earlier ones in order: what is shown is the same.
+  unsigned Jobs = 0;
+  // The scanner each scanning thread uses; the benchmarks also time the plain one.
+  ScanAhead::ScannerFactory MakeScannerFor = MakeScanner;
 
   // The bytes that the copies this search holds at once may take: the copies kept
   // for their hits, the copies of archives whose members are being searched, and
@@ -175,9 +184,24 @@ class TGrep final : public platform::WorkerThread {
   void Execute() override;
 
  private:
+  // A file handed to the scanning, or a failure, waiting for its turn to be
+  // published: everything the worker finds goes through these, in the order shown.
+  struct Pending {
+    enum class Kind : std::uint8_t { File, Member, Failure };
+    Pending(Kind kind, std::string path, std::string detail = {})
+        : kind(kind), path(std::move(path)), detail(std::move(detail)) {}
+    Kind kind;
+    std::string path;    // the file, the member's copy, or what could not be searched
+    std::string detail;  // Member: how reports name it; Failure: why it failed
+    std::uint64_t room = 0;   // Member: what the copies could still take when it was made
+    // Member: what its copy takes, counted in heldBytes_ when `held`, else (while
+    // other scans run) in pendingBytes_.
+    std::uint64_t bytes = 0;
+    bool held = false;        // Member: counted as held already (a copy tried as an archive)
+  };
+
   // Replaces each folder among Paths by the regular files below it.
   void TakeInFolders();
-  void SearchPlainFile(const std::string& path);
   // Tries `path` as each of `kinds` (ArchiveKindsOf), in that order, `depth` levels
   // deep (the dropped archive is 1). False, having searched nothing, when every
   // kind's plug-in refuses it by its signature (or none is loaded): it is then a
@@ -190,28 +214,53 @@ class TGrep final : public platform::WorkerThread {
   // plug-in says it is not an archive of that kind.
   bool SearchArchive(std::uint8_t kind, const std::string& path, const std::string& shown,
                      int depth);
-  // Counts `path` as not searched and hands the reason to the host, in order with
-  // the file nodes.
-  void ReportFailure(const std::string& path, std::string reason);
   // Searches the member's copy `copy`, extracted from an archive `depth` levels deep
   // with `room` bytes left under ExtractionCap: as an archive when its name and
   // content make it one and the depth allows, else as a file. `shown` names the
   // member in reports: its archive's name, ": " and its own.
   void SearchMemberCopy(const std::string& copy, const std::string& shown, std::uint64_t room,
                         int depth);
+  // Counts the member copy `copy` as held, when it fits in `room`; else deletes it
+  // and reports `shown` (through `report`), and returns nothing.
+  std::optional<std::uint64_t> HoldCopy(const std::string& copy, const std::string& shown,
+                                        std::uint64_t room,
+                                        void (TGrep::*report)(const std::string&, std::string));
+  // What the copies may still take under ExtractionCap, those waiting for their
+  // scans counted.
+  std::uint64_t RoomLeft() const;
   // Deletes a copy this search made and no node lists, giving its bytes back.
   void DeleteCopy(const std::string& copy, std::uint64_t bytes);
-  // Scans `path` chunk by chunk until it is finished or a stop is seen.
-  ScanResult ScanFile(const std::string& path);
-  // Shows the file being searched (or the path being walked) in the status bar,
-  // from the next batch on.
-  void ShowProgress();
-  // Publishes the current file; true when it gets a file node, which lists the
+
+  // Queues `pending` behind what is already waiting, handing a file or member to
+  // the scanning, and publishes what is ready. Waits first while the most files are
+  // ahead (kFilesAheadPerThread), so memory and the copies on disk stay bounded.
+  void Expect(Pending pending);
+  // Counts `path` as not searched, in order with the files queued before it.
+  void ReportFailure(const std::string& path, std::string reason);
+  // Finishes the waiting entries whose scans are done, earliest first.
+  void FinishReady();
+  // Finishes the earliest waiting entry, waiting for its scan (and publishing what is
+  // due meanwhile).
+  void FinishFront();
+  // Turns an entry and its scan into what the owner is shown.
+  void Finish(Pending& pending, ScanOutcome outcome);
+  void FinishFile(const Pending& file, ScanOutcome& outcome);
+  void FinishMember(const Pending& member, ScanOutcome& outcome);
+  // At the end: finishes every entry; after a stop only the one being published
+  // (the earliest), and the rest is dropped (DropPending).
+  void FinishPending();
+  // Ends the scanning and deletes the copies of the members still waiting.
+  void DropPending();
+  // Counts `path` as not searched and hands the reason to the host with the next batch.
+  void PublishFailure(const std::string& path, std::string reason);
+  // Shows `path` as the file being searched in the status bar, from the next batch on.
+  void ShowProgress(const std::string& path);
+  // Publishes a finished file; true when it gets a file node, which lists the
   // file's copy for deletion when it is a `member`'s. What the owner shows
   // (file nodes, the status text) reaches it in batches (Publish), each in one
   // synchronized call: a search of thousands of small files a second would
   // otherwise wake the owner and wait for it twice per file.
-  bool FlushResults(bool member);
+  bool FlushResults(const std::string& file, ScanOutcome& outcome, bool member);
   // Hands over what was published since the last batch when a batch is due
   // (kPublishInterval since the last one); called per file and per step of a long
   // file, so nothing waits long for a file that takes long.
@@ -222,9 +271,17 @@ class TGrep final : public platform::WorkerThread {
 
   SearchHost& host_;
   MemberAccess& members_;
-  std::unique_ptr<Scanner> scanner_;
+  // The scanning of the files queued in pending_, one job for each File and Member.
+  std::unique_ptr<ScanAhead> scans_;
+  std::deque<Pending> pending_;
+  std::size_t mostAhead_ = 1;  // entries pending_ may hold
+  // Once an entry has been finished after a stop, no other is: what is left is dropped.
+  bool finishedAfterStop_ = false;
+  // Set when the body ends by an exception, so the scanning ends as after a stop.
+  std::atomic<bool> abandoned_{false};
   std::unique_ptr<MemberCopyFolders> copyFolders_;  // where this search's copies go
-  std::uint64_t heldBytes_ = 0;       // what the copies it holds take, see ExtractionCap
+  std::uint64_t heldBytes_ = 0;     // what the copies it holds take, see ExtractionCap
+  std::uint64_t pendingBytes_ = 0;  // what the copies waiting for their scans take
   SearchSummary summary_;
   // A published file that the owner has not been handed yet.
   struct FileNode {
@@ -235,12 +292,14 @@ class TGrep final : public platform::WorkerThread {
   };
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kPublishInterval = std::chrono::milliseconds(50);
+  static constexpr std::size_t kFilesAheadPerThread = 8;
   std::vector<FileNode> unpublished_;
   Clock::time_point lastPublished_{};
-  std::string status_;  // the latest status text
+  std::string progress_;  // the file the status bar names
+  std::string status_;    // the latest status text
   bool statusChanged_ = false;  // not yet handed to the owner
   // While folders are walked, the path among Paths being walked, which the status
-  // text names instead of the scanner's file.
+  // text names instead of the file being searched.
   const std::string* walking_ = nullptr;
 };
 

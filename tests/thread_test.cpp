@@ -213,6 +213,7 @@ TEST(SearchStop, PublishesTheLongFileSoFarAndStartsNoOther) {
   std::string lines;
   for (int i = 0; i < 100000; ++i) lines += "key\n";
   Search search("key");
+  search.grep->Jobs = 1;  // the single worker: the stop comes within the chunk being scanned
   search.grep->String2 = "absent";  // AND: the decision is not made for a stopped file
   search.grep->Paths.Add(folder.Write("a-long.txt", lines));
   search.grep->Paths.Add(folder.Write("b-next.txt", "key\n"));
@@ -237,6 +238,7 @@ TEST(SearchStop, AFileBeforeALongOneIsShownWhileTheLongOneIsSearched) {
   std::string lines;
   while (lines.size() < (32u << 20)) lines += "key\n";
   Search search("key");
+  search.grep->Jobs = 1;  // the single worker publishes between the long file's chunks
   search.grep->Paths.Add(folder.Write("a-short.txt", "key\n"));
   search.grep->Paths.Add(folder.Write("b-long.txt", lines));
   search.host.onAddFile = [&] { search.grep->RequestStop(); };

@@ -1,0 +1,96 @@
+// Scanning ahead: scanner threads that search the next files of a search while its
+// worker publishes the earlier ones. The worker hands in one job per file, in the
+// order the files are shown; whichever thread is free scans the earliest job not yet
+// begun, each to its end or to a stop; the worker takes the finished jobs back in
+// the order it handed them in, so what it publishes never depends on which thread
+// was faster. Without threads each job is scanned on the worker as it is handed in:
+// the single worker of old, step for step.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "search/Scanner.h"
+
+namespace kolbrin {
+
+// What one file's scan came to.
+struct ScanOutcome {
+  // ScanMore when the scan was stopped before the file's end, or never begun.
+  ScanResult result = ScanResult::ScanMore;
+  bool loadFailed = false;  // see Scanner::LoadFailed
+  TextList hits;            // the file node's hit texts, as shown (ShownHitTexts)
+};
+
+// How many scanner threads `jobs` asks for: 0 means one per core; 1 is the single
+// worker, which scans on its own thread (no scanner thread at all); more than
+// kMostJobs is kMostJobs.
+inline constexpr unsigned kMostJobs = 64;
+unsigned ScannerThreadsFor(unsigned jobs);
+
+class ScanAhead {
+ public:
+  using ScannerFactory = std::unique_ptr<Scanner> (*)(const SearchSettings&);
+  // Starts `threads` scanner threads (see ScannerThreadsFor), each with a scanner
+  // made by `makeScanner`. `stopRequested` is asked after every chunk and before a
+  // job is begun, from any of the threads; once it holds, every scan ends within a
+  // chunk and no job is begun any more.
+  ScanAhead(const SearchSettings& settings, ScannerFactory makeScanner, unsigned threads,
+            std::function<bool()> stopRequested);
+  // Ends the threads, each within a chunk: jobs not taken back are dropped.
+  ~ScanAhead();
+  ScanAhead(const ScanAhead&) = delete;
+  ScanAhead& operator=(const ScanAhead&) = delete;
+
+  // Hands in the scan of `path`; the jobs are taken back in this order. Without
+  // scanner threads the file is scanned here and now, and `eachStep` runs after
+  // every chunk of it.
+  void Add(std::string path, const std::function<void()>& eachStep);
+  // Whether the earliest job not taken back has been scanned; false when there is none.
+  bool FrontDone();
+  // Waits at most `timeout` for the earliest job to be scanned; true once it is.
+  bool WaitForFront(std::chrono::milliseconds timeout);
+  // The earliest job's outcome, once it has been scanned; the job is then taken back.
+  // What its scan threw (say, for want of memory) is thrown here, on the worker.
+  ScanOutcome TakeFront();
+  // How many jobs were handed in and not taken back.
+  std::size_t Pending();
+
+ private:
+  struct Job {
+    std::string path;
+    ScanOutcome outcome;
+    std::exception_ptr failure;  // what the scan threw, thrown again by TakeFront
+    bool done = false;  // under mutex_; `outcome` is the scanning thread's until then
+  };
+  void ScanJob(Scanner& scanner, Job& job, const std::function<void()>& eachStep);
+  void ThreadMain();
+
+  const SearchSettings settings_;
+  const ScannerFactory makeScanner_;
+  const std::function<bool()> stopRequested_;
+  std::unique_ptr<Scanner> ownScanner_;  // the worker's own, without threads
+
+  std::mutex mutex_;
+  std::condition_variable work_;     // a job was handed in, or the threads are to end
+  std::condition_variable frontDone_;  // the job the worker waits for is done
+  // Jobs not taken back, earliest first; a deque keeps each job where it is while
+  // others are added and taken back.
+  std::deque<Job> jobs_;
+  std::size_t begun_ = 0;  // of jobs_, how many a thread has begun
+  unsigned idle_ = 0;      // threads waiting for work
+  bool waiting_ = false;   // the worker waits for the front job
+  bool ending_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace kolbrin
