@@ -416,6 +416,7 @@ void TfmMain::ReadSettings() {
   Encoding =
       ParseEncodingName(settings::ReadEncodingName(SettingsPath)).value_or(TextEncoding::Auto);
   SearchFolders = settings::ReadSearchFolders(SettingsPath);
+  Jobs = settings::ReadJobs(SettingsPath);
   RecentApps = settings::ReadRecentApps(SettingsPath);
   RebuildHistoryMenu();
   CloseRequested = false;

@@ -114,6 +114,9 @@ class TfmMain final : public QWidget, private SearchHost {
   // Whether a dropped folder is searched, file by file below it: key FOLDERS of the
   // settings file, read at start-up; off unless it is 1.
   bool SearchFolders = false;
+  // How many files a search scans at once: key JOBS of the settings file, read at
+  // start-up; 0 (the default) is one per core.
+  unsigned Jobs = 0;
   std::vector<std::string> TempFileList;
   // The files of the last search, as dropped, for SearchAgain.
   std::vector<std::string> LastPaths;

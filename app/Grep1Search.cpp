@@ -127,6 +127,7 @@ void TfmMain::WMDropFiles(const std::vector<std::string>& paths) {
   search.AndMode = AndMode;
   search.Encoding = Encoding;
   search.SearchFolders = SearchFolders;
+  search.Jobs = Jobs;
   search.Paths.Assign(paths);
 
   pbStop->show();

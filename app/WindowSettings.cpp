@@ -38,6 +38,11 @@ bool ReadSearchFolders(const std::string& settingsPath) {
   return GetPrivateProfileInt(kSettingsSection, "FOLDERS", 0, settingsPath) == 1;
 }
 
+unsigned ReadJobs(const std::string& settingsPath) {
+  const int stored = GetPrivateProfileInt(kSettingsSection, "JOBS", 0, settingsPath);
+  return stored < 0 ? 0u : static_cast<unsigned>(stored);
+}
+
 RecentAppSlots ReadRecentApps(const std::string& settingsPath) {
   RecentAppSlots slots;
   for (std::size_t i = 0; i < slots.size(); ++i) {

@@ -30,6 +30,11 @@ std::string ReadEncodingName(const std::string& settingsPath);
 // 0, a missing key or any other value leaves folders skipped. Only read.
 bool ReadSearchFolders(const std::string& settingsPath);
 
+// Key "JOBS": how many files a search scans at once (TGrep::Jobs); 0, a missing
+// key, a negative or unreadable value mean one per core, 1 the single worker. Only
+// read.
+unsigned ReadJobs(const std::string& settingsPath);
+
 // Slot 1 (index 0) is the most recently used application; an empty text is an
 // empty slot.
 using RecentAppSlots = std::array<std::string, 5>;

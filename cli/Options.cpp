@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "search/ScanAhead.h"
 #include "search/TextEncoding.h"
 
 namespace kolbrin::cli {
@@ -48,11 +49,12 @@ namespace {
 
 constexpr std::size_t kMaxStringBytes = 255;
 
-std::optional<int> ParseTabWidth(const std::string& text) {
+// `text` as a whole decimal number from `least` to `most`.
+std::optional<int> ParseNumber(const std::string& text, int least, int most) {
   int value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end || value < 1 || value > 16) {
+  if (text.empty() || error != std::errc() || stop != end || value < least || value > most) {
     return std::nullopt;
   }
   return value;
@@ -96,7 +98,7 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
     std::optional<std::string> value;
     if (equals != std::string::npos) value = argument.substr(equals + 1);
 
-    const bool takesValue = name == "--second" || name == "--tab" || name == "--encoding";
+    const bool takesValue = name == "--second" || name == "--tab" || name == "--encoding" || name == "--jobs";
     if (takesValue && !value) {
       if (i + 1 >= arguments.size()) return Fail("option '" + name + "' needs a value");
       value = arguments[++i];
@@ -107,7 +109,7 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
       if (value->size() > kMaxStringBytes) return Fail("--second must be at most 255 bytes");
       options.settings.String2 = *value;
     } else if (name == "--tab") {
-      const std::optional<int> width = ParseTabWidth(*value);
+      const std::optional<int> width = ParseNumber(*value, 1, 16);
       if (!width) return Fail("--tab must be a number from 1 to 16, not '" + *value + "'");
       options.settings.TabWidth = *width;
     } else if (name == "--encoding") {
@@ -117,6 +119,10 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
                     *value + "'");
       }
       options.settings.Encoding = *encoding;
+    } else if (name == "--jobs") {
+      const std::optional<int> jobs = ParseNumber(*value, 0, static_cast<int>(kMostJobs));
+      if (!jobs) return Fail("--jobs must be a number from 0 to 64, not '" + *value + "'");
+      options.jobs = static_cast<unsigned>(*jobs);
     } else if (name == "--or") {
       options.settings.AndMode = kOrMode;
     } else if (name == "--case") {

@@ -13,6 +13,7 @@ struct Options {
   SearchSettings settings;
   bool showEmpty = false;
   bool searchFolders = false;  // -r: a folder stands for the files below it
+  unsigned jobs = 0;           // --jobs: files searched at once, 0 one per core
   std::vector<std::string> paths;
 };
 

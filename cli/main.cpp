@@ -224,6 +224,7 @@ int main(int argc, char** argv) {
   search->AndMode = options.settings.AndMode;
   search->Encoding = options.settings.Encoding;
   search->SearchFolders = options.searchFolders;
+  search->Jobs = options.jobs;
   search->TempDir = tempDir;
 #ifdef KOLBRIN_PLAIN_SCANNER
   search->MakeScannerFor = kolbrin::MakePlainScanner;  // the benchmarks' reference build

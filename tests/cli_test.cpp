@@ -59,6 +59,9 @@ TEST(CliArguments, ReadsOptionsInBothFormsAndStopsAtDoubleDash) {
   EXPECT_FALSE(defaults.options.showEmpty);
   EXPECT_FALSE(defaults.options.searchFolders);
   EXPECT_TRUE(ParseArguments({"one", "--recursive", "p"}).options.searchFolders);
+  EXPECT_EQ(defaults.options.jobs, 0u);
+  EXPECT_EQ(ParseArguments({"--jobs", "1", "one", "p"}).options.jobs, 1u);
+  EXPECT_EQ(ParseArguments({"--jobs=64", "one", "p"}).options.jobs, 64u);
   EXPECT_EQ(ParseArguments({"--", "-r", "p"}).options.settings.String1, "-r");
 }
 
@@ -82,6 +85,9 @@ TEST(CliArguments, RejectsBadInputNamingTheProblem) {
       {{"-i", "one", "p"}, "-i"},
       {{"-rr", "one", "p"}, "-rr"},
       {{"--recursive=1", "one", "p"}, "--recursive"},
+      {{"--jobs", "-1", "one", "p"}, "--jobs"},
+      {{"--jobs=65", "one", "p"}, "--jobs"},
+      {{"--jobs", "two", "one", "p"}, "--jobs"},
   };
   for (const Case& c : cases) {
     const ParseOutcome parsed = ParseArguments(c.arguments);
