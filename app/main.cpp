@@ -44,6 +44,7 @@ class KolbrinApplication final : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kolbrin::platform::PinLocalTimeZone();
   // Caught before the window makes its private folder.
   kolbrin::platform::EndingSignals endingSignals;
   int exitStatus = 0;

@@ -180,23 +180,31 @@ std::int32_t Extract(ArchiverLibrary& library, CommandLineFor commandLineFor,
   if (library.module == nullptr) return kLibraryMissing;
   const int* stop = platform::CurrentWorkerStopFlag();
   if (stop != nullptr && __atomic_load_n(stop, __ATOMIC_RELAXED) != 0) return kExtractionStopped;
+  // `folder` is the held private folder (or -1) that `named` lies in.
+  const auto run = [&](int folder, const std::string& named) -> std::int32_t {
+    if (!FitCommandLine(archivePath, members, named)) {
+      gLastCommandCode = ARCHIVER_BAD_ARGUMENT;
+      return kCommandFailed;
+    }
+    if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
+    if (folder >= 0) library.SetDestinationFolder(folder);
+    if (library.SetStopFlag != nullptr) library.SetStopFlag(stop);
+    const std::int32_t result =
+        RunCommand(library, commandLineFor(archivePath, members, named, options));
+    if (library.SetStopFlag != nullptr) library.SetStopFlag(nullptr);
+    if (folder >= 0) library.SetDestinationFolder(-1);
+    return result;
+  };
   // Inside the private folder, the library is handed the folder itself and the
   // path below it: a link put in the folder's place cannot redirect the copies.
-  std::optional<platform::HeldPlace> place;
-  if (library.SetDestinationFolder != nullptr) place = platform::HeldPrivatePlace(destination);
-  const std::string& named = place ? place->relative : destination;
-  if (!FitCommandLine(archivePath, members, named)) {
-    gLastCommandCode = ARCHIVER_BAD_ARGUMENT;
-    return kCommandFailed;
+  std::int32_t result = kCommandFailed;
+  if (library.SetDestinationFolder != nullptr &&
+      platform::WithHeldPlace(destination, [&](int folder, const std::string& relative) {
+        result = run(folder, relative);
+      })) {
+    return result;
   }
-  if (library.SetMemberSizeCap != nullptr) library.SetMemberSizeCap(options.SizeCap);
-  if (place) library.SetDestinationFolder(place->folder.get());
-  if (library.SetStopFlag != nullptr) library.SetStopFlag(stop);
-  const std::int32_t result =
-      RunCommand(library, commandLineFor(archivePath, members, named, options));
-  if (library.SetStopFlag != nullptr) library.SetStopFlag(nullptr);
-  if (place) library.SetDestinationFolder(-1);
-  return result;
+  return run(-1, destination);
 }
 
 }  // namespace

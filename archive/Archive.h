@@ -84,7 +84,7 @@ std::int32_t ListAnyMembers(const std::string& archivePath, std::vector<std::str
 // cannot name a path or member holding a quote followed by a blank: the call then
 // fails with kCommandFailed and issues no command, so nothing is written.
 //
-// A destination inside a living private folder (platform::HeldPrivatePlace) is
+// A destination inside a living private folder (platform::WithHeldPlace) is
 // handed to the library as that folder's descriptor and the path below it, so the
 // copies land in the folder the program holds open whatever its path names by then.
 // Called on a worker thread (platform::WorkerThread), the extraction stops within

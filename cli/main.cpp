@@ -21,6 +21,7 @@
 #include "archive/ArchiveMembers.h"
 #include "cli/Options.h"
 #include "platform/Files.h"
+#include "platform/Library.h"
 #include "platform/Signals.h"
 #include "platform/WorkerThread.h"
 #include "search/ResultTree.h"
@@ -165,6 +166,7 @@ class BufferedOutput {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kolbrin::platform::PinLocalTimeZone();
   // A frequent string makes millions of result strings on the worker thread. One
   // arena that grows in large steps spares a system call per page of them.
   mallopt(M_ARENA_MAX, 1);

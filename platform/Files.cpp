@@ -13,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <vector>
 
 #include "platform/UniqueFd.h"
@@ -138,7 +139,10 @@ namespace {
 
 // The private folders that live in this process: descriptor and path.
 struct HeldFolders {
-  std::mutex mutex;
+  // Shared while a folder's descriptor is used, so the copies of a search are
+  // opened, written and deleted on several threads at once, and no descriptor is
+  // closed under them.
+  std::shared_mutex mutex;
   std::vector<std::pair<int, std::string>> folders;
 };
 
@@ -153,77 +157,107 @@ HeldFolders& TheHeldFolders() {
 
 void HoldFolder(int fd, const std::string& path) {
   HeldFolders& held = TheHeldFolders();
-  std::lock_guard lock(held.mutex);
+  std::unique_lock lock(held.mutex);
   held.folders.emplace_back(fd, path);
 }
 
 void LetGoFolder(int fd) {
   HeldFolders& held = TheHeldFolders();
-  std::lock_guard lock(held.mutex);
+  std::unique_lock lock(held.mutex);
   std::erase_if(held.folders, [fd](const auto& entry) { return entry.first == fd; });
 }
 
 // The folder that holds the file or folder at `relative` (beginning "./") below the
 // open folder `base`, reached step by step without following a link, and the last
 // step's name; false when a step is missing, a link, "..", or the name is empty.
-bool OpenParentBelow(int base, std::string_view relative, UniqueFd& parent, std::string& name) {
+// `parent` is `base` itself for a name directly in it (most copies), else a folder
+// opened into `opened`.
+bool OpenParentBelow(int base, std::string_view relative, UniqueFd& opened, int& parent,
+                     std::string& name) {
   while (relative.ends_with('/')) relative.remove_suffix(1);
   const std::size_t slash = relative.rfind('/');
   name = std::string(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
   std::string_view steps = slash == std::string_view::npos ? "" : relative.substr(0, slash);
   if (name.empty() || name == "." || name == "..") return false;
-  UniqueFd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
-  while (current.valid() && !steps.empty()) {
+  int current = base;
+  while (!steps.empty()) {
     const std::size_t end = steps.find('/');
     const std::string step(steps.substr(0, end));
     steps.remove_prefix(end == std::string_view::npos ? steps.size() : end + 1);
     if (step.empty() || step == ".") continue;
     if (step == "..") return false;
-    current = UniqueFd(
-        ::openat(current.get(), step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    opened = UniqueFd(::openat(current, step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!opened.valid()) return false;
+    current = opened.get();
   }
-  if (!current.valid()) return false;
-  parent = std::move(current);
+  parent = current;
   return true;
 }
 
 // Unlinks `path` (`flags` as unlinkat's) relative to the private folder holding it,
 // else by its path (also the private folder itself, which is inside none).
 bool Unlink(const std::string& path, int flags) {
-  std::optional<HeldPlace> place = HeldPrivatePlace(path);
-  if (place && place->relative != "./") {
-    UniqueFd parent;
+  bool unlinked = false;
+  bool inside = false;
+  WithHeldPlace(path, [&](int folder, const std::string& relative) {
+    if (relative == "./") return;
+    inside = true;
+    UniqueFd opened;
+    int parent = -1;
     std::string name;
-    return OpenParentBelow(place->folder.get(), place->relative, parent, name) &&
-           ::unlinkat(parent.get(), name.c_str(), flags) == 0;
-  }
+    unlinked = OpenParentBelow(folder, relative, opened, parent, name) &&
+               ::unlinkat(parent, name.c_str(), flags) == 0;
+  });
+  if (inside) return unlinked;
   return ::unlinkat(AT_FDCWD, path.c_str(), flags) == 0;
 }
 
 }  // namespace
 
-std::optional<HeldPlace> HeldPrivatePlace(const std::string& path) {
+bool WithHeldPlace(const std::string& path,
+                   const std::function<void(int folder, const std::string& relative)>& use) {
   HeldFolders& held = TheHeldFolders();
-  std::lock_guard lock(held.mutex);
+  std::shared_lock lock(held.mutex);
   for (const auto& [fd, folder] : held.folders) {
     // The folder's path ends in "/"; the folder named without it is the folder too.
     const bool inside = path.starts_with(folder) || path + "/" == folder;
     if (!inside) continue;
-    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy.valid()) return std::nullopt;
-    return HeldPlace{std::move(copy),
-                     "./" + (path.size() > folder.size() ? path.substr(folder.size()) : "")};
+    use(fd, "./" + (path.size() > folder.size() ? path.substr(folder.size()) : ""));
+    return true;
   }
-  return std::nullopt;
+  return false;
+}
+
+std::optional<std::uint64_t> FileSizeOf(const std::string& path) {
+  struct stat info {};
+  bool looked = false;
+  bool inside = false;
+  WithHeldPlace(path, [&](int folder, const std::string& relative) {
+    if (relative == "./") return;
+    inside = true;
+    UniqueFd opened;
+    int parent = -1;
+    std::string name;
+    looked = OpenParentBelow(folder, relative, opened, parent, name) &&
+             ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  });
+  if (!inside) looked = ::lstat(path.c_str(), &info) == 0;
+  if (!looked || info.st_size < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags) {
-  std::optional<HeldPlace> place = HeldPrivatePlace(path);
-  if (!place || place->relative == "./") return std::nullopt;
-  UniqueFd parent;
-  std::string name;
-  if (!OpenParentBelow(place->folder.get(), place->relative, parent, name)) return UniqueFd();
-  return UniqueFd(::openat(parent.get(), name.c_str(), flags | O_NOFOLLOW));
+  std::optional<UniqueFd> file;
+  WithHeldPlace(path, [&](int folder, const std::string& relative) {
+    if (relative == "./") return;
+    UniqueFd opened;
+    int parent = -1;
+    std::string name;
+    file = OpenParentBelow(folder, relative, opened, parent, name)
+               ? UniqueFd(::openat(parent, name.c_str(), flags | O_NOFOLLOW))
+               : UniqueFd();
+  });
+  return file;
 }
 
 PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {

@@ -14,6 +14,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,7 +72,7 @@ bool Exists(const std::string& path);
 bool NameTaken(const std::string& path);
 
 // Deletes one file (not a folder). Returns false when nothing was deleted. A path
-// inside a living PrivateFolder (by its text, see HeldPrivatePlace) is deleted
+// inside a living PrivateFolder (by its text, see WithHeldPlace) is deleted
 // relative to the folder's held descriptor, each folder step opened without
 // following a link: were the folder's path swapped for a link meanwhile, nothing
 // outside the folder is deleted.
@@ -110,22 +112,25 @@ class PrivateFolder {
 std::optional<PrivateFolder> CreatePrivateFolder(const std::string& parent);
 inline constexpr int kPrivateFolderGraceSeconds = 10;
 
-// A place inside a private folder: a descriptor of the folder (its own copy) and
-// the rest of the path relative to it, beginning "./" ("./" for the folder itself,
-// "./2/" for its folder "2", "./2/a.txt" for a file in it).
-struct HeldPlace {
-  UniqueFd folder;
-  std::string relative;
-};
-
-// Where `path` lies when its text starts with the path of a PrivateFolder that lives
-// (in this process); nothing otherwise. Lets the copies be written and deleted
+// Runs `use` with the descriptor of the PrivateFolder that holds `path` (its text
+// starts with the path of a PrivateFolder that lives in this process) and the rest
+// of the path relative to it, beginning "./" ("./" for the folder itself, "./2/" for
+// its folder "2", "./2/a.txt" for a file in it); false, without running `use`, when
+// no living private folder holds it. Lets the copies be written and deleted
 // relative to the folder the program holds open, never through its path, which
-// another process could rename away and replace by a link. Any thread.
-std::optional<HeldPlace> HeldPrivatePlace(const std::string& path);
+// another process could rename away and replace by a link. The descriptor stays
+// open while `use` runs and is not `use`'s to close; `use` must not call this (or
+// the functions below that use it) itself. Any thread, several at once.
+bool WithHeldPlace(const std::string& path,
+                   const std::function<void(int folder, const std::string& relative)>& use);
+
+// The size of the file at `path` (a link is not followed); nothing when it cannot be
+// looked at. Inside a living private folder it is looked at relative to the folder
+// held open (see WithHeldPlace), which spares walking the folder's own path.
+std::optional<std::uint64_t> FileSizeOf(const std::string& path);
 
 // Opens the file at `path` with `flags` (open's) relative to the private folder that
-// holds it (see HeldPrivatePlace), each step without following a link, the file
+// holds it (see WithHeldPlace), each step without following a link, the file
 // itself included: an invalid descriptor when that fails. Nothing when `path` lies
 // in no living private folder, and the caller opens it by its path. So a member's
 // copy is read from the folder it was written to.

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "platform/Files.h"
@@ -14,6 +15,12 @@
 #endif
 
 namespace kolbrin::platform {
+
+void PinLocalTimeZone() {
+  // Unset, TZ stands for /etc/localtime; set, glibc reads the zone once and keeps it
+  // while TZ stays the same.
+  if (std::getenv("TZ") == nullptr) ::setenv("TZ", ":/etc/localtime", 0);
+}
 
 std::string LibraryFileName(const std::string& windowsName) {
   std::string name;

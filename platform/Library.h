@@ -25,6 +25,13 @@ std::optional<std::string> ProgramPath();
 // without a trailing "/". Its existence tells an installed program.
 std::string InstalledPluginFolder(const std::string& programFolder);
 
+// Names the system's time zone file in TZ when TZ is unset, so that the archiver
+// libraries' local times (libarchive converts each ZIP member's time) no longer
+// make glibc look at /etc/localtime again on every conversion. The zone is the
+// same. Call first thing in main, before any other thread runs (it sets the
+// environment).
+void PinLocalTimeZone();
+
 // Loads the library; null when it cannot be found or loaded. A handle and an
 // entry address have their own "none", so failure here is the null pointer, as
 // the libraries' callers expect.

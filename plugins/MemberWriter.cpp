@@ -187,10 +187,10 @@ UniqueFd OpenDestination(const std::string& folder) {
   return UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-int OpenFolderBelow(int base, std::string_view relative, UniqueFd& folder) {
+int OpenFolderBelow(int base, std::string_view relative, UniqueFd& folder, int& opened) {
   if (relative.starts_with('/')) return ARCHIVER_UNSAFE_NAME;
-  UniqueFd current(::fcntl(base, F_DUPFD_CLOEXEC, 0));
-  if (!current.valid()) return ARCHIVER_WRITE_FAILED;
+  UniqueFd current;
+  int at = base;
   while (!relative.empty()) {
     const std::size_t slash = relative.find('/');
     const std::string step(relative.substr(0, slash));
@@ -198,12 +198,12 @@ int OpenFolderBelow(int base, std::string_view relative, UniqueFd& folder) {
     if (step.empty() || step == ".") continue;
     if (step == "..") return ARCHIVER_UNSAFE_NAME;
     UniqueFd next;
-    if (const int result = OpenSubfolder(current.get(), step, next); result != ARCHIVER_OK) {
-      return result;
-    }
+    if (const int result = OpenSubfolder(at, step, next); result != ARCHIVER_OK) return result;
     current = std::move(next);
+    at = current.get();
   }
   folder = std::move(current);
+  opened = at;
   return ARCHIVER_OK;
 }
 

@@ -579,22 +579,27 @@ class Library {
   // while its path still names that folder.
   int Destination(const std::string& folder, int& opened) {
     if (const int base = base_.load(); base >= 0) {
+      // The folder set is used as it is (most copies go straight into it), and only
+      // a folder below it is opened.
       platform::UniqueFd below;
-      if (const int result = OpenFolderBelow(base, folder, below); result != ARCHIVER_OK) {
+      int belowFd = -1;
+      if (const int result = OpenFolderBelow(base, folder, below, belowFd);
+          result != ARCHIVER_OK) {
         return result;
       }
       struct stat now {};
-      if (::fstat(below.get(), &now) != 0) return ARCHIVER_WRITE_FAILED;
+      if (::fstat(belowFd, &now) != 0) return ARCHIVER_WRITE_FAILED;
       // The look at the free space is carried on only within one folder.
-      if (!destination_.valid() || now.st_dev != destinationId_.st_dev ||
+      if (!destinationSeen_ || now.st_dev != destinationId_.st_dev ||
           now.st_ino != destinationId_.st_ino) {
         reserveWatch_ = ReserveWatch{};
       }
       destination_ = std::move(below);
       destinationId_ = now;
+      destinationSeen_ = true;
       // Never found again by its path.
       destinationPath_.clear();
-      opened = destination_.get();
+      opened = belowFd;
       return ARCHIVER_OK;
     }
     struct stat now {};
@@ -610,6 +615,7 @@ class Library {
     if (destination_.valid() && ::fstat(destination_.get(), &destinationId_) != 0) {
       destination_.Reset();
     }
+    destinationSeen_ = destination_.valid();
     if (!destination_.valid()) return ARCHIVER_WRITE_FAILED;
     opened = destination_.get();
     return ARCHIVER_OK;
@@ -718,9 +724,11 @@ class Library {
   std::mutex commandMutex_;
   Cursors cursors_;
   std::string lastArchive_;         // of the last command
-  platform::UniqueFd destination_;  // the last command's destination folder
+  // The last command's destination folder, when it was opened (not the folder set).
+  platform::UniqueFd destination_;
   std::string destinationPath_;
   struct stat destinationId_ {};
+  bool destinationSeen_ = false;  // destinationId_ names the last destination
   ReserveWatch reserveWatch_;  // for the members written into destination_
   std::atomic<int> running_{0};
   std::atomic<std::uint64_t> sizeCap_{kDefaultSizeCap};

@@ -226,7 +226,9 @@ int WriteMember(::archive* reader, const MemberData& read, int destination,
 // Opens (creating each when missing) the folder `relative` below the open folder
 // `base`, every step relative to the one before and never through a symbolic link:
 // "." and empty steps stay where they are, ".." or an absolute path fail with
-// ARCHIVER_UNSAFE_NAME. ARCHIVER_OK with `folder` set, or the failure code.
-int OpenFolderBelow(int base, std::string_view relative, platform::UniqueFd& folder);
+// ARCHIVER_UNSAFE_NAME. ARCHIVER_OK with `opened` set to the folder: `base` itself
+// when `relative` names no step below it (`folder` then stays empty), else the
+// folder opened into `folder`; or the failure code.
+int OpenFolderBelow(int base, std::string_view relative, platform::UniqueFd& folder, int& opened);
 
 }  // namespace kolbrin::plugin

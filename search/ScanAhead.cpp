@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
+#include "platform/Files.h"
 #include "search/ResultTree.h"
 
 namespace kolbrin {
@@ -44,25 +45,34 @@ void ScanAhead::ScanJob(Scanner& scanner, Job& job, const std::function<void()>&
   job.outcome.loadFailed = scanner.LoadFailed();
   // Sorted here, so neither the worker nor the owner's thread spends time on it.
   job.outcome.hits = ShownHitTexts(scanner.Results(), scanner.FirstPassEntries());
+  if (job.deleteWithoutHits && result == ScanResult::ScanNoHits && !job.outcome.loadFailed) {
+    job.outcome.deleted = platform::DeleteFile(job.path);
+  }
 }
 
-void ScanAhead::Add(std::string path, const std::function<void()>& eachStep) {
+void ScanAhead::Add(std::string path, const std::function<void()>& eachStep,
+                    bool deleteWithoutHits) {
   if (threads_.empty()) {
     Job& job = jobs_.emplace_back();
     job.path = std::move(path);
+    job.deleteWithoutHits = deleteWithoutHits;
     ScanJob(*ownScanner_, job, eachStep);
     job.done = true;
     ++begun_;
     return;
   }
-  bool wake = false;
-  {
-    std::lock_guard lock(mutex_);
-    jobs_.emplace_back().path = std::move(path);
-    wake = idle_ != 0;
-  }
-  // A thread that is busy takes the job when it is done: waking costs a system call.
-  if (wake) work_.notify_one();
+  std::unique_lock lock(mutex_);
+  Job& job = jobs_.emplace_back();
+  job.path = std::move(path);
+  job.deleteWithoutHits = deleteWithoutHits;
+  // A thread that is busy takes the job when it is done, and one already woken
+  // takes whatever is there. An idle thread is woken for a few jobs at once, not
+  // for each: waking costs more than scanning a small file. A job waits for
+  // company a short while at most.
+  const auto now = std::chrono::steady_clock::now();
+  const std::size_t waiting = jobs_.size() - begun_;
+  if (waiting == 1) firstWaiting_ = now;
+  if (waiting >= kWakeBatch || now - firstWaiting_ >= kLongestWait) WakeIdle(lock);
 }
 
 bool ScanAhead::FrontDone() {
@@ -70,11 +80,28 @@ bool ScanAhead::FrontDone() {
   return !jobs_.empty() && jobs_.front().done;
 }
 
-bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout) {
+bool ScanAhead::WaitOver() const {
+  return jobs_.front().done && jobs_[std::min(waitAhead_, jobs_.size() - 1)].done;
+}
+
+void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock) {
+  const std::size_t waiting = jobs_.size() - begun_;
+  unsigned wake = 0;
+  while (idle_ > woken_ + wake && wake < waiting) ++wake;
+  woken_ += wake;
+  lock.unlock();
+  for (unsigned i = 0; i < wake; ++i) work_.notify_one();
+  lock.lock();
+}
+
+bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead) {
   std::unique_lock lock(mutex_);
   if (jobs_.empty()) return false;
+  // What waits for company is wanted now.
+  WakeIdle(lock);
   waiting_ = true;
-  const bool done = frontDone_.wait_for(lock, timeout, [this] { return jobs_.front().done; });
+  waitAhead_ = ahead;
+  const bool done = frontDone_.wait_for(lock, timeout, [this] { return WaitOver(); });
   waiting_ = false;
   return done;
 }
@@ -99,9 +126,12 @@ void ScanAhead::ThreadMain() {
   const std::unique_ptr<Scanner> scanner = makeScanner_(settings_);
   std::unique_lock lock(mutex_);
   for (;;) {
-    ++idle_;
-    work_.wait(lock, [this] { return ending_ || begun_ < jobs_.size(); });
-    --idle_;
+    if (!ending_ && begun_ == jobs_.size()) {
+      ++idle_;
+      work_.wait(lock, [this] { return ending_ || begun_ < jobs_.size(); });
+      --idle_;
+      if (woken_ != 0) --woken_;
+    }
     if (ending_) return;
     Job& job = jobs_[begun_++];
     lock.unlock();
@@ -113,7 +143,7 @@ void ScanAhead::ThreadMain() {
     }
     lock.lock();
     job.done = true;
-    if (waiting_ && &job == &jobs_.front()) frontDone_.notify_one();
+    if (waiting_ && WaitOver()) frontDone_.notify_one();
   }
 }
 

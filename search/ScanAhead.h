@@ -29,6 +29,7 @@ struct ScanOutcome {
   ScanResult result = ScanResult::ScanMore;
   bool loadFailed = false;  // see Scanner::LoadFailed
   TextList hits;            // the file node's hit texts, as shown (ShownHitTexts)
+  bool deleted = false;     // the file was deleted after its scan (see Add)
 };
 
 // How many scanner threads `jobs` asks for: 0 means one per core; 1 is the single
@@ -53,12 +54,17 @@ class ScanAhead {
 
   // Hands in the scan of `path`; the jobs are taken back in this order. Without
   // scanner threads the file is scanned here and now, and `eachStep` runs after
-  // every chunk of it.
-  void Add(std::string path, const std::function<void()>& eachStep);
+  // every chunk of it. With `deleteWithoutHits` a file read to its end without a
+  // hit is deleted at once (platform::DeleteFile) by the thread that scanned it.
+  void Add(std::string path, const std::function<void()>& eachStep,
+           bool deleteWithoutHits = false);
   // Whether the earliest job not taken back has been scanned; false when there is none.
   bool FrontDone();
-  // Waits at most `timeout` for the earliest job to be scanned; true once it is.
-  bool WaitForFront(std::chrono::milliseconds timeout);
+  // Waits at most `timeout` for the earliest job to be scanned, and the job
+  // `ahead` places after it (or the last one, when fewer are pending): waiting for a
+  // batch rather than for each job keeps a search of thousands of small files from
+  // waking the worker once per file. True once they are.
+  bool WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead = 0);
   // The earliest job's outcome, once it has been scanned; the job is then taken back.
   // What its scan threw (say, for want of memory) is thrown here, on the worker.
   ScanOutcome TakeFront();
@@ -68,11 +74,22 @@ class ScanAhead {
  private:
   struct Job {
     std::string path;
+    bool deleteWithoutHits = false;
     ScanOutcome outcome;
     std::exception_ptr failure;  // what the scan threw, thrown again by TakeFront
     bool done = false;  // under mutex_; `outcome` is the scanning thread's until then
   };
   void ScanJob(Scanner& scanner, Job& job, const std::function<void()>& eachStep);
+  // Whether what the worker waits for is done; under mutex_.
+  bool WaitOver() const;
+  // Wakes an idle thread for each job not begun, as far as there are; `lock` holds
+  // mutex_ and is let go while they are woken.
+  void WakeIdle(std::unique_lock<std::mutex>& lock);
+
+  // Idle threads are woken once this many jobs wait, or once the first of them has
+  // waited this long, or when the worker waits for them.
+  static constexpr std::size_t kWakeBatch = 8;
+  static constexpr std::chrono::microseconds kLongestWait{500};
   void ThreadMain();
 
   const SearchSettings settings_;
@@ -88,7 +105,10 @@ class ScanAhead {
   std::deque<Job> jobs_;
   std::size_t begun_ = 0;  // of jobs_, how many a thread has begun
   unsigned idle_ = 0;      // threads waiting for work
-  bool waiting_ = false;   // the worker waits for the front job
+  unsigned woken_ = 0;     // of them, how many have been woken and not yet run
+  std::chrono::steady_clock::time_point firstWaiting_;  // when the first job not begun came
+  bool waiting_ = false;   // the worker waits in WaitForFront
+  std::size_t waitAhead_ = 0;  // for the front job and this one after it
   bool ending_ = false;
   std::vector<std::thread> threads_;
 };

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -205,13 +204,6 @@ std::string ReadFailure(const std::string& path) {
 // encryption mark after it.
 std::string MemberName(const std::string& member) { return member.substr(0, member.find('\t')); }
 
-// The size of a member's copy; nothing when it cannot be told.
-std::optional<std::uint64_t> CopySize(const std::string& copy) {
-  std::error_code error;
-  const std::uintmax_t bytes = std::filesystem::file_size(copy, error);
-  if (error) return std::nullopt;
-  return static_cast<std::uint64_t>(bytes);
-}
 
 }  // namespace
 
@@ -300,7 +292,7 @@ std::optional<std::uint64_t> TGrep::HoldCopy(
     void (TGrep::*report)(const std::string&, std::string)) {
   // A library that cannot be told the room may have written a larger copy, which
   // is not kept.
-  const std::optional<std::uint64_t> bytes = CopySize(copy);
+  const std::optional<std::uint64_t> bytes = platform::FileSizeOf(copy);
   if (!bytes || *bytes > room) {
     DeleteMemberCopy(copy, TempDir);
     (this->*report)(shown, bytes ? "larger than the extraction cap" : "cannot be read");
@@ -335,7 +327,7 @@ void TGrep::SearchMemberCopy(const std::string& copy, const std::string& shown,
   // extraction is given only what is left. The single worker scans it at once, and
   // a copy searched and deleted at once (most of them) costs no look-up of its size.
   if (!member.held && mostAhead_ > 1) {
-    member.bytes = CopySize(copy).value_or(0);
+    member.bytes = platform::FileSizeOf(copy).value_or(0);
     pendingBytes_ += member.bytes;
   }
   Expect(std::move(member));
@@ -352,16 +344,24 @@ void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
 }
 
 void TGrep::Expect(Pending pending) {
+  // When the most are ahead, the worker waits for half of them, not for each one.
   // After a stop nothing is finished any more: the entry is only dropped.
-  while (pending_.size() >= mostAhead_ && !finishedAfterStop_) FinishFront();
+  if (pending_.size() >= mostAhead_ && !finishedAfterStop_) {
+    FinishFront(scans_->Pending() / 2);
+    FinishReady();
+  }
   if (pending.kind == Pending::Kind::Failure) {
     pending_.push_back(std::move(pending));
   } else {
     std::string path = pending.path;
+    // A member's copy without hits goes as soon as it has been scanned; one in a
+    // numbered folder is left to the worker, which removes the folder with it.
+    const bool deleteWithoutHits = pending.kind == Pending::Kind::Member && !pending.held &&
+                                   platform::FolderOf(path) == TempDir;
     pending_.push_back(std::move(pending));
     // The single worker scans it now: the status bar names it meanwhile.
     if (mostAhead_ == 1) ShowProgress(path);
-    scans_->Add(std::move(path), [this] { PublishIfDue(); });
+    scans_->Add(std::move(path), [this] { PublishIfDue(); }, deleteWithoutHits);
   }
   FinishReady();
 }
@@ -378,15 +378,15 @@ void TGrep::FinishReady() {
   PublishIfDue();
 }
 
-void TGrep::FinishFront() {
+void TGrep::FinishFront(std::size_t ahead) {
   Pending pending = std::move(pending_.front());
   pending_.pop_front();
   ScanOutcome outcome;
   if (pending.kind != Pending::Kind::Failure) {
     ShowProgress(pending.path);
     if (!scans_->FrontDone()) {
-      while (!scans_->WaitForFront(std::chrono::duration_cast<std::chrono::milliseconds>(
-          kPublishInterval))) {
+      while (!scans_->WaitForFront(
+          std::chrono::duration_cast<std::chrono::milliseconds>(kPublishInterval), ahead)) {
         PublishIfDue();
       }
     }
@@ -434,7 +434,8 @@ void TGrep::FinishMember(const Pending& member, ScanOutcome& outcome) {
   }
   if (outcome.result == ScanResult::ScanNoHits) {
     std::string failure = outcome.loadFailed ? ReadFailure(copy) : std::string();
-    DeleteCopy(copy, held.value_or(0));
+    if (!outcome.deleted) DeleteMemberCopy(copy, TempDir);
+    heldBytes_ -= std::min(held.value_or(0), heldBytes_);
     // Hidden, it is not published; shown, its node names the deleted copy.
     FlushResults(copy, outcome, /*member=*/true);
     if (outcome.loadFailed) {

@@ -239,9 +239,9 @@ class TGrep final : public platform::WorkerThread {
   void ReportFailure(const std::string& path, std::string reason);
   // Finishes the waiting entries whose scans are done, earliest first.
   void FinishReady();
-  // Finishes the earliest waiting entry, waiting for its scan (and publishing what is
-  // due meanwhile).
-  void FinishFront();
+  // Finishes the earliest waiting entry, waiting for its scan and for the scan
+  // `ahead` jobs after it (and publishing what is due meanwhile).
+  void FinishFront(std::size_t ahead = 0);
   // Turns an entry and its scan into what the owner is shown.
   void Finish(Pending& pending, ScanOutcome outcome);
   void FinishFile(const Pending& file, ScanOutcome& outcome);
@@ -292,7 +292,7 @@ class TGrep final : public platform::WorkerThread {
   };
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kPublishInterval = std::chrono::milliseconds(50);
-  static constexpr std::size_t kFilesAheadPerThread = 8;
+  static constexpr std::size_t kFilesAheadPerThread = 128;
   std::vector<FileNode> unpublished_;
   Clock::time_point lastPublished_{};
   std::string progress_;  // the file the status bar names
