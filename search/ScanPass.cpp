@@ -31,7 +31,6 @@ ScanResult ScanPass::ScanStep(const std::string& path, std::uint32_t chunkSize) 
     LoadFailed_ = !Load(path);
     if (LoadFailed_) return ScanResult::ScanNoHits;
     ResetPass();
-    if (onFileLoaded_) onFileLoaded_();
   }
   if (!ScanChunk(chunkSize)) return ScanResult::ScanMore;
   return FinishPass();

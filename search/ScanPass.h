@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "search/Scanner.h"
@@ -56,9 +55,6 @@ class ScanPass : public Scanner {
   TextList& Results() override { return Results_; }
   std::size_t FirstPassEntries() const override { return FirstPassCount; }
   bool LoadFailed() const override { return LoadFailed_; }
-  void SetOnFileLoaded(std::function<void()> notification) override {
-    onFileLoaded_ = std::move(notification);
-  }
 
  protected:
   // The derived constructor calls ResetForFile, once its own members exist, so that
@@ -117,7 +113,6 @@ class ScanPass : public Scanner {
   void SetActiveString(const std::string& text);
   ScanResult FinishPass();
 
-  std::function<void()> onFileLoaded_;
   std::string CurrentFile_;
   bool LoadFailed_ = false;
   std::size_t FirstPassCount = 0;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,8 +73,6 @@ class Scanner {
   // Whether the current file could not be read: it is missing, no regular file (a
   // folder, say), or opening it failed.
   virtual bool LoadFailed() const = 0;
-  // Called after each successful load of a file, for the progress display.
-  virtual void SetOnFileLoaded(std::function<void()> notification) = 0;
 };
 
 // The plain byte-by-byte scanner: the reference the faster ones are held to.

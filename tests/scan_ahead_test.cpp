@@ -44,9 +44,6 @@ class DelayingScanner final : public Scanner {
   TextList& Results() override { return inner_->Results(); }
   std::size_t FirstPassEntries() const override { return inner_->FirstPassEntries(); }
   bool LoadFailed() const override { return inner_->LoadFailed(); }
-  void SetOnFileLoaded(std::function<void()> notification) override {
-    inner_->SetOnFileLoaded(std::move(notification));
-  }
 
  private:
   std::unique_ptr<Scanner> inner_;
@@ -250,9 +247,6 @@ class GatedScanner final : public Scanner {
   TextList& Results() override { return inner_->Results(); }
   std::size_t FirstPassEntries() const override { return inner_->FirstPassEntries(); }
   bool LoadFailed() const override { return inner_->LoadFailed(); }
-  void SetOnFileLoaded(std::function<void()> notification) override {
-    inner_->SetOnFileLoaded(std::move(notification));
-  }
 
  private:
   std::unique_ptr<Scanner> inner_;
