@@ -45,6 +45,8 @@ void ScanAhead::ScanJob(Scanner& scanner, Job& job, const std::function<void()>&
   job.outcome.loadFailed = scanner.LoadFailed();
   // Sorted here, so neither the worker nor the owner's thread spends time on it.
   job.outcome.hits = ShownHitTexts(scanner.Results(), scanner.FirstPassEntries());
+  job.bytes = job.outcome.hits.size() * sizeof(std::string_view);
+  for (const std::string_view hit : job.outcome.hits) job.bytes += hit.size();
   if (job.deleteWithoutHits && result == ScanResult::ScanNoHits && !job.outcome.loadFailed) {
     job.outcome.deleted = platform::DeleteFile(job.path);
   }
@@ -103,18 +105,34 @@ bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahea
   waitAhead_ = ahead;
   const bool done = frontDone_.wait_for(lock, timeout, [this] { return WaitOver(); });
   waiting_ = false;
+  if (!done && begun_ < jobs_.size()) {
+    // Jobs wait while threads sleep: however the count of woken threads came to be
+    // off, every thread looks again.
+    woken_ = idle_;
+    lock.unlock();
+    work_.notify_all();
+  }
   return done;
 }
 
 ScanOutcome ScanAhead::TakeFront() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   assert(!jobs_.empty() && jobs_.front().done);
   ScanOutcome outcome = std::move(jobs_.front().outcome);
   const std::exception_ptr failure = jobs_.front().failure;
+  const bool wasOverLimit = heldBytes_ >= kMostHeldBytes;
+  heldBytes_ -= jobs_.front().bytes;
   jobs_.pop_front();
   --begun_;
+  // Threads held back by the results waiting may go on.
+  if (wasOverLimit && heldBytes_ < kMostHeldBytes) WakeIdle(lock);
+  lock.unlock();
   if (failure) std::rethrow_exception(failure);
   return outcome;
+}
+
+bool ScanAhead::CanBegin() const {
+  return begun_ < jobs_.size() && (begun_ == 0 || heldBytes_ < kMostHeldBytes);
 }
 
 std::size_t ScanAhead::Pending() {
@@ -126,9 +144,9 @@ void ScanAhead::ThreadMain() {
   const std::unique_ptr<Scanner> scanner = makeScanner_(settings_);
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (!ending_ && begun_ == jobs_.size()) {
+    while (!ending_ && !CanBegin()) {
       ++idle_;
-      work_.wait(lock, [this] { return ending_ || begun_ < jobs_.size(); });
+      work_.wait(lock);
       --idle_;
       if (woken_ != 0) --woken_;
     }
@@ -143,6 +161,7 @@ void ScanAhead::ThreadMain() {
     }
     lock.lock();
     job.done = true;
+    heldBytes_ += job.bytes;
     if (waiting_ && WaitOver()) frontDone_.notify_one();
   }
 }

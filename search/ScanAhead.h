@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -77,11 +78,15 @@ class ScanAhead {
     bool deleteWithoutHits = false;
     ScanOutcome outcome;
     std::exception_ptr failure;  // what the scan threw, thrown again by TakeFront
+    std::size_t bytes = 0;       // what its hits take
     bool done = false;  // under mutex_; `outcome` is the scanning thread's until then
   };
   void ScanJob(Scanner& scanner, Job& job, const std::function<void()>& eachStep);
   // Whether what the worker waits for is done; under mutex_.
   bool WaitOver() const;
+  // Whether a thread may begin the next job: the earliest one always, any other
+  // while the results scanned ahead take less than kMostHeldBytes. Under mutex_.
+  bool CanBegin() const;
   // Wakes an idle thread for each job not begun, as far as there are; `lock` holds
   // mutex_ and is let go while they are woken.
   void WakeIdle(std::unique_lock<std::mutex>& lock);
@@ -90,6 +95,10 @@ class ScanAhead {
   // waited this long, or when the worker waits for them.
   static constexpr std::size_t kWakeBatch = 8;
   static constexpr std::chrono::microseconds kLongestWait{500};
+  // What the results scanned ahead and not yet taken may take before the threads
+  // wait for the worker: thousands of hits per file must not pile up for hundreds
+  // of files.
+  static constexpr std::size_t kMostHeldBytes = std::size_t{64} << 20;
   void ThreadMain();
 
   const SearchSettings settings_;
@@ -104,6 +113,7 @@ class ScanAhead {
   // others are added and taken back.
   std::deque<Job> jobs_;
   std::size_t begun_ = 0;  // of jobs_, how many a thread has begun
+  std::size_t heldBytes_ = 0;  // the hits of the jobs done and not taken back
   unsigned idle_ = 0;      // threads waiting for work
   unsigned woken_ = 0;     // of them, how many have been woken and not yet run
   std::chrono::steady_clock::time_point firstWaiting_;  // when the first job not begun came
