@@ -35,6 +35,7 @@ ScanAhead::~ScanAhead() {
 }
 
 void ScanAhead::ScanJob(Scanner& scanner, Job& job, const std::function<void()>& eachStep) {
+  job.outcome.begun = true;
   scanner.ResetForFile();
   ScanResult result;
   do {

@@ -31,6 +31,7 @@ struct ScanOutcome {
   bool loadFailed = false;  // see Scanner::LoadFailed
   TextList hits;            // the file node's hit texts, as shown (ShownHitTexts)
   bool deleted = false;     // the file was deleted after its scan (see Add)
+  bool begun = false;       // false for a job a stop kept from being begun
 };
 
 // How many scanner threads `jobs` asks for: 0 means one per core; 1 is the single

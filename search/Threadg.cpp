@@ -397,6 +397,13 @@ void TGrep::FinishFront(std::size_t ahead) {
 }
 
 void TGrep::Finish(Pending& pending, ScanOutcome outcome) {
+  if (pending.kind != Pending::Kind::Failure && !outcome.begun) {
+    // A file the stop came before was not searched at all: it is dropped as the
+    // work after it is.
+    summary_.stopped = true;
+    DropCopy(pending);
+    return;
+  }
   switch (pending.kind) {
     case Pending::Kind::Failure:
       PublishFailure(pending.path, std::move(pending.detail));
@@ -463,16 +470,18 @@ void TGrep::FinishPending() {
 void TGrep::DropPending() {
   // The scans end within a chunk of the stop; a copy is deleted once nothing reads it.
   scans_.reset();
-  for (const Pending& pending : pending_) {
-    if (pending.kind != Pending::Kind::Member) continue;
-    if (pending.held) {
-      DeleteCopy(pending.path, pending.bytes);
-    } else {
-      DeleteMemberCopy(pending.path, TempDir);
-      pendingBytes_ -= pending.bytes;
-    }
-  }
+  for (const Pending& pending : pending_) DropCopy(pending);
   pending_.clear();
+}
+
+void TGrep::DropCopy(const Pending& pending) {
+  if (pending.kind != Pending::Kind::Member) return;
+  if (pending.held) {
+    DeleteCopy(pending.path, pending.bytes);
+  } else {
+    DeleteMemberCopy(pending.path, TempDir);
+    pendingBytes_ -= pending.bytes;
+  }
 }
 
 void TGrep::PublishFailure(const std::string& path, std::string reason) {

@@ -251,6 +251,8 @@ class TGrep final : public platform::WorkerThread {
   void FinishPending();
   // Ends the scanning and deletes the copies of the members still waiting.
   void DropPending();
+  // Deletes the copy of a member that is dropped unsearched.
+  void DropCopy(const Pending& pending);
   // Counts `path` as not searched and hands the reason to the host with the next batch.
   void PublishFailure(const std::string& path, std::string reason);
   // Shows `path` as the file being searched in the status bar, from the next batch on.
