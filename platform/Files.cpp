@@ -194,22 +194,31 @@ bool OpenParentBelow(int base, std::string_view relative, UniqueFd& opened, int&
   return true;
 }
 
-// Unlinks `path` (`flags` as unlinkat's) relative to the private folder holding it,
-// else by its path (also the private folder itself, which is inside none).
-bool Unlink(const std::string& path, int flags) {
-  bool unlinked = false;
-  bool inside = false;
+// Runs `use` with the open folder that holds `path` below a living private folder
+// (see WithHeldPlace) and the path's last name, each step reached without following
+// a link. Nothing, without running `use`, when `path` lies in no private folder or
+// is the folder itself; false when a step cannot be reached; else what `use` gave.
+std::optional<bool> InPrivateFolder(
+    const std::string& path, const std::function<bool(int parent, const std::string& name)>& use) {
+  std::optional<bool> done;
   WithHeldPlace(path, [&](int folder, const std::string& relative) {
     if (relative == "./") return;
-    inside = true;
     UniqueFd opened;
     int parent = -1;
     std::string name;
-    unlinked = OpenParentBelow(folder, relative, opened, parent, name) &&
-               ::unlinkat(parent, name.c_str(), flags) == 0;
+    done = OpenParentBelow(folder, relative, opened, parent, name) && use(parent, name);
   });
-  if (inside) return unlinked;
-  return ::unlinkat(AT_FDCWD, path.c_str(), flags) == 0;
+  return done;
+}
+
+// Unlinks `path` (`flags` as unlinkat's) relative to the private folder holding it,
+// else by its path (also the private folder itself, which is inside none).
+bool Unlink(const std::string& path, int flags) {
+  const std::optional<bool> unlinked =
+      InPrivateFolder(path, [flags](int parent, const std::string& name) {
+        return ::unlinkat(parent, name.c_str(), flags) == 0;
+      });
+  return unlinked ? *unlinked : ::unlinkat(AT_FDCWD, path.c_str(), flags) == 0;
 }
 
 }  // namespace
@@ -230,33 +239,24 @@ bool WithHeldPlace(const std::string& path,
 
 std::optional<std::uint64_t> FileSizeOf(const std::string& path) {
   struct stat info {};
-  bool looked = false;
-  bool inside = false;
-  WithHeldPlace(path, [&](int folder, const std::string& relative) {
-    if (relative == "./") return;
-    inside = true;
-    UniqueFd opened;
-    int parent = -1;
-    std::string name;
-    looked = OpenParentBelow(folder, relative, opened, parent, name) &&
-             ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-  });
-  if (!inside) looked = ::lstat(path.c_str(), &info) == 0;
-  if (!looked || info.st_size < 0) return std::nullopt;
+  const std::optional<bool> looked =
+      InPrivateFolder(path, [&info](int parent, const std::string& name) {
+        return ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+      });
+  if (!(looked ? *looked : ::lstat(path.c_str(), &info) == 0) || info.st_size < 0) {
+    return std::nullopt;
+  }
   return static_cast<std::uint64_t>(info.st_size);
 }
 
 std::optional<UniqueFd> OpenInPrivateFolder(const std::string& path, int flags) {
-  std::optional<UniqueFd> file;
-  WithHeldPlace(path, [&](int folder, const std::string& relative) {
-    if (relative == "./") return;
-    UniqueFd opened;
-    int parent = -1;
-    std::string name;
-    file = OpenParentBelow(folder, relative, opened, parent, name)
-               ? UniqueFd(::openat(parent, name.c_str(), flags | O_NOFOLLOW))
-               : UniqueFd();
-  });
+  UniqueFd file;
+  const std::optional<bool> opened =
+      InPrivateFolder(path, [&file, flags](int parent, const std::string& name) {
+        file.Reset(::openat(parent, name.c_str(), flags | O_NOFOLLOW));
+        return file.valid();
+      });
+  if (!opened) return std::nullopt;
   return file;
 }
 

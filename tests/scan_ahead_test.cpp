@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -27,16 +28,15 @@ using test::FixtureMember;
 using test::Search;
 using test::TempFolder;
 
-// A scanner that sleeps a random while before each chunk, so that the files
-// scanned ahead finish in any order.
-std::atomic<unsigned> delaySeed{1};
-class DelayingScanner final : public Scanner {
+// Runs before each chunk that a scanner made by MakeHookedScanner scans, on the
+// scanning thread; set before the search starts.
+std::function<void(const std::string& path)> beforeEachStep;
+class HookedScanner final : public Scanner {
  public:
-  explicit DelayingScanner(const SearchSettings& settings)
-      : inner_(MakeScanner(settings)), random_(delaySeed++) {}
+  explicit HookedScanner(const SearchSettings& settings) : inner_(MakeScanner(settings)) {}
   void ResetForFile() override { inner_->ResetForFile(); }
   ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) override {
-    std::this_thread::sleep_for(std::chrono::microseconds(random_() % 300));
+    beforeEachStep(path);
     return inner_->ScanStep(path, chunkSize);
   }
   const std::string& CurrentFile() const override { return inner_->CurrentFile(); }
@@ -47,10 +47,17 @@ class DelayingScanner final : public Scanner {
 
  private:
   std::unique_ptr<Scanner> inner_;
-  std::mt19937 random_;
 };
-std::unique_ptr<Scanner> MakeDelayingScanner(const SearchSettings& settings) {
-  return std::make_unique<DelayingScanner>(settings);
+std::unique_ptr<Scanner> MakeHookedScanner(const SearchSettings& settings) {
+  return std::make_unique<HookedScanner>(settings);
+}
+
+// A random while before each chunk, so that the files scanned ahead finish in any
+// order.
+std::atomic<unsigned> delaySeed{1};
+void RandomDelay(const std::string&) {
+  thread_local std::mt19937 random(delaySeed++);
+  std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
 }
 
 // What one search showed the owner.
@@ -130,7 +137,10 @@ class ScanAheadSearch : public ::testing::Test {
     search.grep->Jobs = jobs;
     search.grep->TempDir = tempDir;
     search.grep->CopiesToDelete = std::move(lastCopies);
-    if (delays) search.grep->MakeScannerFor = MakeDelayingScanner;
+    if (delays) {
+      beforeEachStep = RandomDelay;
+      search.grep->MakeScannerFor = MakeHookedScanner;
+    }
     for (const std::string& path : paths) search.grep->Paths.Add(path);
     search.host.hide = hide;
     std::thread stopper;
@@ -221,44 +231,28 @@ TEST_F(ScanAheadSearch, AStopAtAnyMomentShowsAPrefixAndLeavesNoCopyBehind) {
   }
 }
 
-// A scanner that holds the long file's first chunk until the file before it has
-// been shown, or for five seconds at most.
+// Holds the long file's first chunk until the file before it has been shown, or
+// for five seconds at most.
 std::atomic<bool> shortFileShown{false};
 std::atomic<bool> gateTimedOut{false};
-class GatedScanner final : public Scanner {
- public:
-  explicit GatedScanner(const SearchSettings& settings) : inner_(MakeScanner(settings)) {}
-  void ResetForFile() override { inner_->ResetForFile(); }
-  ScanResult ScanStep(const std::string& path, std::uint32_t chunkSize) override {
-    if (path.ends_with("b-long.txt")) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-      while (!shortFileShown) {
-        if (std::chrono::steady_clock::now() > until) {
-          gateTimedOut = true;
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+void HoldTheLongFile(const std::string& path) {
+  if (!path.ends_with("b-long.txt")) return;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!shortFileShown) {
+    if (std::chrono::steady_clock::now() > until) {
+      gateTimedOut = true;
+      return;
     }
-    return inner_->ScanStep(path, chunkSize);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  const std::string& CurrentFile() const override { return inner_->CurrentFile(); }
-  void ClearCurrentFile() override { inner_->ClearCurrentFile(); }
-  TextList& Results() override { return inner_->Results(); }
-  std::size_t FirstPassEntries() const override { return inner_->FirstPassEntries(); }
-  bool LoadFailed() const override { return inner_->LoadFailed(); }
-
- private:
-  std::unique_ptr<Scanner> inner_;
-};
+}
 
 TEST(ScanAheadPublication, AFileIsShownWhileTheNextOneIsStillScannedOnAnotherThread) {
   TempFolder folder;
   Search search("key");
   search.grep->Jobs = 2;
-  search.grep->MakeScannerFor = [](const SearchSettings& settings) -> std::unique_ptr<Scanner> {
-    return std::make_unique<GatedScanner>(settings);
-  };
+  beforeEachStep = HoldTheLongFile;
+  search.grep->MakeScannerFor = MakeHookedScanner;
   search.grep->Paths.Add(folder.Write("a-short.txt", "key\n"));
   search.grep->Paths.Add(folder.Write("b-long.txt", "key\n"));
   search.host.onAddFile = [] { shortFileShown = true; };
