@@ -11,16 +11,14 @@ namespace kolbrin {
 unsigned ScannerThreadsFor(unsigned jobs) {
   if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
   jobs = std::min(jobs, kMostJobs);
-  return jobs == 1 ? 0 : jobs;
+  // The worker scans too, whenever it would otherwise wait for the threads.
+  return jobs - 1;
 }
 
 ScanAhead::ScanAhead(const SearchSettings& settings, ScannerFactory makeScanner, unsigned threads,
                      std::function<bool()> stopRequested)
     : settings_(settings), makeScanner_(makeScanner), stopRequested_(std::move(stopRequested)) {
-  if (threads == 0) {
-    ownScanner_ = makeScanner_(settings_);
-    return;
-  }
+  ownScanner_ = makeScanner_(settings_);
   threads_.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { ThreadMain(); });
 }
@@ -84,7 +82,8 @@ bool ScanAhead::FrontDone() {
 }
 
 bool ScanAhead::WaitOver() const {
-  return jobs_.front().done && jobs_[std::min(waitAhead_, jobs_.size() - 1)].done;
+  return jobs_.empty() ||
+         (jobs_.front().done && jobs_[std::min(waitAhead_, jobs_.size() - 1)].done);
 }
 
 void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock) {
@@ -97,13 +96,25 @@ void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead) {
+bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead,
+                             const std::function<void()>& eachStep) {
   std::unique_lock lock(mutex_);
   if (jobs_.empty()) return false;
+  waitAhead_ = ahead;
   // What waits for company is wanted now.
   WakeIdle(lock);
+  // Rather than sleep, the worker scans the next jobs itself. `eachStep` may take
+  // jobs back meanwhile.
+  while (!WaitOver() && CanBegin() && !stopRequested_()) {
+    Job& job = jobs_[begun_++];
+    lock.unlock();
+    ScanJob(*ownScanner_, job, eachStep);
+    lock.lock();
+    job.done = true;
+    heldBytes_ += job.bytes;
+  }
+  if (WaitOver()) return true;
   waiting_ = true;
-  waitAhead_ = ahead;
   const bool done = frontDone_.wait_for(lock, timeout, [this] { return WaitOver(); });
   waiting_ = false;
   if (!done && begun_ < jobs_.size()) {

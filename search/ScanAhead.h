@@ -66,7 +66,11 @@ class ScanAhead {
   // `ahead` places after it (or the last one, when fewer are pending): waiting for a
   // batch rather than for each job keeps a search of thousands of small files from
   // waking the worker once per file. True once they are.
-  bool WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead = 0);
+  // While jobs wait to be begun, the calling thread scans them itself (`eachStep`
+  // after every chunk, which may take finished jobs back) rather than wait. True
+  // also when no job is left.
+  bool WaitForFront(std::chrono::milliseconds timeout, std::size_t ahead = 0,
+                    const std::function<void()>& eachStep = {});
   // The earliest job's outcome, once it has been scanned; the job is then taken back.
   // What its scan threw (say, for want of memory) is thrown here, on the worker.
   ScanOutcome TakeFront();

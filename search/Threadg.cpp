@@ -131,7 +131,7 @@ void TGrep::Execute() {
   scans_ = std::make_unique<ScanAhead>(
       SearchSettings{String1, String2, CaseSensitive, TabWidth, AndMode, Encoding}, MakeScannerFor,
       threads, [this] { return Terminated() || abandoned_.load(std::memory_order_relaxed); });
-  mostAhead_ = threads == 0 ? 1 : threads * kFilesAheadPerThread;
+  mostAhead_ = threads == 0 ? 1 : (threads + 1) * kFilesAheadPerThread;
   copyFolders_ = std::make_unique<MemberCopyFolders>(TempDir);
   try {
     for (const std::string& copy : CopiesToDelete) DeleteMemberCopy(copy, TempDir);
@@ -373,26 +373,39 @@ void TGrep::ReportFailure(const std::string& path, std::string reason) {
 void TGrep::FinishReady() {
   while (!pending_.empty() && !finishedAfterStop_ &&
          (pending_.front().kind == Pending::Kind::Failure || scans_->FrontDone())) {
-    FinishFront();
+    FinishOne();
   }
   PublishIfDue();
 }
 
 void TGrep::FinishFront(std::size_t ahead) {
+  const std::uint64_t wanted = finished_ + 1;
+  if (pending_.front().kind != Pending::Kind::Failure && !scans_->FrontDone()) {
+    ShowProgress(pending_.front().path);
+    const auto interval = std::chrono::duration_cast<std::chrono::milliseconds>(kPublishInterval);
+    // The worker scans files ahead itself meanwhile; between its chunks the files
+    // before them that are done are finished and published, so none waits for a
+    // long file after it.
+    while (finished_ < wanted && !finishedAfterStop_ &&
+           !scans_->WaitForFront(interval, ahead, [this] { FinishReady(); })) {
+      PublishIfDue();
+      // A batch that is late does not hold back the file it waits for.
+      if (scans_->FrontDone()) break;
+    }
+  }
+  if (finished_ < wanted && !finishedAfterStop_) FinishOne();
+}
+
+void TGrep::FinishOne() {
   Pending pending = std::move(pending_.front());
   pending_.pop_front();
   ScanOutcome outcome;
   if (pending.kind != Pending::Kind::Failure) {
     ShowProgress(pending.path);
-    if (!scans_->FrontDone()) {
-      while (!scans_->WaitForFront(
-          std::chrono::duration_cast<std::chrono::milliseconds>(kPublishInterval), ahead)) {
-        PublishIfDue();
-      }
-    }
     outcome = scans_->TakeFront();
   }
   Finish(pending, std::move(outcome));
+  ++finished_;
   if (Terminated()) finishedAfterStop_ = true;
 }
 

@@ -239,9 +239,12 @@ class TGrep final : public platform::WorkerThread {
   void ReportFailure(const std::string& path, std::string reason);
   // Finishes the waiting entries whose scans are done, earliest first.
   void FinishReady();
-  // Finishes the earliest waiting entry, waiting for its scan and for the scan
-  // `ahead` jobs after it (and publishing what is due meanwhile).
+  // Finishes the earliest waiting entry, waiting for its scan and, a while at
+  // most, for the scan `ahead` jobs after it (and publishing what is due meanwhile).
+  // Once a stop has been seen in FinishOne, nothing more.
   void FinishFront(std::size_t ahead = 0);
+  // Finishes the earliest waiting entry, whose scan is done.
+  void FinishOne();
   // Turns an entry and its scan into what the owner is shown.
   void Finish(Pending& pending, ScanOutcome outcome);
   void FinishFile(const Pending& file, ScanOutcome& outcome);
@@ -279,6 +282,7 @@ class TGrep final : public platform::WorkerThread {
   std::size_t mostAhead_ = 1;  // entries pending_ may hold
   // Once an entry has been finished after a stop, no other is: what is left is dropped.
   bool finishedAfterStop_ = false;
+  std::uint64_t finished_ = 0;  // entries finished so far
   // Set when the body ends by an exception, so the scanning ends as after a stop.
   std::atomic<bool> abandoned_{false};
   std::unique_ptr<MemberCopyFolders> copyFolders_;  // where this search's copies go

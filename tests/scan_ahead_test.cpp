@@ -231,34 +231,33 @@ TEST_F(ScanAheadSearch, AStopAtAnyMomentShowsAPrefixAndLeavesNoCopyBehind) {
   }
 }
 
-// Holds the long file's first chunk until the file before it has been shown, or
-// for five seconds at most.
-std::atomic<bool> shortFileShown{false};
-std::atomic<bool> gateTimedOut{false};
-void HoldTheLongFile(const std::string& path) {
+// The long file's chunks take a millisecond each, and are counted.
+std::atomic<int> longFileSteps{0};
+void SlowLongFile(const std::string& path) {
   if (!path.ends_with("b-long.txt")) return;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!shortFileShown) {
-    if (std::chrono::steady_clock::now() > until) {
-      gateTimedOut = true;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ++longFileSteps;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-TEST(ScanAheadPublication, AFileIsShownWhileTheNextOneIsStillScannedOnAnotherThread) {
+// Whichever thread scans the long file, the worker itself included, the file
+// before it is shown while the long one is scanned, not after it.
+TEST(ScanAheadPublication, AFileIsShownWhileTheNextOneIsStillScanned) {
   TempFolder folder;
-  Search search("key");
-  search.grep->Jobs = 2;
-  beforeEachStep = HoldTheLongFile;
-  search.grep->MakeScannerFor = MakeHookedScanner;
-  search.grep->Paths.Add(folder.Write("a-short.txt", "key\n"));
-  search.grep->Paths.Add(folder.Write("b-long.txt", "key\n"));
-  search.host.onAddFile = [] { shortFileShown = true; };
-  search.Run();
-  EXPECT_FALSE(gateTimedOut) << "the first file waited for the second one's scan";
-  EXPECT_EQ(search.host.tree.Files().size(), 2u);
+  const std::string lines(std::size_t{1} << 20, '\n');  // about a hundred chunks
+  for (const unsigned jobs : {2u, 8u}) {
+    Search search("key");
+    search.grep->Jobs = jobs;
+    beforeEachStep = SlowLongFile;
+    search.grep->MakeScannerFor = MakeHookedScanner;
+    search.grep->Paths.Add(folder.Write("a-short.txt", "key\n"));
+    search.grep->Paths.Add(folder.Write("b-long.txt", lines));
+    longFileSteps = 0;
+    int stepsWhenShown = -1;
+    search.host.onAddFile = [&] { stepsWhenShown = longFileSteps; };
+    search.Run();
+    ASSERT_EQ(search.host.tree.Files().size(), 1u);
+    EXPECT_LT(stepsWhenShown, longFileSteps / 2) << "jobs=" << jobs;
+  }
 }
 
 }  // namespace
