@@ -17,10 +17,13 @@ unsigned ScannerThreadsFor(unsigned jobs) {
 
 ScanAhead::ScanAhead(const SearchSettings& settings, ScannerFactory makeScanner, unsigned threads,
                      std::function<bool()> stopRequested)
-    : settings_(settings), makeScanner_(makeScanner), stopRequested_(std::move(stopRequested)) {
+    : settings_(settings),
+      makeScanner_(makeScanner),
+      stopRequested_(std::move(stopRequested)),
+      threadCount_(threads) {
   ownScanner_ = makeScanner_(settings_);
+  // Started when there is a job for them: a search of one file starts none.
   threads_.reserve(threads);
-  for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { ThreadMain(); });
 }
 
 ScanAhead::~ScanAhead() {
@@ -53,7 +56,7 @@ void ScanAhead::ScanJob(Scanner& scanner, Job& job, const std::function<void()>&
 
 void ScanAhead::Add(std::string path, const std::function<void()>& eachStep,
                     bool deleteWithoutHits) {
-  if (threads_.empty()) {
+  if (threadCount_ == 0) {
     Job& job = jobs_.emplace_back();
     job.path = std::move(path);
     job.deleteWithoutHits = deleteWithoutHits;
@@ -86,11 +89,16 @@ bool ScanAhead::WaitOver() const {
          (jobs_.front().done && jobs_[std::min(waitAhead_, jobs_.size() - 1)].done);
 }
 
-void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock) {
-  const std::size_t waiting = jobs_.size() - begun_;
+void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock, std::size_t kept) {
+  const std::size_t begunSoon = begun_ + kept;
+  const std::size_t waiting = jobs_.size() > begunSoon ? jobs_.size() - begunSoon : 0;
   unsigned wake = 0;
   while (idle_ > woken_ + wake && wake < waiting) ++wake;
   woken_ += wake;
+  // A thread started now takes a job as soon as the lock is let go.
+  for (std::size_t more = wake; more < waiting && threads_.size() < threadCount_; ++more) {
+    threads_.emplace_back([this] { ThreadMain(); });
+  }
   lock.unlock();
   for (unsigned i = 0; i < wake; ++i) work_.notify_one();
   lock.lock();
@@ -101,8 +109,8 @@ bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahea
   std::unique_lock lock(mutex_);
   if (jobs_.empty()) return false;
   waitAhead_ = ahead;
-  // What waits for company is wanted now.
-  WakeIdle(lock);
+  // What waits for company is wanted now, but for the job the worker takes itself.
+  WakeIdle(lock, 1);
   // Rather than sleep, the worker scans the next jobs itself. `eachStep` may take
   // jobs back meanwhile.
   while (!WaitOver() && CanBegin() && !stopRequested_()) {
@@ -119,7 +127,9 @@ bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahea
   waiting_ = false;
   if (!done && begun_ < jobs_.size()) {
     // Jobs wait while threads sleep: however the count of woken threads came to be
-    // off, every thread looks again.
+    // off, every thread looks again, and the threads not yet started start.
+    woken_ = 0;
+    WakeIdle(lock);
     woken_ = idle_;
     lock.unlock();
     work_.notify_all();

@@ -3,8 +3,9 @@
 // order the files are shown; whichever thread is free scans the earliest job not yet
 // begun, each to its end or to a stop; the worker takes the finished jobs back in
 // the order it handed them in, so what it publishes never depends on which thread
-// was faster. Without threads each job is scanned on the worker as it is handed in:
-// the single worker of old, step for step.
+// was faster. The worker scans the next jobs itself rather than wait for them.
+// Without threads each job is scanned on the worker as it is handed in: the single
+// worker of old, step for step.
 #pragma once
 
 #include <chrono>
@@ -34,9 +35,9 @@ struct ScanOutcome {
   bool begun = false;       // false for a job a stop kept from being begun
 };
 
-// How many scanner threads `jobs` asks for: 0 means one per core; 1 is the single
-// worker, which scans on its own thread (no scanner thread at all); more than
-// kMostJobs is kMostJobs.
+// How many scanner threads `jobs` files scanned at once take beside the worker,
+// which scans too whenever it would wait for them: `jobs` less one (none for 1, the
+// single worker); 0 means one per core, and more than kMostJobs is kMostJobs.
 inline constexpr unsigned kMostJobs = 64;
 unsigned ScannerThreadsFor(unsigned jobs);
 
@@ -92,9 +93,10 @@ class ScanAhead {
   // Whether a thread may begin the next job: the earliest one always, any other
   // while the results scanned ahead take less than kMostHeldBytes. Under mutex_.
   bool CanBegin() const;
-  // Wakes an idle thread for each job not begun, as far as there are; `lock` holds
-  // mutex_ and is let go while they are woken.
-  void WakeIdle(std::unique_lock<std::mutex>& lock);
+  // Wakes an idle thread for each job not begun but `kept` (which the caller scans
+  // itself), as far as there are, and starts threads not yet started for the jobs
+  // left; `lock` holds mutex_ and is let go while they are woken.
+  void WakeIdle(std::unique_lock<std::mutex>& lock, std::size_t kept = 0);
 
   // Idle threads are woken once this many jobs wait, or once the first of them has
   // waited this long, or when the worker waits for them.
@@ -109,7 +111,8 @@ class ScanAhead {
   const SearchSettings settings_;
   const ScannerFactory makeScanner_;
   const std::function<bool()> stopRequested_;
-  std::unique_ptr<Scanner> ownScanner_;  // the worker's own, without threads
+  const unsigned threadCount_;           // scanner threads at most
+  std::unique_ptr<Scanner> ownScanner_;  // the worker's own
 
   std::mutex mutex_;
   std::condition_variable work_;     // a job was handed in, or the threads are to end
@@ -125,7 +128,7 @@ class ScanAhead {
   bool waiting_ = false;   // the worker waits in WaitForFront
   std::size_t waitAhead_ = 0;  // for the front job and this one after it
   bool ending_ = false;
-  std::vector<std::thread> threads_;
+  std::vector<std::thread> threads_;  // started by the worker, under mutex_
 };
 
 }  // namespace kolbrin
