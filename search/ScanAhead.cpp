@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <system_error>
 
 #include "platform/Files.h"
 #include "search/ResultTree.h"
@@ -20,7 +21,9 @@ ScanAhead::ScanAhead(const SearchSettings& settings, ScannerFactory makeScanner,
     : settings_(settings),
       makeScanner_(makeScanner),
       stopRequested_(std::move(stopRequested)),
-      threadCount_(threads) {
+      singleWorker_(threads == 0),
+      threadCount_(threads),
+      mostAtWork_(threads) {
   ownScanner_ = makeScanner_(settings_);
   // Started when there is a job for them: a search of one file starts none.
   threads_.reserve(threads);
@@ -56,7 +59,7 @@ void ScanAhead::ScanJob(Scanner& scanner, Job& job, const std::function<void()>&
 
 void ScanAhead::Add(std::string path, const std::function<void()>& eachStep,
                     bool deleteWithoutHits) {
-  if (threadCount_ == 0) {
+  if (singleWorker_) {
     Job& job = jobs_.emplace_back();
     job.path = std::move(path);
     job.deleteWithoutHits = deleteWithoutHits;
@@ -91,13 +94,20 @@ bool ScanAhead::WaitOver() const {
 
 void ScanAhead::WakeIdle(std::unique_lock<std::mutex>& lock, std::size_t kept) {
   const std::size_t begunSoon = begun_ + kept;
-  const std::size_t waiting = jobs_.size() > begunSoon ? jobs_.size() - begunSoon : 0;
+  const std::size_t room = mostAtWork_ > atWork_ ? mostAtWork_ - atWork_ : 0;
+  const std::size_t waiting =
+      std::min(jobs_.size() > begunSoon ? jobs_.size() - begunSoon : 0, room);
   unsigned wake = 0;
   while (idle_ > woken_ + wake && wake < waiting) ++wake;
   woken_ += wake;
   // A thread started now takes a job as soon as the lock is let go.
   for (std::size_t more = wake; more < waiting && threads_.size() < threadCount_; ++more) {
-    threads_.emplace_back([this] { ThreadMain(); });
+    try {
+      threads_.emplace_back([this] { ThreadMain(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the threads there are, and the worker, do the work.
+      threadCount_ = static_cast<unsigned>(threads_.size());
+    }
   }
   lock.unlock();
   for (unsigned i = 0; i < wake; ++i) work_.notify_one();
@@ -166,7 +176,7 @@ void ScanAhead::ThreadMain() {
   const std::unique_ptr<Scanner> scanner = makeScanner_(settings_);
   std::unique_lock lock(mutex_);
   for (;;) {
-    while (!ending_ && !CanBegin()) {
+    while (!ending_ && !(CanBegin() && atWork_ < mostAtWork_)) {
       ++idle_;
       work_.wait(lock);
       --idle_;
@@ -174,6 +184,7 @@ void ScanAhead::ThreadMain() {
     }
     if (ending_) return;
     Job& job = jobs_[begun_++];
+    ++atWork_;
     lock.unlock();
     // After a stop a job ahead is not begun: its outcome stays ScanMore.
     try {
@@ -182,10 +193,23 @@ void ScanAhead::ThreadMain() {
       job.failure = std::current_exception();
     }
     lock.lock();
+    --atWork_;
     job.done = true;
     heldBytes_ += job.bytes;
     if (waiting_ && WaitOver()) frontDone_.notify_one();
   }
+}
+
+unsigned ScanAhead::MostThreadsAtWork() {
+  std::lock_guard lock(mutex_);
+  return mostAtWork_;
+}
+
+void ScanAhead::SetMostThreadsAtWork(unsigned most) {
+  std::unique_lock lock(mutex_);
+  const bool more = most > mostAtWork_;
+  mostAtWork_ = most;
+  if (more) WakeIdle(lock);
 }
 
 }  // namespace kolbrin

@@ -77,6 +77,13 @@ class ScanAhead {
   ScanOutcome TakeFront();
   // How many jobs were handed in and not taken back.
   std::size_t Pending();
+  // Whether there are no threads: each job is scanned as it is handed in.
+  bool SingleWorker() const { return singleWorker_; }
+  // How many of the threads may scan at once (all of them, at first); the worker's
+  // own scanning is not counted. Less while something else of the search's keeps a
+  // core busy.
+  unsigned MostThreadsAtWork();
+  void SetMostThreadsAtWork(unsigned most);
 
  private:
   struct Job {
@@ -111,7 +118,8 @@ class ScanAhead {
   const SearchSettings settings_;
   const ScannerFactory makeScanner_;
   const std::function<bool()> stopRequested_;
-  const unsigned threadCount_;           // scanner threads at most
+  const bool singleWorker_;              // no threads: each job scanned as handed in
+  unsigned threadCount_;                 // scanner threads at most
   std::unique_ptr<Scanner> ownScanner_;  // the worker's own
 
   std::mutex mutex_;
@@ -122,6 +130,8 @@ class ScanAhead {
   std::deque<Job> jobs_;
   std::size_t begun_ = 0;  // of jobs_, how many a thread has begun
   std::size_t heldBytes_ = 0;  // the hits of the jobs done and not taken back
+  unsigned mostAtWork_;    // see SetMostThreadsAtWork
+  unsigned atWork_ = 0;    // threads scanning a job
   unsigned idle_ = 0;      // threads waiting for work
   unsigned woken_ = 0;     // of them, how many have been woken and not yet run
   std::chrono::steady_clock::time_point firstWaiting_;  // when the first job not begun came

@@ -42,21 +42,36 @@ void SortedPathList::Assign(std::vector<std::string> paths) {
 }
 
 
+namespace {
+
+// Whether `fileName` ends in `extension` (upper case), in any case, after something.
+bool HasExtension(std::string_view fileName, std::string_view extension) {
+  if (fileName.size() <= extension.size()) return false;  // a name that is only the extension
+  const std::string_view tail = fileName.substr(fileName.size() - extension.size());
+  return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
+    return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
+  });
+}
+
+// Whether the archive named `fileName` takes much work to unpack (LZMA, PPMd,
+// bzip2): the plug-in's thread reading it ahead then keeps a core busy.
+bool CostlyToUnpack(std::string_view fileName) {
+  static constexpr std::array<std::string_view, 7> kCostly = {".7Z",  ".RAR", ".XZ", ".TXZ",
+                                                              ".BZ2", ".TBZ", ".TBZ2"};
+  return std::any_of(kCostly.begin(), kCostly.end(), [fileName](std::string_view extension) {
+    return HasExtension(fileName, extension);
+  });
+}
+
+}  // namespace
+
 std::uint8_t ArchiveKindByExtension(const std::string& fileName) {
   static constexpr std::array<std::string_view, 17> kOtherKinds = {
       ".7Z",  ".RAR", ".TAR", ".TGZ", ".TBZ2", ".TBZ", ".TXZ", ".TZST", ".CPIO",
       ".ISO", ".CAB", ".GZ",  ".BZ2", ".XZ",   ".ZST", ".LZ4", ".Z"};
-  const auto endsWith = [&](std::string_view extension) {
-    if (fileName.size() <= extension.size()) return false;  // a name that is only the extension
-    const std::string_view tail(fileName.data() + fileName.size() - extension.size(),
-                                extension.size());
-    return std::equal(tail.begin(), tail.end(), extension.begin(), [](char a, char b) {
-      return (a >= 'a' && a <= 'z' ? static_cast<char>(a - 'a' + 'A') : a) == b;
-    });
-  };
-  if (endsWith(".LHA")) return kLzhArchive;
+  if (HasExtension(fileName, ".LHA")) return kLzhArchive;
   for (const std::string_view extension : kOtherKinds) {
-    if (endsWith(extension)) return kOtherArchive;
+    if (HasExtension(fileName, extension)) return kOtherArchive;
   }
   return kPlainFile;
 }
@@ -238,6 +253,18 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
 
   // One busy cursor for the whole dropped archive, not one per member.
   if (depth == 1) Post([this] { host_.ShowExtracting(true); });
+  // While the plug-in's thread unpacks a costly archive ahead, one scanner thread
+  // fewer works, so that thread has a core: on two cores it is what the search waits
+  // for, and sharing the cores evenly would slow it down.
+  // With no thread left, each member is scanned as soon as it is extracted, as the
+  // single worker does.
+  const unsigned threadsAtWork = scans_->MostThreadsAtWork();
+  const std::size_t mostAhead = mostAhead_;
+  const bool costly = threadsAtWork > 0 && CostlyToUnpack(platform::FileNameOf(path));
+  if (costly) {
+    scans_->SetMostThreadsAtWork(threadsAtWork - 1);
+    if (threadsAtWork == 1) mostAhead_ = 1;
+  }
   // Flat copies, without a password.
   std::vector<std::string> extractList;
   for (const std::string& member : members) {
@@ -282,6 +309,10 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
       continue;
     }
     SearchMemberCopy(copy, shown + ": " + MemberName(member), room, depth);
+  }
+  if (costly) {
+    scans_->SetMostThreadsAtWork(threadsAtWork);
+    mostAhead_ = mostAhead;
   }
   if (depth == 1) Post([this] { host_.ShowExtracting(false); });
   return true;
@@ -360,9 +391,12 @@ void TGrep::Expect(Pending pending) {
                                    platform::FolderOf(path) == TempDir;
     pending_.push_back(std::move(pending));
     // The single worker scans it now: the status bar names it meanwhile.
-    if (mostAhead_ == 1) ShowProgress(path);
+    if (scans_->SingleWorker()) ShowProgress(path);
     scans_->Add(std::move(path), [this] { PublishIfDue(); }, deleteWithoutHits);
   }
+  // With no room ahead, each file is finished before the next is looked at, as by
+  // the single worker.
+  while (mostAhead_ == 1 && !pending_.empty() && !finishedAfterStop_) FinishFront();
   FinishReady();
 }
 

@@ -97,8 +97,8 @@ class ScanAheadSearch : public ::testing::Test {
     tempDir = made->path();
 
     // Plain, binary, unreadable and hit-less files, a folder, archives whose
-    // members repeat a name (also across the archives), an archive inside one, and
-    // enough small files that the threads overtake each other.
+    // members repeat a name (also across the archives), an archive inside one, a 7z,
+    // and enough small files that the threads overtake each other.
     const std::string input = folder.path() + "/in/";
     ASSERT_EQ(::mkdir(input.c_str(), 0700), 0);
     ASSERT_EQ(::mkdir((input + "e-folder").c_str(), 0700), 0);
@@ -125,6 +125,10 @@ class ScanAheadSearch : public ::testing::Test {
     paths.push_back(input + "g.zip");
     test::WriteStoredLzh(input + "h.lzh", {{"p/readme.txt", "key 3\n"}, {"q/readme.txt", "none\n"}});
     paths.push_back(input + "h.lzh");
+    // Unpacked with much work: its members are scanned as the single worker would.
+    test::WriteSevenZip(input + "i.7z",
+                        {{"r/readme.txt", "key 4\n"}, {"s/none.txt", "none\n"}, {"t.txt", lines}});
+    paths.push_back(input + "i.7z");
     for (int i = 0; i < 40; ++i) {
       add("n" + std::to_string(100 + i) + ".txt", i % 3 == 0 ? "no\n" : "a key " + std::to_string(i));
     }
