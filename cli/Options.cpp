@@ -24,6 +24,9 @@ const char kUsage[] =
     "                   auto (file by file), bytes (no decoding), utf-8, cp932\n"
     "                   (also shift_jis, sjis), euc-jp, iso-2022-jp, utf-16le,\n"
     "                   utf-16be\n"
+    "  --jobs N         files searched at once, 0 to 64 (default 0: one per\n"
+    "                   processor core); 1 searches one file after another on\n"
+    "                   one thread. The output is the same for any N\n"
     "  --help           show this help\n"
     "  --version        show the version\n"
     "  --               end of options\n"
@@ -98,7 +101,8 @@ ParseOutcome ParseArguments(const std::vector<std::string>& arguments) {
     std::optional<std::string> value;
     if (equals != std::string::npos) value = argument.substr(equals + 1);
 
-    const bool takesValue = name == "--second" || name == "--tab" || name == "--encoding" || name == "--jobs";
+    const bool takesValue =
+        name == "--second" || name == "--tab" || name == "--encoding" || name == "--jobs";
     if (takesValue && !value) {
       if (i + 1 >= arguments.size()) return Fail("option '" + name + "' needs a value");
       value = arguments[++i];

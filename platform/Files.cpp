@@ -186,7 +186,8 @@ bool OpenParentBelow(int base, std::string_view relative, UniqueFd& opened, int&
     steps.remove_prefix(end == std::string_view::npos ? steps.size() : end + 1);
     if (step.empty() || step == ".") continue;
     if (step == "..") return false;
-    opened = UniqueFd(::openat(current, step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    opened =
+        UniqueFd(::openat(current, step.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!opened.valid()) return false;
     current = opened.get();
   }

@@ -583,8 +583,7 @@ class Library {
       // a folder below it is opened.
       platform::UniqueFd below;
       int belowFd = -1;
-      if (const int result = OpenFolderBelow(base, folder, below, belowFd);
-          result != ARCHIVER_OK) {
+      if (const int result = OpenFolderBelow(base, folder, below, belowFd); result != ARCHIVER_OK) {
         return result;
       }
       struct stat now {};

@@ -59,8 +59,7 @@ class ScanAhead {
   // scanner threads the file is scanned here and now, and `eachStep` runs after
   // every chunk of it. With `deleteWithoutHits` a file read to its end without a
   // hit is deleted at once (platform::DeleteFile) by the thread that scanned it.
-  void Add(std::string path, const std::function<void()>& eachStep,
-           bool deleteWithoutHits = false);
+  void Add(std::string path, const std::function<void()>& eachStep, bool deleteWithoutHits = false);
   // Whether the earliest job not taken back has been scanned; false when there is none.
   bool FrontDone();
   // Waits at most `timeout` for the earliest job to be scanned, and the job
@@ -92,7 +91,7 @@ class ScanAhead {
     ScanOutcome outcome;
     std::exception_ptr failure;  // what the scan threw, thrown again by TakeFront
     std::size_t bytes = 0;       // what its hits take
-    bool done = false;  // under mutex_; `outcome` is the scanning thread's until then
+    bool done = false;           // under mutex_; `outcome` is the scanning thread's until then
   };
   void ScanJob(Scanner& scanner, Job& job, const std::function<void()>& eachStep);
   // Whether what the worker waits for is done; under mutex_.
@@ -123,20 +122,20 @@ class ScanAhead {
   std::unique_ptr<Scanner> ownScanner_;  // the worker's own
 
   std::mutex mutex_;
-  std::condition_variable work_;     // a job was handed in, or the threads are to end
+  std::condition_variable work_;       // a job was handed in, or the threads are to end
   std::condition_variable frontDone_;  // the job the worker waits for is done
   // Jobs not taken back, earliest first; a deque keeps each job where it is while
   // others are added and taken back.
   std::deque<Job> jobs_;
-  std::size_t begun_ = 0;  // of jobs_, how many a thread has begun
+  std::size_t begun_ = 0;      // of jobs_, how many a thread has begun
   std::size_t heldBytes_ = 0;  // the hits of the jobs done and not taken back
-  unsigned mostAtWork_;    // see SetMostThreadsAtWork
-  unsigned atWork_ = 0;    // threads scanning a job
-  unsigned idle_ = 0;      // threads waiting for work
-  unsigned woken_ = 0;     // of them, how many have been woken and not yet run
+  unsigned mostAtWork_;        // see SetMostThreadsAtWork
+  unsigned atWork_ = 0;        // threads scanning a job
+  unsigned idle_ = 0;          // threads waiting for work
+  unsigned woken_ = 0;         // of them, how many have been woken and not yet run
   std::chrono::steady_clock::time_point firstWaiting_;  // when the first job not begun came
-  bool waiting_ = false;   // the worker waits in WaitForFront
-  std::size_t waitAhead_ = 0;  // for the front job and this one after it
+  bool waiting_ = false;                                // the worker waits in WaitForFront
+  std::size_t waitAhead_ = 0;                           // for the front job and this one after it
   bool ending_ = false;
   std::vector<std::thread> threads_;  // started by the worker, under mutex_
 };

@@ -41,7 +41,6 @@ void SortedPathList::Assign(std::vector<std::string> paths) {
   paths_ = std::move(paths);
 }
 
-
 namespace {
 
 // Whether `fileName` ends in `extension` (upper case), in any case, after something.
@@ -56,7 +55,7 @@ bool HasExtension(std::string_view fileName, std::string_view extension) {
 // Whether the archive named `fileName` takes much work to unpack (LZMA, PPMd,
 // bzip2): the plug-in's thread reading it ahead then keeps a core busy.
 bool CostlyToUnpack(std::string_view fileName) {
-  static constexpr std::array<std::string_view, 7> kCostly = {".7Z",  ".RAR", ".XZ", ".TXZ",
+  static constexpr std::array<std::string_view, 7> kCostly = {".7Z",  ".RAR", ".XZ",  ".TXZ",
                                                               ".BZ2", ".TBZ", ".TBZ2"};
   return std::any_of(kCostly.begin(), kCostly.end(), [fileName](std::string_view extension) {
     return HasExtension(fileName, extension);
@@ -219,7 +218,6 @@ std::string ReadFailure(const std::string& path) {
 // encryption mark after it.
 std::string MemberName(const std::string& member) { return member.substr(0, member.find('\t')); }
 
-
 }  // namespace
 
 bool TGrep::SearchAsArchive(const std::string& path, const ArchiveKinds& kinds,
@@ -318,9 +316,10 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
   return true;
 }
 
-std::optional<std::uint64_t> TGrep::HoldCopy(
-    const std::string& copy, const std::string& shown, std::uint64_t room,
-    void (TGrep::*report)(const std::string&, std::string)) {
+std::optional<std::uint64_t> TGrep::HoldCopy(const std::string& copy, const std::string& shown,
+                                             std::uint64_t room,
+                                             void (TGrep::*report)(const std::string&,
+                                                                   std::string)) {
   // A library that cannot be told the room may have written a larger copy, which
   // is not kept.
   const std::optional<std::uint64_t> bytes = platform::FileSizeOf(copy);
@@ -392,7 +391,8 @@ void TGrep::Expect(Pending pending) {
     pending_.push_back(std::move(pending));
     // The single worker scans it now: the status bar names it meanwhile.
     if (scans_->SingleWorker()) ShowProgress(path);
-    scans_->Add(std::move(path), [this] { PublishIfDue(); }, deleteWithoutHits);
+    scans_->Add(
+        std::move(path), [this] { PublishIfDue(); }, deleteWithoutHits);
   }
   // With no room ahead, each file is finished before the next is looked at, as by
   // the single worker.

@@ -191,13 +191,13 @@ class TGrep final : public platform::WorkerThread {
     Pending(Kind kind, std::string path, std::string detail = {})
         : kind(kind), path(std::move(path)), detail(std::move(detail)) {}
     Kind kind;
-    std::string path;    // the file, the member's copy, or what could not be searched
-    std::string detail;  // Member: how reports name it; Failure: why it failed
-    std::uint64_t room = 0;   // Member: what the copies could still take when it was made
+    std::string path;        // the file, the member's copy, or what could not be searched
+    std::string detail;      // Member: how reports name it; Failure: why it failed
+    std::uint64_t room = 0;  // Member: what the copies could still take when it was made
     // Member: what its copy takes, counted in heldBytes_ when `held`, else (while
     // other scans run) in pendingBytes_.
     std::uint64_t bytes = 0;
-    bool held = false;        // Member: counted as held already (a copy tried as an archive)
+    bool held = false;  // Member: counted as held already (a copy tried as an archive)
   };
 
   // Replaces each folder among Paths by the regular files below it.
@@ -301,8 +301,8 @@ class TGrep final : public platform::WorkerThread {
   static constexpr std::size_t kFilesAheadPerThread = 128;
   std::vector<FileNode> unpublished_;
   Clock::time_point lastPublished_{};
-  std::string progress_;  // the file the status bar names
-  std::string status_;    // the latest status text
+  std::string progress_;        // the file the status bar names
+  std::string status_;          // the latest status text
   bool statusChanged_ = false;  // not yet handed to the owner
   // While folders are walked, the path among Paths being walked, which the status
   // text names instead of the file being searched.

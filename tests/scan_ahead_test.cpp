@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -123,14 +123,16 @@ class ScanAheadSearch : public ::testing::Test {
                                      {"inner.zip", innerBytes},
                                      {"long.txt", lines}});
     paths.push_back(input + "g.zip");
-    test::WriteStoredLzh(input + "h.lzh", {{"p/readme.txt", "key 3\n"}, {"q/readme.txt", "none\n"}});
+    test::WriteStoredLzh(input + "h.lzh",
+                         {{"p/readme.txt", "key 3\n"}, {"q/readme.txt", "none\n"}});
     paths.push_back(input + "h.lzh");
     // Unpacked with much work: its members are scanned as the single worker would.
     test::WriteSevenZip(input + "i.7z",
                         {{"r/readme.txt", "key 4\n"}, {"s/none.txt", "none\n"}, {"t.txt", lines}});
     paths.push_back(input + "i.7z");
     for (int i = 0; i < 40; ++i) {
-      add("n" + std::to_string(100 + i) + ".txt", i % 3 == 0 ? "no\n" : "a key " + std::to_string(i));
+      add("n" + std::to_string(100 + i) + ".txt",
+          i % 3 == 0 ? "no\n" : "a key " + std::to_string(i));
     }
   }
 
@@ -179,8 +181,8 @@ TEST_F(ScanAheadSearch, AnyNumberOfJobsShowsTheSingleWorkersTreeWhateverOrderSca
     ASSERT_GT(single.files.size(), 20u);
     for (const unsigned jobs : {2u, 8u}) {
       for (int round = 0; round < 8; ++round) {
-        const std::string label = "hide=" + std::to_string(hide) + " jobs=" +
-                                  std::to_string(jobs) + " round=" + std::to_string(round);
+        const std::string label = "hide=" + std::to_string(hide) + " jobs=" + std::to_string(jobs) +
+                                  " round=" + std::to_string(round);
         const Shown shown = Run(jobs, hide, /*delays=*/true);
         ExpectSameFiles(shown.files, single.files, label);
         EXPECT_EQ(shown.failures, single.failures) << label;
@@ -227,8 +229,7 @@ TEST_F(ScanAheadSearch, AStopAtAnyMomentShowsAPrefixAndLeavesNoCopyBehind) {
         }
       }
       ASSERT_LE(shown.failures.size(), single.failures.size()) << label;
-      EXPECT_TRUE(std::equal(shown.failures.begin(), shown.failures.end(),
-                             single.failures.begin()))
+      EXPECT_TRUE(std::equal(shown.failures.begin(), shown.failures.end(), single.failures.begin()))
           << label;
       ExpectOnlyListedCopies(tempDir, shown, label);
     }

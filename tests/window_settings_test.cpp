@@ -44,8 +44,8 @@ TEST(WindowSettingsJobs, AnythingButAWholeNumberMeansOnePerCore) {
   TempFolder folder;
   const std::string ini = folder.path() + "/k.ini";
   EXPECT_EQ(ReadJobs(ini), 0u) << "no file";
-  const std::pair<const char*, unsigned> cases[] = {
-      {"1", 1}, {"4", 4}, {"0", 0}, {"-3", 0}, {"many", 0}, {"", 0}};
+  const std::pair<const char*, unsigned> cases[] = {{"1", 1},  {"4", 4},    {"0", 0},
+                                                    {"-3", 0}, {"many", 0}, {"", 0}};
   for (const auto& [stored, expected] : cases) {
     ASSERT_TRUE(WritePrivateProfileString("KOLBRIN", "JOBS", stored, ini));
     EXPECT_EQ(ReadJobs(ini), expected) << "JOBS=" << stored;
