@@ -479,6 +479,11 @@ TEST(CliRun, UsageErrorsHelpAndVersion) {
   run = RunProgram(kProgram, {"--help"});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("kolbrin-grep [OPTIONS] STRING1 PATH..."), std::string::npos);
+  // Every option the parser takes is named.
+  for (const char* option : {"--second STRING", "--or", "--case", "--tab N", "--show-empty",
+                             "-r, --recursive", "--encoding NAME", "--jobs N"}) {
+    EXPECT_NE(run.out.find(option), std::string::npos) << option;
+  }
   run = RunProgram(kProgram, {"--version"});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("1.2.0.0"), std::string::npos);
