@@ -137,12 +137,9 @@ bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahea
   waiting_ = false;
   if (!done && begun_ < jobs_.size()) {
     // Jobs wait while threads sleep: however the count of woken threads came to be
-    // off, every thread looks again, and the threads not yet started start.
+    // off, it starts again from none, and the threads not yet started start.
     woken_ = 0;
     WakeIdle(lock);
-    woken_ = idle_;
-    lock.unlock();
-    work_.notify_all();
   }
   return done;
 }

@@ -293,7 +293,7 @@ bool TGrep::SearchArchive(std::uint8_t kind, const std::string& path, const std:
       // the cap, or on the disk): once they are finished the room is what the single
       // worker would have had, and the member is tried again.
       DeleteMemberCopy(copy, TempDir);
-      while (!pending_.empty() && !finishedAfterStop_) FinishFront();
+      FinishAll();
       if (!Terminated()) {
         room = RoomLeft();
         failure = members_.ExtractMembers(kind, path, extractList, folder, room);
@@ -376,10 +376,7 @@ void TGrep::DeleteCopy(const std::string& copy, std::uint64_t bytes) {
 void TGrep::Expect(Pending pending) {
   // When the most are ahead, the worker waits for half of them, not for each one.
   // After a stop nothing is finished any more: the entry is only dropped.
-  if (pending_.size() >= mostAhead_ && !finishedAfterStop_) {
-    FinishFront(scans_->Pending() / 2);
-    FinishReady();
-  }
+  if (pending_.size() >= mostAhead_ && !finishedAfterStop_) FinishFront(scans_->Pending() / 2);
   if (pending.kind == Pending::Kind::Failure) {
     pending_.push_back(std::move(pending));
   } else {
@@ -387,7 +384,8 @@ void TGrep::Expect(Pending pending) {
     // A member's copy without hits goes as soon as it has been scanned; one in a
     // numbered folder is left to the worker, which removes the folder with it.
     const bool deleteWithoutHits = pending.kind == Pending::Kind::Member && !pending.held &&
-                                   platform::FolderOf(path) == TempDir;
+                                   path.starts_with(TempDir) &&
+                                   path.find('/', TempDir.size()) == std::string::npos;
     pending_.push_back(std::move(pending));
     // The single worker scans it now: the status bar names it meanwhile.
     if (scans_->SingleWorker()) ShowProgress(path);
@@ -396,7 +394,7 @@ void TGrep::Expect(Pending pending) {
   }
   // With no room ahead, each file is finished before the next is looked at, as by
   // the single worker.
-  while (mostAhead_ == 1 && !pending_.empty() && !finishedAfterStop_) FinishFront();
+  if (mostAhead_ == 1) FinishAll();
   FinishReady();
 }
 
@@ -506,8 +504,12 @@ void TGrep::FinishMember(const Pending& member, ScanOutcome& outcome) {
   if (!FlushResults(copy, outcome, /*member=*/true) && stopped) DeleteCopy(copy, *held);
 }
 
-void TGrep::FinishPending() {
+void TGrep::FinishAll() {
   while (!pending_.empty() && !finishedAfterStop_) FinishFront();
+}
+
+void TGrep::FinishPending() {
+  FinishAll();
   if (!pending_.empty()) {
     summary_.stopped = true;
     DropPending();

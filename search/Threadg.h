@@ -252,6 +252,9 @@ class TGrep final : public platform::WorkerThread {
   // At the end: finishes every entry; after a stop only the one being published
   // (the earliest), and the rest is dropped (DropPending).
   void FinishPending();
+  // Finishes every waiting entry in order (after a stop, no more than FinishFront
+  // does).
+  void FinishAll();
   // Ends the scanning and deletes the copies of the members still waiting.
   void DropPending();
   // Deletes the copy of a member that is dropped unsearched.
