@@ -122,11 +122,13 @@ bool ScanAhead::WaitForFront(std::chrono::milliseconds timeout, std::size_t ahea
   // What waits for company is wanted now, but for the job the worker takes itself.
   WakeIdle(lock, 1);
   // Rather than sleep, the worker scans the next jobs itself. `eachStep` may take
-  // jobs back meanwhile.
-  while (!WaitOver() && CanBegin() && !stopRequested_()) {
+  // jobs back meanwhile. So the worker never depends on the threads: after a stop,
+  // or with none of them at work, it takes the jobs through itself, as they do
+  // (a job after a stop is not begun).
+  while (!WaitOver() && CanBegin()) {
     Job& job = jobs_[begun_++];
     lock.unlock();
-    ScanJob(*ownScanner_, job, eachStep);
+    if (!stopRequested_()) ScanJob(*ownScanner_, job, eachStep);
     lock.lock();
     job.done = true;
     heldBytes_ += job.bytes;
